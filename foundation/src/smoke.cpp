@@ -1,0 +1,1 @@
+int purgekit_smoke() { return 42; }
