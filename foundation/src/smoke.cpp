@@ -1,1 +1,0 @@
-int purgekit_smoke() { return 42; }
