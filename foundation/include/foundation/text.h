@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -76,6 +77,32 @@ bool OemToWide(std::u16string& out, const char* bytes, std::size_t maxBytes);
 std::u16string AnsiToWide(const char* text);
 std::string WideToAnsi(const char16_t* text);
 
+// The ANSI code page into caller-sized buffers (on Windows the system's
+// CP_ACP conversion, elsewhere the built-in table). Both write a terminated
+// text whenever out has room for at least the terminator, never more than
+// capacity elements: a text that does not fit is cut after the last whole
+// character that does (a surrogate pair or a double-byte character is never
+// split). They return the elements written, terminator included; 0 when
+// nothing was written (out null, capacity 0) or the conversion failed, which
+// leaves an empty text in out. A null input converts as an empty text.
+//
+// AnsiToWideBuffer converts the bytes up to the first zero byte within
+// maxBytes (or maxBytes). WideToAnsiBuffer converts the units up to the
+// first zero unit within maxUnits (or maxUnits); characters the code page
+// lacks become '?', as in WideToCodePage, so that no look-alike turns a name
+// into another one.
+std::size_t AnsiToWideBuffer(char16_t* out, std::size_t capacity, const char* bytes,
+                             std::size_t maxBytes);
+std::size_t WideToAnsiBuffer(char* out, std::size_t capacity, const char16_t* text,
+                             std::size_t maxUnits);
+
+// A zero-terminated text in a new buffer of the other form: strlen + 1 units
+// for AnsiToNewWide, 3 bytes per unit plus 1 (the most any ANSI code page
+// needs) for WideToNewAnsi. Null when the text is null or the buffer cannot
+// be allocated; a text that does not convert gives an empty one.
+std::unique_ptr<char16_t[]> AnsiToNewWide(const char* text);
+std::unique_ptr<char[]> WideToNewAnsi(const char16_t* text);
+
 // The built-in tables by themselves, in both builds (on Windows the tests
 // compare them with the system's conversion). Code pages 0 and 1 are taken
 // as 1252 and 437.
@@ -131,5 +158,28 @@ char16_t* FormatHex32(char16_t* out, uint32_t value, unsigned flags);
 // accumulated before the failure. A null text gives false.
 bool ParseInteger64(uint64_t& out, std::u16string_view text, unsigned base = 10);
 bool ParseInteger64(uint64_t& out, const char16_t* text, unsigned base = 10);
+
+// ----------------------------------------------------------- byte buffer -
+
+// A growable block of bytes (the ext driver's extent lists). data is where
+// the bytes in use begin, inside allocation; capacity counts the bytes from
+// data. The buffer owns its allocation.
+struct ByteBuffer {
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() { delete[] allocation; }
+
+  uint8_t* allocation = nullptr;
+  uint8_t* data = nullptr;
+  std::size_t capacity = 0;
+};
+
+// Makes the capacity at least needed. When it is short, a new block of
+// max(needed, 2 x used) bytes takes the used bytes from data (never more
+// than the old capacity holds), the old block is freed, and allocation and
+// data both point at the new one. False, with the buffer unchanged, when the
+// block cannot be allocated.
+bool ByteBufferReserve(ByteBuffer& buffer, std::size_t used, std::size_t needed);
 
 }  // namespace Common
