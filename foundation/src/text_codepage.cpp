@@ -197,6 +197,40 @@ bool WideToCodePage(uint32_t codePage, std::string& out, const char16_t* text,
   return PortableWideToCodePage(codePage, out, text, maxUnits);
 }
 
+// The ANSI table maps one byte to one unit and one character to one byte,
+// so a cut between any two of them splits nothing (a surrogate pair is one
+// character: one '?').
+std::size_t AnsiToWideBuffer(char16_t* out, std::size_t capacity, const char* bytes,
+                             std::size_t maxBytes) {
+  if (!out || capacity == 0) return 0;
+  const Table t = TableFor(kCodePageAnsi);
+  std::size_t n = 0;
+  if (bytes) {
+    for (; n < capacity - 1 && n < maxBytes && bytes[n] != 0; ++n)
+      out[n] = ByteToUnit(t, static_cast<unsigned char>(bytes[n]));
+  }
+  out[n] = 0;
+  return n + 1;
+}
+
+std::size_t WideToAnsiBuffer(char* out, std::size_t capacity, const char16_t* text,
+                             std::size_t maxUnits) {
+  if (!out || capacity == 0) return 0;
+  const Table t = TableFor(kCodePageAnsi);
+  std::size_t n = 0;
+  if (text) {
+    for (std::size_t i = 0; n < capacity - 1 && i < maxUnits && text[i] != 0; ++n) {
+      const char16_t u = text[i++];
+      const unsigned char b = UnitToByte(t, u);
+      out[n] = b ? static_cast<char>(b) : '?';
+      if (u >= 0xD800 && u <= 0xDBFF && i < maxUnits && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
+        ++i;
+    }
+  }
+  out[n] = 0;
+  return n + 1;
+}
+
 bool MapStringCase(std::u16string& text, uint32_t flags) {
   if (text.empty()) return true;
   char16_t (*map)(char16_t);

@@ -176,10 +176,11 @@ struct ByteBuffer {
 };
 
 // Makes the capacity at least needed. When it is short, a new block of
-// max(needed, 2 x used) bytes takes the used bytes from data (never more
-// than the old capacity holds), the old block is freed, and allocation and
-// data both point at the new one. False, with the buffer unchanged, when the
-// block cannot be allocated.
+// max(needed, 2 x used) bytes takes the used bytes from data, the old block
+// is freed, and allocation and data both point at the new one. A used count
+// beyond the capacity is taken as the capacity (no bytes are read past the
+// buffer). False, with the buffer unchanged, when the block cannot be
+// allocated.
 bool ByteBufferReserve(ByteBuffer& buffer, std::size_t used, std::size_t needed);
 
 }  // namespace Common

@@ -6,11 +6,13 @@
 // capacity; records holding text are converted field by field between their
 // published ANSI and wide layouts.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
 
+#include "foundation/text.h"
 #include "windows/layer.h"
 
 #include <cderr.h>
@@ -134,20 +136,46 @@ int AnsiMultiLength(LPCSTR list, size_t max_bytes) {
   return static_cast<int>(i < max_bytes ? i + 1 : max_bytes);
 }
 
-// A UTF-16 text converted to a new ANSI buffer of 3 bytes per unit plus 1
-// (the most any ANSI code page needs per unit). A null text stays null.
+const char16_t* U(LPCWSTR text) { return reinterpret_cast<const char16_t*>(text); }
+char16_t* U(LPWSTR text) { return reinterpret_cast<char16_t*>(text); }
+
+// A UTF-16 text as a new ANSI text (WideToNewAnsi). A null text stays null.
 class AnsiText {
  public:
   AnsiText() = default;
-  explicit AnsiText(LPCWSTR text, UINT code_page = CP_ACP) {
-    if (text) Convert(text, static_cast<int>(std::wcslen(text)), code_page);
+  explicit AnsiText(LPCWSTR text)
+      : buffer_(Common::WideToNewAnsi(U(text))), failed_(text && !buffer_) {}
+  // The text up to its terminator or max_units, whichever comes first (a
+  // value's data need not hold the terminator).
+  AnsiText(LPCWSTR text, size_t max_units) {
+    if (!text) return;
+    const size_t units = wcsnlen(text, max_units);
+    const size_t bytes = units <= (SIZE_MAX - 1) / 3 ? 3 * units + 1 : 0;
+    if (bytes) buffer_.reset(new (std::nothrow) char[bytes]);
+    failed_ = !buffer_;
+    if (buffer_) Common::WideToAnsiBuffer(buffer_.get(), bytes, U(text), units);
   }
-  // `units` UTF-16 units, which may include terminators (lists, blocks).
-  AnsiText(LPCWSTR text, int units, UINT code_page) {
+
+  bool ok() const { return !failed_; }
+  LPCSTR get() const { return buffer_.get(); }
+  LPSTR data() { return buffer_.get(); }
+
+ private:
+  std::unique_ptr<char[]> buffer_;
+  bool failed_ = false;
+};
+
+// A run of UTF-16 units that may hold zeros (a double-terminated list, an
+// environment block, console output), converted as a whole into a new buffer
+// of 3 bytes per unit plus a terminator. A null run stays null.
+class AnsiBlock {
+ public:
+  AnsiBlock() = default;
+  AnsiBlock(LPCWSTR text, int units, UINT code_page) {
     if (text) Convert(text, units, code_page);
   }
-  static AnsiText List(LPCWSTR list) {
-    return list ? AnsiText(list, MultiLength(list), CP_ACP) : AnsiText();
+  static AnsiBlock List(LPCWSTR list) {
+    return list ? AnsiBlock(list, MultiLength(list), CP_ACP) : AnsiBlock();
   }
 
   bool ok() const { return !failed_; }
@@ -232,30 +260,8 @@ int ToWideTruncated(LPCSTR text, int bytes, LPWSTR out, int capacity,
 // Converts the terminated ANSI text at `text` (at most max_bytes read) into
 // out[capacity], always terminated. Returns the units before the terminator.
 int TextToWide(LPCSTR text, size_t max_bytes, LPWSTR out, size_t capacity) {
-  if (!out || capacity == 0) return 0;
-  const int bytes = text ? static_cast<int>(strnlen(text, max_bytes)) : 0;
-  const int n = ToWideTruncated(text, bytes, out, static_cast<int>(capacity - 1));
-  out[n] = L'\0';
-  return n;
-}
-
-// Converts the terminated UTF-16 text at `text` (at most max_units read) into
-// out[capacity], always terminated, dropping units that would not fit.
-void TextToAnsi(LPCWSTR text, size_t max_units, LPSTR out, size_t capacity) {
-  if (!out || capacity == 0) return;
-  int units = text ? static_cast<int>(wcsnlen(text, max_units)) : 0;
-  const int room = static_cast<int>(capacity - 1);
-  auto need = [&] {
-    return units > 0 ? ::WideCharToMultiByte(CP_ACP, 0, text, units, nullptr, 0, nullptr,
-                                             nullptr)
-                     : 0;
-  };
-  if (units > room) units = room;
-  while (units > 0 && (need() <= 0 || need() > room)) --units;
-  const int n = units > 0 ? ::WideCharToMultiByte(CP_ACP, 0, text, units, out, room, nullptr,
-                                                  nullptr)
-                          : 0;
-  out[n > 0 ? n : 0] = '\0';
+  const size_t written = Common::AnsiToWideBuffer(U(out), capacity, text, max_bytes);
+  return written > 0 ? static_cast<int>(written - 1) : 0;
 }
 
 // Fixed text arrays of the records keep their lengths.
@@ -267,7 +273,7 @@ void ArrayToWide(WCHAR (&out)[N], const Char (&in)[M]) {
 
 template <size_t N, size_t M>
 void ArrayToAnsi(CHAR (&out)[N], const WCHAR (&in)[M]) {
-  TextToAnsi(in, M, out, N);
+  Common::WideToAnsiBuffer(out, N, U(in), M);
 }
 
 // One ANSI character as UTF-16 (its byte value when it does not convert).
@@ -425,7 +431,7 @@ BOOL ProcessEntry(OptionalApi::Process32FirstA_t call, HANDLE snapshot,
 // Commdlg's file dialogs: the version 4 record, which is what Windows 9x takes.
 BOOL FileDialog(LPOPENFILENAMEW w, decltype(&::GetOpenFileNameA) call) {
   if (!w) return call(nullptr);
-  AnsiText filter = AnsiText::List(w->lpstrFilter);
+  AnsiBlock filter = AnsiBlock::List(w->lpstrFilter);
   AnsiText initial_dir(w->lpstrInitialDir), title(w->lpstrTitle), def_ext(w->lpstrDefExt);
   AnsiName template_name(w->lpTemplateName);
 
@@ -444,14 +450,14 @@ BOOL FileDialog(LPOPENFILENAMEW w, decltype(&::GetOpenFileNameA) call) {
         first + 1 < custom_size
             ? wcsnlen(w->lpstrCustomFilter + first + 1, custom_size - first - 1)
             : 0;
-    TextToAnsi(w->lpstrCustomFilter, first, custom.get(), custom_size);
+    Common::WideToAnsiBuffer(custom.get(), custom_size, U(w->lpstrCustomFilter), first);
     const size_t used = std::strlen(custom.get()) + 1;
     if (first + 1 < custom_size && used < custom_size) {
-      TextToAnsi(w->lpstrCustomFilter + first + 1, second, custom.get() + used,
-                 custom_size - used);
+      Common::WideToAnsiBuffer(custom.get() + used, custom_size - used,
+                               U(w->lpstrCustomFilter + first + 1), second);
     }
   }
-  if (file_size) TextToAnsi(w->lpstrFile, file_size, file.get(), file_size);
+  if (file_size) Common::WideToAnsiBuffer(file.get(), file_size, U(w->lpstrFile), file_size);
 
   OPENFILENAMEA a{};
   a.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
@@ -1017,12 +1023,11 @@ LONG Layer9x::RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
   }
   // The text ends at its terminator or at the end of the data.
   const auto* text = reinterpret_cast<LPCWSTR>(data);
-  const int units = static_cast<int>(wcsnlen(text, cb_data / sizeof(WCHAR)));
-  AnsiText a_text(text, units, CP_ACP);
+  AnsiText a_text(text, cb_data / sizeof(WCHAR));
   if (!a_text.ok()) return ERROR_NOT_ENOUGH_MEMORY;
   return Ansi().RegSetValueExA(key, a_name.get(), reserved, type,
                                reinterpret_cast<const BYTE*>(a_text.get()),
-                               static_cast<DWORD>(a_text.length()) + 1);
+                               static_cast<DWORD>(std::strlen(a_text.get())) + 1);
 }
 
 LONG Layer9x::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
@@ -1197,8 +1202,8 @@ BOOL Layer9x::CreateProcessW(LPCWSTR application, LPWSTR command_line,
   // A UTF-16 environment block becomes an ANSI one.
   const bool wide_environment =
       environment && (creation_flags & CREATE_UNICODE_ENVIRONMENT) != 0;
-  AnsiText a_environment =
-      wide_environment ? AnsiText::List(static_cast<LPCWSTR>(environment)) : AnsiText();
+  AnsiBlock a_environment =
+      wide_environment ? AnsiBlock::List(static_cast<LPCWSTR>(environment)) : AnsiBlock();
   AnsiText a_reserved, a_desktop, a_title;
   if (startup_info) {
     a_reserved = AnsiText(startup_info->lpReserved);
@@ -1510,7 +1515,7 @@ BOOL Layer9x::WriteConsoleW(HANDLE console, const VOID* buffer, DWORD chars, LPD
                             LPVOID reserved) {
   // The console's output code page, not the ANSI one.
   const UINT code_page = ::GetConsoleOutputCP();
-  AnsiText a(static_cast<LPCWSTR>(buffer), static_cast<int>(chars), code_page);
+  AnsiBlock a(static_cast<LPCWSTR>(buffer), static_cast<int>(chars), code_page);
   if (!a.ok()) return OutOfMemory<BOOL>(FALSE);
   DWORD a_written = 0;
   const BOOL ok = Ansi().WriteConsoleA(console, a.get(), static_cast<DWORD>(a.length()),
@@ -1568,7 +1573,7 @@ BOOL Layer9x::Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAW data) {
     }
   } else {
     a.cbSize = NOTIFYICONDATAA_V1_SIZE;
-    TextToAnsi(data->szTip, 64, a.szTip, 64);
+    Common::WideToAnsiBuffer(a.szTip, 64, U(data->szTip), 64);
   }
   return Ansi().Shell_NotifyIconA(message, &a);
 }
