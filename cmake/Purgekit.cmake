@@ -132,7 +132,8 @@ endfunction()
 # The usual shape of a subsystem folder: portable sources in src/, Windows
 # sources in src/win/, headers in include/, tests in tests/ (both builds) and
 # tests/win/ (Windows only), fuzz targets in fuzz/ (one file each, seeds in
-# fuzz/<name>.seeds/ when present).
+# fuzz/<name>.seeds/ when present; a variable <lib>_<name>_RUNS set before the
+# call gives that target a longer run).
 function(purgekit_subsystem name)
   cmake_parse_arguments(S "" "" "LIBS;WINLIBS;TESTLIBS" ${ARGN})
   file(GLOB portable CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
@@ -151,9 +152,14 @@ function(purgekit_subsystem name)
   foreach(f ${fuzzers})
     get_filename_component(fname ${f} NAME_WE)
     set(seeds)
+    set(runs)
+    # A subsystem may ask for a longer run of one target: <lib>_<fuzzer>_RUNS.
+    if(DEFINED ${name}_${fname}_RUNS)
+      set(runs RUNS ${${name}_${fname}_RUNS})
+    endif()
     if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${fname}.seeds)
       set(seeds SEEDS fuzz/${fname}.seeds)
     endif()
-    purgekit_fuzz(NAME ${name}_${fname} SOURCES ${f} LIBS ${name} ${seeds})
+    purgekit_fuzz(NAME ${name}_${fname} SOURCES ${f} LIBS ${name} ${seeds} ${runs})
   endforeach()
 endfunction()

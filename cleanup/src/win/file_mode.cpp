@@ -1,9 +1,269 @@
 // The "file" mode: the products' program folders.
+//
+// The folders come from the registry (installer records of the maker's
+// products and two product path values), so they are only as trustworthy as
+// whatever wrote those values. Each one passes RemovableFolder against the
+// folders the system itself owns before anything in it is touched; the rest
+// is skipped.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <foundation/registry_security.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cleanup/folder_guard.h"
+#include "cleanup/registry_helpers.h"
 #include "cleanup/steps.h"
+#include "files/dir.h"
+#include "files/win/dir_tree.h"
+#include "files/win/win_dir.h"
 
 namespace Cleanup {
 
-// Empty until the file mode is written.
-void RemoveProductFolders() {}
+namespace {
+
+const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+std::u16string FromWide(const wchar_t* text) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+// --- the folders the system owns ----------------------------------------
+
+void AddIfSet(std::vector<std::u16string>& folders, const wchar_t* text, DWORD length) {
+  if (length > 0 && length < MAX_PATH) folders.push_back(FromWide(text));
+}
+
+void AddEnvironmentFolder(std::vector<std::u16string>& folders, const wchar_t* name) {
+  wchar_t buffer[MAX_PATH];
+  AddIfSet(folders, buffer, GetEnvironmentVariableW(name, buffer, MAX_PATH));
+}
+
+void AddExpanded(std::vector<std::u16string>& folders, const std::u16string& text) {
+  wchar_t buffer[MAX_PATH];
+  DWORD length = ExpandEnvironmentStringsW(W(text), buffer, MAX_PATH);
+  // The count includes the terminating NUL.
+  if (length > 1 && length <= MAX_PATH) folders.push_back(FromWide(buffer));
+}
+
+std::u16string ValueText(HKEY key, const wchar_t* name) {
+  wchar_t buffer[MAX_PATH];
+  DWORD type = 0;
+  DWORD size = sizeof(buffer) - sizeof(wchar_t);
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+          ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return u"";
+  buffer[size / sizeof(wchar_t)] = L'\0';
+  return FromWide(buffer);
+}
+
+// The profiles folder and every profile the machine knows, from the list
+// Windows keeps of them (not redirected under WOW64).
+void AddProfileFolders(std::vector<std::u16string>& folders) {
+  HKEY list = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                    KEY_READ, &list) != ERROR_SUCCESS)
+    return;
+  for (const wchar_t* name : {L"ProfilesDirectory", L"Default", L"Public", L"AllUsersProfile"}) {
+    std::u16string text = ValueText(list, name);
+    if (text.empty()) continue;
+    // "AllUsersProfile" and, on old systems, "Default" are bare folder names
+    // inside the profiles folder.
+    if (text.find(u'\\') == std::u16string::npos && text.find(u'%') == std::u16string::npos)
+      text = ValueText(list, L"ProfilesDirectory") + u"\\" + text;
+    AddExpanded(folders, text);
+  }
+  for (DWORD index = 0;; ++index) {
+    wchar_t sid[256];
+    DWORD length = 256;
+    if (RegEnumKeyExW(list, index, sid, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    HKEY profile = nullptr;
+    if (RegOpenKeyExW(list, sid, 0, KEY_QUERY_VALUE, &profile) != ERROR_SUCCESS) continue;
+    std::u16string image = ValueText(profile, L"ProfileImagePath");
+    RegCloseKey(profile);
+    if (!image.empty()) AddExpanded(folders, image);
+  }
+  RegCloseKey(list);
+}
+
+std::vector<std::u16string> ProtectedFolders() {
+  std::vector<std::u16string> folders;
+  wchar_t buffer[MAX_PATH];
+  AddIfSet(folders, buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
+  AddIfSet(folders, buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+  using GetSystemWow64DirectoryFn = UINT(WINAPI*)(LPWSTR, UINT);
+  if (HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
+    auto wow64Directory = reinterpret_cast<GetSystemWow64DirectoryFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWow64DirectoryW")));
+    if (wow64Directory != nullptr) AddIfSet(folders, buffer, wow64Directory(buffer, MAX_PATH));
+  }
+  // The system's, the programs' and the profiles' folders as the shell
+  // knows them; a 32-bit process is told the 32-bit program folders, so
+  // the 64-bit ones come from the environment below.
+  for (int csidl : {CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86, CSIDL_PROGRAM_FILES,
+                    CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON,
+                    CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_COMMON_APPDATA, CSIDL_PROFILE,
+                    CSIDL_APPDATA, CSIDL_LOCAL_APPDATA, CSIDL_PERSONAL, CSIDL_DESKTOPDIRECTORY,
+                    CSIDL_STARTMENU, CSIDL_PROGRAMS, CSIDL_COMMON_DOCUMENTS,
+                    CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_COMMON_STARTMENU,
+                    CSIDL_COMMON_PROGRAMS}) {
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer)))
+      folders.push_back(FromWide(buffer));
+  }
+  for (const wchar_t* name :
+       {L"SystemRoot", L"windir", L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432",
+        L"CommonProgramFiles", L"CommonProgramFiles(x86)", L"CommonProgramW6432",
+        L"ProgramData", L"ALLUSERSPROFILE", L"PUBLIC", L"USERPROFILE", L"APPDATA",
+        L"LOCALAPPDATA"})
+    AddEnvironmentFolder(folders, name);
+  AddProfileFolders(folders);
+  // The folder that holds the profiles, also where the list above is
+  // missing.
+  wchar_t profile[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    std::u16string path = FromWide(profile);
+    while (!path.empty() && path.back() == u'\\') path.pop_back();
+    std::size_t cut = path.rfind(u'\\');
+    if (cut != std::u16string::npos && cut > 2) folders.push_back(path.substr(0, cut));
+  }
+  return folders;
+}
+
+// The canonical folder when it may go, else nothing. An 8.3 alias is judged
+// by its long form too, and a folder that is itself a junction or link is
+// left alone: its target is not the product's to empty.
+std::optional<std::u16string> CheckedFolder(const std::u16string& path,
+                                            const std::vector<std::u16string>& guarded) {
+  std::optional<std::u16string> folder = RemovableFolder(path, guarded);
+  if (!folder) return std::nullopt;
+  DWORD attributes = GetFileAttributesW(W(*folder));
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return std::nullopt;
+  if (folder->find(u'~') != std::u16string::npos) {
+    wchar_t longPath[MAX_PATH];
+    DWORD length = GetLongPathNameW(W(*folder), longPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::nullopt;
+    if (!RemovableFolder(FromWide(longPath), guarded)) return std::nullopt;
+  }
+  return folder;
+}
+
+// --- removal -------------------------------------------------------------
+
+void ClearAttributesRecursive(const std::u16string& path) {
+  i_dir* current = GetCurrentDirObject();
+  std::u16string holderPath = path;
+  while (!holderPath.empty() && holderPath.back() == u'\\') holderPath.pop_back();
+  std::size_t cut = holderPath.rfind(u'\\');
+  std::u16string leaf = cut == std::u16string::npos ? holderPath : holderPath.substr(cut + 1);
+  holderPath = cut == std::u16string::npos ? u"" : holderPath.substr(0, cut + 1);
+
+  if (!holderPath.empty()) {
+    if (i_dir* holder = current->open_dir(holderPath.c_str())) {
+      if (holder->is_ok()) {
+        if (auto* writable = dynamic_cast<o_dir*>(holder))
+          writable->set_attributes(leaf.c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+      }
+      delete holder;
+    }
+  }
+
+  i_dir* folder = current->open_dir(path.c_str());
+  if (folder == nullptr) return;
+  if (folder->is_ok()) {
+    auto* writable = dynamic_cast<o_dir*>(folder);
+    std::u16string base = path;
+    if (base.empty() || base.back() != u'\\') base += u'\\';
+    if (i_dir::iterator* entry = folder->list()) {
+      while (entry->is_ok()) {
+        const char16_t* name = entry->name();
+        if (name != nullptr) {
+          if (entry->object_type() == kObjectDirectory)
+            ClearAttributesRecursive(base + name);
+          else if (writable != nullptr)
+            writable->set_attributes(name, FILE_ATTRIBUTE_NORMAL);
+        }
+        entry->next();
+      }
+      delete entry;
+    }
+  }
+  delete folder;
+}
+
+void RemoveFolderTree(const std::u16string& path) {
+  ClearAttributesRecursive(path);
+  i_dir* folder = GetCurrentDirObject()->open_dir(path.c_str());
+  if (folder == nullptr) return;
+  if (folder->is_ok()) {
+    if (auto* tree = dynamic_cast<rio_dir*>(folder)) {
+      try {
+        RemoveDirTree(tree, false);
+      } catch (const Common::Error&) {
+        // Whatever could not be deleted stays; the next-logon commands
+        // below take care of the maker's standard folders.
+      }
+    }
+  }
+  delete folder;
+}
+
+// --- next-logon commands -----------------------------------------------
+
+struct RunOnceCommand {
+  const char16_t* name;
+  const char16_t* folder64;  // on 64-bit Windows
+  const char16_t* folder32;
+};
+
+const RunOnceCommand kRunOnceCommands[] = {
+    {u"DelQuorvelProgramFiles", u"%ProgramFiles(x86)%\\Quorvel\"", u"%ProgramFiles%\\Quorvel\""},
+    {u"DelQuorvelCommonFiles", u"%CommonProgramFiles(x86)%\\Quorvel\"",
+     u"%CommonProgramFiles%\\Quorvel\""},
+    {u"DelQuorvelAppDataUser", u"%APPDATA%\\Quorvel\"", u"%APPDATA%\\Quorvel\""},
+    {u"DelQuorvelAppDataAll", u"%ALLUSERSPROFILE%\\Quorvel\"", u"%ALLUSERSPROFILE%\\Quorvel\""},
+};
+
+}  // namespace
+
+void RemoveProductFolders() {
+  RegistryViewFlag = Common::IsWow64();
+  NameSet named;
+  CollectInstalledProducts(kInstallLocation, named);
+  AddFolderOfPathValue(u"SOFTWARE\\Quorvel\\HarbormarkHome\\Settings", u"MainExePath", named);
+  AddFolderOfPathValue(u"SOFTWARE\\Quorvel\\SkyvaultStandalone\\Settings",
+                       u"sv_client_standard.exe", named);
+
+  // The same folder may be named in several spellings (letter case, a
+  // trailing backslash or not); it is removed once, in ascending order so
+  // that a folder comes before the folders inside it.
+  const std::vector<std::u16string> guarded = ProtectedFolders();
+  std::map<std::u16string, std::u16string> folders;
+  for (const std::u16string& path : named) {
+    if (std::optional<std::u16string> folder = CheckedFolder(path, guarded))
+      folders.emplace(FolderIdentity(*folder), *folder);
+  }
+  for (const auto& folder : folders) RemoveFolderTree(folder.second);
+
+  RegistryViewFlag = Common::IsWow64();
+  RegistryKeyHolder runOnce = OpenRegistryKey(
+      HKEY_LOCAL_MACHINE, u"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+  if (!runOnce) return;
+  const bool wow64 = Common::IsWow64();
+  for (const RunOnceCommand& command : kRunOnceCommands) {
+    WriteRegistryString(runOnce, command.name,
+                        std::u16string(u"CMD /C RMDIR /S /Q \"") +
+                            (wow64 ? command.folder64 : command.folder32));
+  }
+}
 
 }  // namespace Cleanup

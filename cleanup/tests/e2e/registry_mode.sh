@@ -27,7 +27,7 @@ trap finish EXIT
 
 run() {
   local rc=0
-  (cd "$WINEPREFIX/drive_c" && wine "$exe" "$@" </dev/null) || rc=$?
+  (cd "$WINEPREFIX/drive_c" && wine 'C:\purgekit\purgekit.exe' "$@" </dev/null) || rc=$?
   if [ "$rc" -ne 0 ]; then
     echo "purgekit.exe $* ended with $rc, not 0"
     return 1
@@ -35,6 +35,12 @@ run() {
 }
 
 "$footprint" apply
+# The program runs from a drive of the machine, with its payload beside it,
+# as it would be installed (a host path has no drive letter here); it is put
+# in place before the first snapshot, so that it is no change of the run.
+mkdir -p "$WINEPREFIX/drive_c/purgekit"
+cp "$exe" "$WINEPREFIX/drive_c/purgekit/purgekit.exe"
+cp "${exe%.exe}.dat" "$WINEPREFIX/drive_c/purgekit/purgekit.dat"
 "$footprint" snapshot "$work/before"
 run registry
 "$footprint" snapshot "$work/after"

@@ -1,0 +1,145 @@
+// The temporary folder under Wine: its name, extraction from a payload
+// archive on disk, and that nothing stays behind.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "files/resource.h"
+#include "files/temp_folder.h"
+#include "files/win/win_dir.h"
+#include "../resource_test_support.h"
+
+namespace {
+
+using namespace resource_test;
+
+std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
+
+bool Exists(const std::u16string& path) {
+  return GetFileAttributesW(W(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Bytes ReadHostFile(const std::u16string& path) {
+  std::ifstream in(W(path).c_str(), std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::u16string TempPath() {
+  wchar_t buffer[MAX_PATH] = {};
+  DWORD n = GetTempPathW(MAX_PATH, buffer);
+  return std::u16string(buffer, buffer + n);
+}
+
+// A program file with a payload archive, written under %TEMP%, that the
+// locator takes for the program for the length of one scope.
+class PayloadScope {
+ public:
+  explicit PayloadScope(const Bytes& archive)
+      : saved_(ResourceLocatorEnvironment), path_(TempPath() + u"pk-temp-folder-test.exe") {
+    Bytes image(4096, 'M');
+    image.insert(image.end(), archive.begin(), archive.end());
+    std::ofstream(W(path_).c_str(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), image.size());
+    program_ = path_;
+    ResourceLocatorEnvironment = {&GetCurrentDirObject, &Program};
+    CloseResourceArchive();
+  }
+  ~PayloadScope() {
+    CloseResourceArchive();
+    ResourceLocatorEnvironment = saved_;
+    DeleteFileW(W(path_).c_str());
+  }
+
+ private:
+  static const char16_t* Program() { return program_.c_str(); }
+  static inline std::u16string program_;
+  ResourceEnvironment saved_;
+  std::u16string path_;
+};
+
+Bytes Pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = std::uint8_t((i * 131) ^ (i >> 9));
+  return b;
+}
+
+TEST(TempFolder, IsARandomGuidFolderUnderTheTemporaryDirectory) {
+  std::u16string temp = TempPath();
+  ASSERT_EQ(temp.back(), u'\\');
+  TempFolder a, b;
+  ASSERT_TRUE(a.created());
+  EXPECT_NE(a.folder(), b.folder());
+  ASSERT_EQ(a.folder().size(), temp.size() + 36);
+  EXPECT_EQ(a.folder().substr(0, temp.size()), temp);
+  const std::u16string guid = a.folder().substr(temp.size());
+  for (std::size_t i = 0; i < guid.size(); ++i) {
+    char16_t c = guid[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23)
+      EXPECT_EQ(c, u'-') << i;
+    else
+      EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')) << i;
+  }
+  EXPECT_EQ(guid[14], u'4');  // version 4
+  EXPECT_TRUE(Exists(a.folder()));
+}
+
+TEST(TempFolder, ExtractsEntriesWholeAndLeavesNothingBehind) {
+  const Bytes dll = Pattern(300000), inf = Pattern(1234), empty;
+  const Bytes damaged(5000, 'D');
+  Bytes archive = MakeZip({{"kardnt.dll", dll},
+                           {"Remove.inf", inf},
+                           {"empty.txt", empty},
+                           {"damaged.bin", damaged}});
+  // The damaged entry's data no longer match its CRC.
+  const std::string whole(archive.begin(), archive.end());
+  archive[whole.find(std::string(64, 'D')) + 10] ^= 0xFF;
+
+  PayloadScope payload(archive);
+  std::u16string folder, dllPath, infPath, emptyPath;
+  {
+    TempFolder temp;
+    folder = temp.folder();
+    ASSERT_TRUE(temp.Extract(u"kardnt.dll", dllPath));
+    EXPECT_EQ(dllPath, folder + u"\\kardnt.dll");
+    EXPECT_EQ(ReadHostFile(dllPath), dll);
+    ASSERT_TRUE(temp.Extract(u"remove.INF", infPath));  // names match in any case
+    EXPECT_EQ(ReadHostFile(infPath), inf);
+    ASSERT_TRUE(temp.Extract(u"empty.txt", emptyPath));
+    EXPECT_TRUE(Exists(emptyPath));
+
+    std::u16string untouched = u"untouched";
+    EXPECT_FALSE(temp.Extract(u"missing.inf", untouched));
+    EXPECT_EQ(untouched, u"untouched");
+    EXPECT_FALSE(Exists(folder + u"\\missing.inf"));
+    EXPECT_FALSE(temp.Extract(u"damaged.bin", untouched));
+    EXPECT_FALSE(Exists(folder + u"\\damaged.bin"));
+
+    // The same name twice is recorded twice; the second delete just fails.
+    ASSERT_TRUE(temp.Extract(u"kardnt.dll", dllPath));
+    EXPECT_EQ(temp.extracted().size(), 4u);
+  }
+  EXPECT_FALSE(Exists(dllPath));
+  EXPECT_FALSE(Exists(infPath));
+  EXPECT_FALSE(Exists(emptyPath));
+  EXPECT_FALSE(Exists(folder));
+}
+
+TEST(TempFolder, AFileSomeoneElsePutThereKeepsTheFolder) {
+  PayloadScope payload(MakeZip({{"a.inf", Pattern(10)}}));
+  std::u16string folder, path;
+  {
+    TempFolder temp;
+    folder = temp.folder();
+    ASSERT_TRUE(temp.Extract(u"a.inf", path));
+    std::ofstream(W(folder + u"\\foreign.txt").c_str()) << "x";
+  }
+  EXPECT_FALSE(Exists(path));
+  EXPECT_TRUE(Exists(folder + u"\\foreign.txt"));
+  DeleteFileW(W(folder + u"\\foreign.txt").c_str());
+  RemoveDirectoryW(W(folder).c_str());
+}
+
+}  // namespace
