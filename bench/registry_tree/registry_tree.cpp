@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/registry_security.h"
+#include "run_quietly.h"
 
 namespace {
 
@@ -62,29 +63,7 @@ int MakeTree(const std::wstring& tree) {
 
 // Runs a command line with its output discarded; false when it did not start
 // or ended with an exit code other than 0.
-bool Run(const std::wstring& command) {
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
-                           nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-  std::vector<wchar_t> line(command.begin(), command.end());
-  line.push_back(L'\0');
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, L"C:\\", &startup, &process);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (!started) return false;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code == 0;
-}
+bool Run(const std::wstring& command) { return RunQuietly(command) == 0; }
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "run_quietly.h"
+
 namespace security_test {
 
 inline const char16_t* U(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
@@ -126,32 +128,6 @@ inline void ExpectOnlyUserFullAccess(PACL dacl) {
   EXPECT_EQ(ace->Mask, DWORD(KEY_ALL_ACCESS));
   std::vector<BYTE> user = ProcessUserSid();
   EXPECT_TRUE(EqualSid(&ace->SidStart, user.data()));
-}
-
-// Runs a command line with its output discarded; its exit code, or -1 when
-// it did not start.
-inline long RunQuietly(const std::wstring& command) {
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
-                           nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-  std::vector<wchar_t> line(command.begin(), command.end());
-  line.push_back(L'\0');
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, L"C:\\", &startup, &process);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (!started) return -1;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return long(code);
 }
 
 // Whether Wine's reg.exe finds the key (for example
