@@ -13,13 +13,13 @@
 #include "common/error.h"
 #include "files/win/nt_dir.h"
 #include "files/win/win_dir.h"
+#include "win_dir_fixture.h"
 
 namespace ntdirtest {
 
-inline const wchar_t* W(const std::u16string& s) {
-  return reinterpret_cast<const wchar_t*>(s.c_str());
-}
-inline const char16_t* U(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
+using fwtest::ReadAll;
+using fwtest::U;
+using fwtest::W;
 
 // Removes a tree with plain Win32 calls: attributes cleared, junctions and
 // links removed as entries, never entered.
@@ -84,18 +84,6 @@ inline void MakeFile(const std::u16string& path, const std::string& data) {
   DWORD n = 0;
   WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
   CloseHandle(h);
-}
-
-inline std::string ReadAll(const std::u16string& path) {
-  std::string out;
-  HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n) out.append(buffer, n);
-  CloseHandle(h);
-  return out;
 }
 
 // The fields of a file-layer error record.
