@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "files/message_catalog.h"
+#include "files/resource.h"
 #include "foundation/message_table.h"
 #include "windows/layer.h"
 
@@ -38,4 +39,8 @@ void InitMessageCatalog() {
     std::_Exit(3);
   }
   std::atexit(&FreeCatalogBlock);
+  // The payload archive that this first lookup may have opened stays open
+  // for the run; it is released at exit, before the catalog block its
+  // errors may point into.
+  std::atexit(&CloseResourceArchive);
 }

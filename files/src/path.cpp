@@ -85,7 +85,9 @@ bool ResolvePath(std::u16string_view base, std::u16string& out, const char16_t* 
     r.assign(base.substr(0, root));
     pos = 1;
   } else if (IsSeparator(at(0))) {
-    if (at(2) != u'?' || !IsSeparator(at(3))) {
+    // "\\?\" and "\\.\" both lead into the system's device namespace; a
+    // "\\.\" name is taken as the same long form, never as a server ".".
+    if ((at(2) != u'?' && at(2) != u'.') || !IsSeparator(at(3))) {
       r = u"\\\\";
       pos = 2;
     } else if (IsUncWord(n, 4) && IsSeparator(at(7))) {

@@ -66,6 +66,13 @@ const PathCase kPathCases[] = {
     {Op::kResolve, u"", u"\\\\?\\c:", u"C:\\"},
     {Op::kResolve, u"", u"\\\\?\\Volume{1}\\x", u"\\\\?\\Volume{1}\\x\\"},
     {Op::kResolve, u"", u"\\\\?\\UNC", u"\\\\?\\UNC\\"},
+    // The device form is another spelling of the long form, not a server ".".
+    {Op::kResolve, u"", u"\\\\.\\C:\\a\\..\\b", u"C:\\b\\"},
+    {Op::kResolve, u"", u"\\\\.\\UNC\\server\\share\\x", u"\\\\server\\share\\x\\"},
+    {Op::kResolve, u"", u"\\\\.\\pipe\\a\\..\\b", u"\\\\?\\pipe\\b\\"},
+    {Op::kResolve, u"", u"//./PhysicalDrive0", u"\\\\?\\PhysicalDrive0\\"},
+    {Op::kResolve, u"", u"\\\\.\\", nullptr},
+    {Op::kResolve, u"", u"\\\\..\\x", nullptr},  // "\\.." is no device prefix
     // Streams.
     {Op::kResolve, u"C:\\", u":", nullptr},
     {Op::kResolveStreams, u"C:\\", u":", nullptr},

@@ -4,7 +4,9 @@
 // directory whose entries are the drives) or absolute and ending with '\':
 // "C:\Windows\", "\\server\share\dir\", "\\?\Volume{...}\". Long forms given
 // by callers ("\\?\C:\...", "\\?\UNC\server\share\...") are turned into the
-// drive and UNC forms; the NT directory adds the long prefix back at its
+// drive and UNC forms; the device form "\\.\" is read as the same long
+// form ("\\.\C:\x" is C:\x\, "\\.\pipe\x" is \\?\pipe\x\), never as a
+// server named ".". The NT directory adds the long prefix back at its
 // system calls, so a canonical path has no length limit beyond 255
 // characters per component.
 #pragma once

@@ -139,6 +139,10 @@ std::uint32_t winnt_dir::iterator::object_type() {
     if (tag == kReparseTagSymlink) return directory ? kObjectDirSymlink : kObjectFileSymlink;
     if (tag == kReparseTag80000009) return kObjectReparse80000009;
     if (directory && (tag & kNameSurrogateBit)) return kObjectJunction;
+    // No file system uses the tag 0; Wine reports a host's symbolic link
+    // this way. A folder that may lead elsewhere is a link to every walk
+    // over the tree, never a folder to enter and empty.
+    if (directory && tag == 0) return kObjectDirSymlink;
   }
   return directory ? kObjectDirectory : kObjectFile;
 }

@@ -1,0 +1,273 @@
+// Change notices from the snapshot library, the rescan of a computer and
+// the partition-tree passes of DaInit, DaRefresh and DaDone.
+#include <cstdio>
+
+#include "diskaccess/da_state.h"
+#include "diskaccess/errors.h"
+#include "diskaccess/win_computer.h"
+
+namespace {
+
+bool g_changesSeen = false;
+
+void AddDiskRecord(da_computer& c, std::uint32_t key, std::uint64_t start, std::uint64_t length) {
+  if (key == 0) return;
+  const bool whole = start == 0 && length == 1;
+  const std::uint64_t last = start + length - 1;
+  for (const ChangeRecord& r : c.changes) {
+    if (r.diskKey != key) continue;
+    if (whole) return;
+    if (r.start <= start && r.start + r.count - 1 >= last) return;
+  }
+  ChangeRecord r;
+  r.diskKey = key;
+  r.start = start;
+  r.count = length;
+  c.changes.push_back(r);
+}
+
+bool IsPresent(stddisk* d) {
+  return d->usable && !d->IsEasyVolumeDisk() && (d->GetStateFlags() & kDiskGone) == 0;
+}
+
+}  // namespace
+
+// ------------------------------------------------------ the callback
+
+std::uint32_t SBCALL OnSnapshotLibraryEvent(const SbNotification* record) {
+  DaGlobalLock(2);
+  da_computer* c = DaLocalComputer();
+  if (record != nullptr && record->size == sizeof(SbNotification) && c != nullptr) {
+    switch (record->type) {
+      case SB_EVENT_DISKS_CHANGED:
+        c->OnDisksChanged();
+        break;
+      case SB_EVENT_VOLUMES_CHANGED:
+      case SB_EVENT_VOLUMES_ARRIVED:
+        c->OnVolumesChanged();
+        break;
+      case SB_EVENT_DISK_CHANGED:
+        c->OnDiskChanged(record->arg0);
+        break;
+      case SB_EVENT_VOLUME_CHANGED:
+        c->OnVolumeChanged(record->arg0);
+        break;
+      case SB_EVENT_DISK_RANGE_CHANGED:
+        if (record->arg0 == 1) c->OnDiskRangeChanged(record->arg1, record->start, record->length);
+        break;
+      default:
+        break;
+    }
+  }
+  DaGlobalLock(3);
+  return DaNotifyChanged();
+}
+
+bool da_computer::OnDisksChanged() {
+  g_changesSeen = true;
+  changeFlags |= kChangeDisks;
+  return true;
+}
+
+void da_computer::OnVolumesChanged() {
+  g_changesSeen = true;
+  changeFlags |= kChangeVolumes;
+}
+
+void da_computer::OnDiskRangeChanged(std::uint32_t key, std::uint64_t start,
+                                     std::uint64_t length) {
+  g_changesSeen = true;
+  AddDiskRecord(*this, key, start, length);
+}
+
+void da_computer::OnDiskChanged(std::uint32_t key) {
+  g_changesSeen = true;
+  AddDiskRecord(*this, key, 0, 1);
+}
+
+void da_computer::OnVolumeChanged(std::uint32_t key) {
+  g_changesSeen = true;
+  if (key == 0) return;
+  for (const ChangeRecord& r : changes)
+    if (r.volumeKey == key) return;
+  ChangeRecord r;
+  r.volumeKey = key;
+  changes.push_back(r);
+}
+
+// ------------------------------------------------------------ rescan
+
+std::uint32_t DaRescanComputer(da_computer* computer, std::uint32_t flags) {
+  if (computer == nullptr) return 0;
+  std::uint32_t changeFlags;
+  {
+    DaLockScope lock;
+    changeFlags = computer->changeFlags;
+    computer->changeFlags &= ~(kChangeDisks | kChangeVolumes);
+  }
+  if (Da::Failed(computer->lastError)) return 0;
+  std::uint32_t result = 0;
+  bool reread = false;
+  if ((changeFlags & kChangeDisks) != 0 && computer->ScanDisks(flags)) {
+    result |= 0x1;
+    reread = true;
+  }
+  if (Da::Failed(computer->lastError)) return result;
+
+  for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next) {
+    if (d->IsEasyVolumeDisk()) continue;
+    if ((d->GetStateFlags() & kDiskGone) != 0) {
+      if (auto* p = dynamic_cast<plain_disk*>(d)) {
+        if (p->trees[1].Valid()) p->trees[0].CopyFrom(p->trees[1]);
+        p->trees[1].Clear();
+      }
+      result |= 0x2;
+      reread = true;
+      continue;
+    }
+    bool changed = (d->GetStateFlags() & kDiskMustReread) != 0;
+    {
+      DaLockScope lock;
+      for (ChangeRecord& r : computer->changes) {
+        if (r.diskKey != 0 && r.diskKey == d->GetDiskNumber()) {
+          r.link = d;
+          changed = true;
+        }
+      }
+    }
+    if (changed && IsPresent(d)) {
+      // Re-read into a fresh working tree.
+      if (PartitionTree* t = d->GetTree(0)) t->Clear();
+      DaReadDiskPartitions(d);
+      d->SetStateFlags(d->GetStateFlags() & ~(kDiskReread | kDiskMustReread));
+      result |= 0x3;
+      reread = true;
+    }
+    d->AfterScan();
+  }
+
+  if ((result & 0x1) != 0 || reread || (changeFlags & kChangeVolumes) != 0) {
+    DaDispatchChanges(computer, 32, nullptr);
+    if ((reread || (changeFlags & kChangeVolumes) != 0) && computer->RefreshVolumes(false))
+      result |= 0x2;
+  }
+  if ((result & 0x1) != 0) {
+    for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next)
+      if (IsPresent(d)) DaSyncDiskTrees(d);
+    DaDispatchChanges(computer, 1, nullptr);
+  }
+  return result;
+}
+
+bool DaDispatchChanges(da_computer* computer, std::uint32_t, stddisk*) {
+  if (computer == nullptr || !computer->AcceptsChanges()) {
+    DaQueryPartitions();
+    return false;
+  }
+  computer->numberedPartitions = 0;
+  // Walking a disk reads its tables when it has none yet.
+  for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next)
+    if (IsPresent(d)) DaReadDiskPartitions(d);
+  DaQueryPartitions();
+  return true;
+}
+
+void DaSyncDiskTrees(stddisk* disk) {
+  DaReadDiskPartitions(disk);
+  PartitionTree* working = disk->GetTree(0);
+  PartitionTree* saved = disk->GetTree(1);
+  if (working == nullptr || saved == nullptr) return;
+  if (working->Valid() && !saved->Valid()) saved->CopyFrom(*working);
+}
+
+// ------------------------------------------------------- volume refresh
+
+bool plain_computer::RefreshVolumes(bool) {
+  if (pseudoDisk != nullptr) {
+    auto& list = pseudoDisk->second_holders;
+    for (auto it = list.begin(); it != list.end();) {
+      if ((*it)->IsFreeSpace())
+        it = list.erase(it);
+      else
+        ++it;
+    }
+  }
+  RefreshFdiskVolumes();
+  return MapLibraryVolumes(*this);
+}
+
+void plain_computer::RefreshFdiskVolumes() {
+  if (pseudoDisk == nullptr) return;
+  if (!RefreshModelComputer(*this)) std::fputs("New volumes filled with errors!\n", stderr);
+}
+
+Common::Error plain_computer::RescanAndNotify(std::uint32_t) {
+  MapLibraryVolumes(*this);
+  return Common::Error();
+}
+
+// ------------------------------------------------------- tree passes
+
+void DaRevertChanges() {
+  for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
+    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
+      auto* p = dynamic_cast<plain_disk*>(d);
+      if (p == nullptr || !p->usable) continue;
+      p->RestoreMarks();
+      if (p->trees[0].Valid() && p->trees[1].Valid()) p->trees[0].CopyFrom(p->trees[1]);
+    }
+  }
+  DaRestoreComputerCounters();
+  DaRestoreKeyCounters();
+  DaVolumeInformationPass(false, 0);
+  for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
+    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
+      if (PartitionTree* t = d->GetTree(0))
+        for (auto& h : t->holders)
+          if (h->volume) h->volume->mode = 2;
+    }
+  }
+}
+
+void DaApplyToHolders(std::uint32_t flags) {
+  // The holder operation clears each volume handler's pending work.
+  if ((flags & 0x4) == 0) return;
+  for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
+    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
+      if (PartitionTree* t = d->GetTree(1))
+        for (auto& h : t->holders)
+          if (h->volume) h->volume->pending = 0;
+    }
+  }
+}
+
+void DaFirstInitStep(da_computer* computer, std::uint32_t flags) {
+  if ((computer->capabilities & kCapLibrarySetUp) != 0) return;
+  Common::Error e = computer->RescanAndNotify(flags);
+  if (Da::Failed(e) || (flags & kDaNativeLibrary) == 0) return;
+  for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next) {
+    if (!IsPresent(d)) continue;
+    if (PartitionTree* saved = d->GetTree(1)) saved->Clear();
+    DaSyncDiskTrees(d);
+  }
+}
+
+void DaFinalTreePass() {
+  for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
+    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
+      auto* p = dynamic_cast<plain_disk*>(d);
+      if (p == nullptr || !IsPresent(d)) continue;
+      if (!p->trees[0].Valid() || !p->trees[1].Valid()) continue;
+      PartitionTree temporary;
+      {
+        DaLockScope lock;
+        temporary.CopyFrom(p->trees[0]);
+        p->trees[0].CopyFrom(p->trees[1]);
+        p->trees[1].Clear();
+      }
+      p->trees[0].CopyFrom(temporary);
+      DaSyncDiskTrees(d);
+    }
+    DaDispatchChanges(c, 1, nullptr);
+  }
+}

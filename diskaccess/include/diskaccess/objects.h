@@ -1,0 +1,490 @@
+// The older disk-administration model: computers own disks, a disk owns its
+// partition trees of holders, and holders share the operating system's
+// volumes (volume handlers).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "diskaccess/fs_params.h"
+#include "fdisk/simple_disk.h"
+#include "foundation/guid.h"
+
+class da_computer;
+class stddisk;
+class vol_handler;
+struct VolumeInfoEntry;
+
+// An extent of a volume or holder on a disk.
+struct DaExtent {
+  std::uint32_t diskKey = 0;
+  std::uint32_t diskNumber = 0;
+  std::uint64_t firstSector = 0;
+  std::uint64_t sectorCount = 0;
+};
+bool operator==(const DaExtent& a, const DaExtent& b);
+bool operator<(const DaExtent& a, const DaExtent& b);
+
+constexpr std::uint8_t kNoLetter = 0x7F;
+
+// One node of a disk's partition tree.
+class holder {
+ public:
+  enum Kind : std::uint8_t { kTable, kPartition, kFreeSpace, kEasyVolume };
+
+  holder(stddisk* disk, Kind kind, std::uint64_t start, std::uint64_t size);
+  ~holder();
+  holder(const holder&) = delete;
+  holder& operator=(const holder&) = delete;
+
+  // A copy with the same id, range, type and volume handler (one more use).
+  std::unique_ptr<holder> Clone() const;
+
+  bool IsPartition() const { return kind == kPartition || kind == kEasyVolume; }
+  bool IsFreeSpace() const { return kind == kFreeSpace; }
+  bool IsTable() const { return kind == kTable; }
+  bool IsEasyVolume() const { return kind == kEasyVolume; }
+
+  vol_handler* GetVolumeHandler() const { return volume.get(); }
+  void SetVolumeHandler(std::shared_ptr<vol_handler> handler);
+
+  stddisk* disk;
+  Kind kind;
+  std::int32_t id = 0;
+  std::uint64_t start;
+  std::uint64_t size;
+  std::uint8_t type = 0;           // MBR type byte (0xEE on the protective entry)
+  std::uint8_t bootIndicator = 0;
+  std::uint8_t letter = kNoLetter; // live drive letter
+  Common::Guid typeGuid{};         // GPT entries
+  Common::Guid uniqueGuid{};       // GPT entries and easy volumes
+  std::u16string name;             // GPT entry name
+  std::vector<DaExtent> extents;   // easy volumes
+  std::shared_ptr<vol_handler> volume;
+  VolumeInfoEntry* info = nullptr; // the volume-information cache entry in use
+};
+
+// The record behind a disk's working and saved partition trees. The tree
+// owns its holders, in disk order.
+struct PartitionTree {
+  PartitionTree() = default;
+  PartitionTree(const PartitionTree&) = delete;
+  PartitionTree& operator=(const PartitionTree&) = delete;
+
+  bool Valid() const { return table != nullptr || top != nullptr; }
+  // Makes this tree a holder-by-holder copy of `other`.
+  void CopyFrom(const PartitionTree& other);
+  void Clear();
+
+  Common::Error error;
+  holder* table = nullptr;
+  holder* top = nullptr;
+  std::uint32_t extra = 0;
+  std::uint32_t scheme_type = 0;
+  std::uint8_t boot_record[8] = {};
+  std::uint8_t boot_manager = 0;
+  std::uint8_t disk_guid[16] = {};
+  std::vector<std::unique_ptr<holder>> holders;
+};
+
+// ---------------------------------------------------------------- devices
+
+// A sector device with op-code I/O and the retrying transfer; the base of
+// disks and volume handlers.
+class smart_op_disk : public Fdisk::SimpleDisk {
+ public:
+  ~smart_op_disk() override;
+
+  virtual da_computer* GetComputer() const = 0;
+  virtual std::uint32_t GetDiskId() const = 0;
+  virtual std::int64_t GetLibraryHandle() const { return 0; }
+  virtual std::uint32_t GetDriveNumber() const { return 0; }
+  virtual std::uint32_t GetUserValue() const { return 0; }
+  virtual Common::Error OpInt(std::uint32_t op, std::uint64_t sector, void* buffer,
+                              std::uint64_t count);
+  virtual std::uint64_t GetStartSector() const = 0;
+  virtual bool IsOffline() { return false; }
+  virtual bool IsVolumeHandler() const { return false; }
+
+  // The whole transfer, then sector by sector when it fails.
+  Common::Error SmartIo(std::uint32_t op, std::uint64_t sector, void* buffer,
+                        std::uint64_t count);
+  // Tells the computer that a range of this device changed.
+  void NotifyChanged(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d);
+
+  const std::u16string* GetDevName() const { return dev_name.get(); }
+  const std::u16string* GetSecondName() const { return second_name.get(); }
+
+  std::unique_ptr<std::u16string> dev_name;
+  std::unique_ptr<std::u16string> second_name;
+  std::uint8_t io_disabled = 0;
+  std::uint8_t ignore_errors = 0;
+
+ protected:
+  smart_op_disk() = default;
+};
+
+class stddisk : public smart_op_disk {
+ public:
+  ~stddisk() override;
+
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override;
+  da_computer* GetComputer() const override { return computer; }
+  std::uint32_t GetDiskId() const override { return id; }
+  std::uint64_t GetStartSector() const override { return 0; }
+
+  virtual Common::Error CloseDisk() { return Common::Error(); }
+  virtual Common::Error MakeInvisible() { return Common::Error(); }
+  virtual PartitionTree* GetTree(std::uint32_t index);
+  virtual std::uint32_t GetDiskNumber() const;
+  virtual bool IsPlainDisk() const { return false; }
+  virtual bool IsEasyVolumeDisk() const { return false; }
+  virtual bool HasDriveFlag400() const { return false; }
+  virtual std::uint32_t GetStateFlags() const { return 0; }
+  virtual void SetStateFlags(std::uint32_t) {}
+  virtual std::uint32_t GetSchemeType() const { return 0; }
+  virtual void SetOptionFlag(std::uint8_t) {}
+  virtual bool IsFirstSectorSplit() const { return false; }
+  virtual void SetFirstSectorSplit(std::uint8_t) {}
+  // Locks the drive for a partition change; the owner text names who holds
+  // it when the lock is refused.
+  virtual Common::Error LockDisk(char16_t*& owner, bool& owned);
+  virtual Common::Error UnlockDisk() { return Common::Error(); }
+  virtual Common::Error SetPartitionLetter(std::uint64_t start, std::uint64_t count,
+                                           std::uint8_t letter, bool& failed);
+  virtual Common::Error InitializeDrive(std::uint32_t style) { return Common::Error(); }
+  virtual void AfterScan() {}
+
+  holder* GetTopHolder(std::uint32_t index);
+  holder* GetTableHolder(std::uint32_t index);
+
+  // 512 to 65536 bytes, a power of two; grows the shared sector buffer.
+  Common::Error SetSectorSize(std::uint32_t size);
+  void SetInterface(std::uint32_t type, std::uint32_t host, std::uint32_t bus,
+                    std::uint32_t target);
+  // Folds white space: words separated by single spaces, none at the ends.
+  void SetModel(const char* text, std::size_t length);
+  void ComputeCylinders();
+  Common::Error AcquireLock(char16_t*& owner, bool& owned);
+  Common::Error LockOnce(char16_t*& owner, bool& owned);
+  void UnlockOnce();
+
+  void SetLastSector(std::uint64_t last) { lastSector_ = last; }
+  void SetGeometry(const Fdisk::Geometry& g) { geometry_ = g; }
+  Fdisk::Geometry& Geometry() { return geometry_; }
+
+  stddisk* next = nullptr;
+  stddisk* prev = nullptr;
+  std::vector<std::unique_ptr<holder>> second_holders;
+  std::unique_ptr<std::u16string> serial;
+  std::uint8_t lock_held = 0;
+  std::uint8_t bios_number = 0;
+  std::uint8_t has_bios_number = 0;
+  da_computer* computer = nullptr;
+  std::uint64_t read_sectors = 0;
+  std::uint32_t id = 0;
+  std::uint32_t bus = 0, host = 0, target = 0, interface_type = 0;
+  std::uint8_t corrupted = 0;
+  std::unique_ptr<std::string> model;
+  std::uint8_t usable = 0;
+  std::uint32_t level = 0;
+  std::uint32_t lock_count = 0;
+  std::uint32_t speed = 1000;
+  std::uint32_t alignment_offset = 0;
+  std::uint32_t physical_sector_size = 0;
+
+  // The process-wide disk counter and the shared sector buffer.
+  static std::uint32_t DiskCounter();
+  static std::uint32_t LargestSectorSize();
+  static std::uint8_t* SharedSectorBuffer();
+  // Forgets the shared sector buffer (tests; no disk may be alive).
+  static void ResetSharedSectorBuffer();
+
+ protected:
+  stddisk();
+};
+
+class plain_disk : public stddisk {
+ public:
+  ~plain_disk() override;
+  PartitionTree* GetTree(std::uint32_t index) override;
+  bool IsPlainDisk() const override { return true; }
+  std::uint32_t GetStateFlags() const override { return state_flags; }
+  void SetStateFlags(std::uint32_t f) override { state_flags = f; }
+  std::uint32_t GetSchemeType() const override { return trees[0].scheme_type; }
+  void SetOptionFlag(std::uint8_t f) override { option_flag = f; }
+  bool IsFirstSectorSplit() const override { return split_first_sector != 0; }
+  void SetFirstSectorSplit(std::uint8_t v) override { split_first_sector = v; }
+
+  void SaveMarks() { saved_marks[0] = marks[0]; saved_marks[1] = marks[1]; }
+  void RestoreMarks() { marks[0] = saved_marks[0]; marks[1] = saved_marks[1]; }
+  // Working tree := a fresh record.
+  void ResetWorkingTree() { trees[0].Clear(); }
+
+  std::uint8_t geometry_ok = 1;
+  std::unique_ptr<std::uint8_t[]> bios_block;  // 33 bytes
+  std::uint64_t chs_limit = 0;
+  std::uint8_t split_first_sector = 0;
+  std::uint32_t signature = 0;
+  std::uint8_t saved_marks[2] = {0, 2};
+  std::uint8_t marks[2] = {0, 2};
+  PartitionTree trees[2];
+  std::uint32_t state_flags = 0;
+  std::uint8_t option_flag = 0;
+  std::uint8_t modified = 0;  // a partition change waits for the next write
+
+ protected:
+  plain_disk() = default;
+};
+
+class local_disk : public plain_disk {
+ protected:
+  local_disk();
+};
+
+// The pseudo-disk that carries the volumes outside partitions.
+class disk_easy_vol : public stddisk {
+ public:
+  explicit disk_easy_vol(da_computer* owner);
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override;
+  bool IsEasyVolumeDisk() const override { return true; }
+  std::uint32_t GetDiskNumber() const override { return driveNumbers[0]; }
+
+  std::uint32_t driveNumbers[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
+};
+
+class win_disk_easy_vol : public disk_easy_vol {
+ public:
+  using disk_easy_vol::disk_easy_vol;
+};
+
+// Disk-state flags.
+constexpr std::uint32_t kDiskGone = 0x2;
+constexpr std::uint32_t kDiskReread = 0x4;
+constexpr std::uint32_t kDiskMustReread = 0x8;
+
+// ----------------------------------------------------------- volumes
+
+// An operating-system volume as a sector device.
+class vol_handler : public smart_op_disk {
+ public:
+  ~vol_handler() override;
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override {
+    return SmartIo(op, sector, buffer, count);
+  }
+  da_computer* GetComputer() const override { return computer; }
+  std::uint32_t GetDiskId() const override { return 0; }
+  std::uint64_t GetStartSector() const override { return start; }
+  bool IsVolumeHandler() const override { return true; }
+
+  virtual Common::Error VolGetFlags(std::uint32_t& flags);
+  virtual Common::Error VolGetLetter(std::uint8_t& letter);
+  virtual Common::Error VolGetSysGuid(std::unique_ptr<Common::Guid>& guid);
+  virtual Common::Error VolGetLocations(std::vector<DaExtent>& list, std::uint32_t& flag);
+  virtual Common::Error VolGetWriteCounter(std::uint64_t& counter);
+  virtual std::uint64_t VolQueryWord() const { return 0; }
+
+  void SetLastSector(std::uint64_t last) { lastSector_ = last; }
+  void SetSectorSizeValue(std::uint32_t size) { sectorSize_ = size; }
+
+  da_computer* computer = nullptr;
+  std::uint32_t flags = 0;
+  std::uint32_t mode = 0;
+  std::uint64_t start = 0;
+  std::uint32_t sectorSizeWord = 0;  // the volume information's size word
+  std::uint32_t pending = 0;         // work a holder operation left for the volume
+
+ protected:
+  explicit vol_handler(std::uint32_t handlerFlags);
+};
+
+// ---------------------------------------------------------- computers
+
+// Capability flags of a computer.
+constexpr std::uint32_t kCapLibrarySetUp = 0x8;
+constexpr std::uint32_t kCapLibraryMode0 = 0x10;
+constexpr std::uint32_t kCapDiskOrder = 0x40;
+constexpr std::uint32_t kCapUefi = 0x40000;
+constexpr std::uint32_t kCapBootCheck = 0x80000;
+
+// Change flags of a computer.
+constexpr std::uint32_t kChangeDisks = 0x1;
+constexpr std::uint32_t kChangeVolumes = 0x2;
+
+// A change the library reported: a disk range or a volume.
+struct ChangeRecord {
+  std::uint32_t diskKey = 0;
+  std::uint32_t volumeKey = 0;
+  void* link = nullptr;
+  std::uint64_t start = 0;
+  std::uint64_t count = 0;
+};
+
+class da_computer {
+ public:
+  virtual ~da_computer();
+  da_computer(const da_computer&) = delete;
+  da_computer& operator=(const da_computer&) = delete;
+
+  // Releases the computer's objects, unlinks it and deletes it.
+  virtual void Destroy();
+  virtual std::shared_ptr<vol_handler> NewVolumeHandler() { return nullptr; }
+  virtual bool IsDetached() const { return false; }
+  virtual bool AcceptsChanges() const { return true; }
+  virtual bool IsNative() const { return false; }
+
+  virtual bool OnDisksChanged();
+  virtual void OnVolumesChanged();
+  virtual void OnDiskRangeChanged(std::uint32_t diskKey, std::uint64_t start,
+                                  std::uint64_t length);
+  virtual void OnDiskChanged(std::uint32_t diskKey);
+  virtual void OnVolumeChanged(std::uint32_t volumeKey);
+
+  virtual bool ScanDisks(std::uint32_t flags) { return false; }
+  virtual Common::Error Setup(std::uint32_t flags) { return InitLibrary(flags); }
+  virtual Common::Error InitLibrary(std::uint32_t flags) { return Common::Error(); }
+  virtual bool RefreshVolumes(bool) { return false; }
+  virtual void RefreshFdiskVolumes() {}
+  virtual Common::Error SbGetDiskCnt(std::uint32_t& count);
+  virtual Common::Error OpenDrive(std::uint32_t index, stddisk*& disk);
+  virtual Common::Error GetFreeLetters(std::uint32_t& mask);
+  virtual Common::Error GetVolumeNumber(const char16_t* name, std::uint32_t& number);
+  virtual Common::Error SbGetVolumeCnt(std::uint32_t& count);
+  virtual Common::Error OpenVolume(std::uint32_t index, std::shared_ptr<vol_handler>& volume);
+  virtual Common::Error NotifyDisksChanged();
+  virtual Common::Error NotifyVolumesChanged();
+  virtual Common::Error NotifyDiskRangeChanged(std::uint32_t diskKey, std::uint64_t start,
+                                               std::uint64_t length);
+  virtual Common::Error NotifyDiskChanged(std::uint32_t diskKey);
+  virtual Common::Error NotifyVolumeChanged(std::uint32_t volumeKey);
+  virtual Common::Error RescanAndNotify(std::uint32_t flags) = 0;
+  virtual std::uint32_t GetFdiskComputer() const { return 0; }
+  virtual stddisk* NewEasyVolumeDisk();
+  virtual Common::Error DoneLibrary() { return Common::Error(); }
+
+  // Disk list.
+  void AppendDisk(stddisk* disk);
+  void UnlinkDisk(stddisk* disk);
+  stddisk* FirstDisk() const { return firstDisk; }
+  std::uint32_t DiskCount() const;
+  stddisk* FindDiskByNumber(std::uint32_t number) const;
+
+  char tag[4] = {'S', 'T', 'C', 'S'};
+  da_computer* nextComputer = nullptr;
+  da_computer* prevComputer = nullptr;
+  stddisk* firstDisk = nullptr;
+  stddisk* lastDisk = nullptr;
+  std::vector<stddisk*> removedDisks;
+  std::list<ChangeRecord> changes;
+  std::uint8_t numberedPartitions = 0;
+  stddisk* pseudoDisk = nullptr;
+  Common::Error lastError;
+  std::uint32_t freeLetters[2] = {};  // saved, working
+  std::uint32_t number = 0;
+  std::uint8_t statusBit2 = 0;
+  std::uint8_t restartPending = 0;
+  std::uint32_t modeWord = 7;
+  std::uint32_t capabilities = 0;
+  std::uint32_t secondModeWord = 0;
+  std::uint32_t changeFlags = 0;
+  std::uint8_t devicesChanged = 0;
+
+ protected:
+  da_computer();
+};
+
+class plain_computer : public da_computer {
+ public:
+  void Destroy() override;
+  bool IsNative() const override { return nativeStatus != 0; }
+  bool RefreshVolumes(bool) override;
+  void RefreshFdiskVolumes() override;
+  Common::Error RescanAndNotify(std::uint32_t flags) override;
+  std::uint32_t GetFdiskComputer() const override { return fdiskComputer; }
+
+  void ReleaseVolumes();
+
+  std::uint32_t libraryState = 0;
+  std::uint8_t nativeStatus = 1;
+  std::uint32_t fdiskComputer = 0;
+  std::map<std::uint32_t, std::uint8_t> partitionLetters;
+
+ protected:
+  plain_computer() = default;
+};
+
+class local_computer : public plain_computer {
+ public:
+  void Destroy() override;
+  Common::Error Setup(std::uint32_t flags) override;
+  bool ScanDisks(std::uint32_t flags) override;
+
+  std::u16string name;
+  std::uint64_t value = 0;
+
+ protected:
+  local_computer() = default;
+};
+
+// The process-wide computer list and the local computer.
+da_computer* DaGetLocalComputer(std::uint32_t flags);
+da_computer* DaLocalComputer();
+void DaAddComputer(da_computer* computer);
+da_computer* DaNextComputer(da_computer* after);
+std::uint32_t DaComputerCount();
+// Destroys every computer from the end of the list.
+void DaDestroyComputers();
+
+// Attaches a disk-model local computer to the computer.
+void AttachFdisk(plain_computer& computer);
+// Refills the model computer's "OldDiskList" with the present disks.
+void FillOldDiskList(plain_computer& computer);
+
+// ------------------------------------------------ change and rescan
+
+std::uint32_t DaRescanComputer(da_computer* computer, std::uint32_t flags);
+bool DaDispatchChanges(da_computer* computer, std::uint32_t mask, stddisk* disk);
+// Reads the disk's partitions into its working tree when it has none.
+void DaReadDiskPartitions(stddisk* disk);
+// Reads the partitions; when the working tree is valid and the saved one is
+// not, copies the working tree into the saved one.
+void DaSyncDiskTrees(stddisk* disk);
+void DaRevertChanges();
+void DaFinalTreePass();
+void DaFirstInitStep(da_computer* computer, std::uint32_t flags);
+void DaApplyToHolders(std::uint32_t flags);
+
+// ------------------------------------------ volume information
+
+struct VolumeInfoEntry {
+  PartitionParameters params;
+  std::uint32_t diskId = 0;
+  std::uint8_t letters[9];
+  std::uint32_t state = 0;
+  std::uint64_t pending_stamp = 0;
+  std::uint32_t partition_id = 0;
+  holder* user = nullptr;
+};
+
+void DaVolumeInformationPass(bool selectByLevel, std::uint32_t partitionId);
+bool MapLibraryVolumes(da_computer& computer);
+// Entries of the cache (front first).
+std::size_t DaVolumeInfoCacheSize();
+void PurgeUnusedEntries();
+void ClearCache();
+
+// The disk model side of a computer (the bridge).
+void DetachFdisk(plain_computer& computer);
+// Refreshes the model computer over "OldDiskList"; false when it threw.
+bool RefreshModelComputer(plain_computer& computer);
+// Drops the model's disks, which refer to the older layer's disks.
+void ForgetModelDisks(plain_computer& computer);

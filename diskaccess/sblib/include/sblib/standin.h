@@ -1,0 +1,43 @@
+// Control of the snapshot-library stand-in, for tests only: the product
+// never calls these (it sees only the functions of sblib.h).
+//
+// The stand-in serves drives backed by image files. It reads its
+// configuration at sbInitLibEx from the text file named by the environment
+// variable PURGEKIT_SBLIB_CONFIG (or the path set with SbStandinSetConfig).
+// One directive a line, '#' starts a comment, arguments are words or
+// key=value pairs (a value may be in double quotes):
+//
+//   log PATH                     append one line per call to PATH
+//   version N                    library version in the info record (141)
+//   status N / mode N            status and mode words of the info record
+//   used LETTERS                 letters in use besides the volumes' (e.g. C)
+//   drive IMAGE [sector=512] [model=TEXT] [serial=TEXT] [heads=255]
+//         [spt=63] [bios=0x80] [flags=N] [offline] [skip] [readonly]
+//         [bad=FIRST[-LAST],...]  (bad sectors: reads over them give 23)
+//   volume DRIVE:FIRST+COUNT[,DRIVE:FIRST+COUNT...] [letter=D] [flags=N]
+//         [guid=XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX] [type=GUID] [skip]
+//   fail FUNCTION STATUS         every call of FUNCTION answers STATUS
+//
+// Drives are numbered from 1 in the order of their lines, volumes too.
+// Numbers may be decimal or 0x-hexadecimal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sblib_standin {
+
+// Overrides the configuration path (empty: use the environment again).
+void SetConfigPath(const std::string& path);
+
+// What is alive now: open handles, held drive and volume locks, running
+// library threads, and whether the library is initialised.
+struct Census {
+  unsigned handles = 0;
+  unsigned locks = 0;
+  unsigned threads = 0;
+  bool initialised = false;
+};
+Census TakeCensus();
+
+}  // namespace sblib_standin

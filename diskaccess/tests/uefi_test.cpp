@@ -1,0 +1,179 @@
+// Firmware variables over a firmware double, and the UEFI test of the disk
+// scan.
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "diskaccess/uefi.h"
+
+namespace {
+
+class FakeFirmware : public Uefi::Firmware {
+ public:
+  struct Stored {
+    std::vector<std::uint8_t> data;
+    std::uint32_t attributes;
+  };
+
+  bool BindQuery(std::uint32_t& e) override { return Bind(queryMissing, e); }
+  bool BindSet(std::uint32_t& e) override { return Bind(setMissing, e); }
+  bool EnablePrivilege() override { return !privilegeRefused; }
+  bool BindStringBuilder(std::uint32_t& e) override { return Bind(false, e); }
+
+  std::uint32_t Query(const std::u16string& name, const Common::Guid&, void* buffer,
+                      std::uint32_t* length, std::uint32_t* attributes) override {
+    ++queries;
+    if (queryStatus != 0) return queryStatus;
+    auto it = variables.find(name);
+    if (it == variables.end()) return Uefi::kStatusVariableNotFound;
+    const std::uint32_t need = static_cast<std::uint32_t>(it->second.data.size());
+    if (*length < need) {
+      *length = need;
+      return Uefi::kStatusBufferTooSmall;
+    }
+    std::memcpy(buffer, it->second.data.data(), need);
+    *length = need;
+    *attributes = it->second.attributes;
+    return 0;
+  }
+
+  std::uint32_t Set(const std::u16string& name, const Common::Guid&, const void* data,
+                    std::uint32_t length, std::uint32_t attributes) override {
+    ++sets;
+    if (length == 0) {
+      variables.erase(name);
+    } else {
+      const auto* p = static_cast<const std::uint8_t*>(data);
+      variables[name] = Stored{std::vector<std::uint8_t>(p, p + length), attributes};
+    }
+    return 0;
+  }
+
+  bool Bind(bool missing, std::uint32_t& e) {
+    if (missing) e = 127;  // ERROR_PROC_NOT_FOUND
+    return !missing;
+  }
+
+  std::map<std::u16string, Stored> variables;
+  std::uint32_t queryStatus = 0;
+  bool queryMissing = false;
+  bool setMissing = false;
+  bool privilegeRefused = false;
+  int queries = 0;
+  int sets = 0;
+};
+
+class Variables : public ::testing::Test {
+ protected:
+  void SetUp() override { Uefi::SetFirmware(&fw_); }
+  void TearDown() override { Uefi::SetFirmware(nullptr); }
+  std::shared_ptr<Uefi::Variable> Make(const std::u16string& name, std::uint32_t attrs = 7) {
+    return Uefi::MakeWindowsVariable(Uefi::EfiGlobalVariableGuid, name, attrs);
+  }
+  FakeFirmware fw_;
+};
+
+TEST_F(Variables, ALargeVariableArrivesCompleteInTwoCallsAndIsReadOnce) {
+  std::vector<std::uint8_t> big(3000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  fw_.variables[u"Boot0001"] = {big, 3};
+  auto v = Make(u"Boot0001");
+  const std::uint8_t* data = nullptr;
+  std::uint32_t count = 0;
+  ASSERT_TRUE(v->GetData(data, count).IsNull());
+  EXPECT_EQ(fw_.queries, 2);
+  ASSERT_EQ(count, big.size());
+  EXPECT_EQ(std::memcmp(data, big.data(), count), 0);
+  EXPECT_EQ(v->Attributes(), 3u);  // the firmware's attributes replace the given ones
+  EXPECT_TRUE(v->Read().IsNull());
+  EXPECT_EQ(fw_.queries, 2);
+}
+
+TEST_F(Variables, WriteOfAnUnloadedVariableMakesNoCall) {
+  auto v = Make(u"BootOrder");
+  EXPECT_EQ(v->Write().Code(), Uefi::kErrNotLoaded);
+  EXPECT_EQ(fw_.sets, 0);
+  EXPECT_EQ(fw_.queries, 0);
+}
+
+TEST_F(Variables, RemoveWritesAnEmptyValueWithTheAttributesRead) {
+  fw_.variables[u"Boot0002"] = {{1, 2, 3}, 5};
+  auto v = Make(u"Boot0002", 7);
+  ASSERT_TRUE(v->Read().IsNull());
+  ASSERT_TRUE(v->Remove().IsNull());
+  EXPECT_EQ(fw_.variables.count(u"Boot0002"), 0u);
+  EXPECT_EQ(v->Attributes(), 5u);
+  ASSERT_TRUE(Make(u"Boot0003")->WriteData("\x01\x00", 2).IsNull());
+  EXPECT_EQ(fw_.variables[u"Boot0003"].data, (std::vector<std::uint8_t>{1, 0}));
+}
+
+TEST_F(Variables, StatusesBecomeTheirErrorsWithTheStatusAsCause) {
+  struct Case {
+    std::uint32_t status, code;
+  };
+  const Case cases[] = {{Uefi::kStatusNotImplemented, Uefi::kErrNotImplemented},
+                        {Uefi::kStatusVariableNotFound, Uefi::kErrNotFound},
+                        {Uefi::kStatus454, Uefi::kErr454},
+                        {0xC0000022, Uefi::kErrFirmware}};
+  for (const Case& c : cases) {
+    fw_.queryStatus = c.status;
+    auto v = Make(u"BootOrder");
+    const Common::Error e = v->Read();
+    EXPECT_EQ(e.Code(), c.code) << std::hex << c.status;
+    EXPECT_FALSE(v->IsLoaded());
+    const Common::Error cause = Common::GetErrorCause(e);
+    ASSERT_FALSE(cause.IsNull());
+    EXPECT_EQ(cause.Record()->size, c.status | 0x10000000u);
+  }
+}
+
+TEST_F(Variables, ExistsIsFalseOnlyForAVariableTheFirmwareDoesNotHave) {
+  EXPECT_FALSE(Make(u"Boot0009")->Exists());
+  fw_.queryStatus = Uefi::kStatusNotImplemented;
+  EXPECT_TRUE(Make(u"Boot0009")->Exists());
+}
+
+TEST_F(Variables, MissingFunctionsAndPrivilegeAreReportedBeforeTheFirmwareIsAsked) {
+  fw_.queryMissing = true;
+  const Common::Error missing = Make(u"BootOrder")->Read();
+  EXPECT_EQ(missing.Code(), Uefi::kErrFunctionMissing);
+  EXPECT_EQ(Common::GetErrorCause(missing).Record()->size, 0x8007007Fu);
+  fw_.queryMissing = false;
+  fw_.privilegeRefused = true;
+  EXPECT_EQ(Make(u"BootOrder")->Read().Code(), Uefi::kErrPrivilege);
+  EXPECT_EQ(fw_.queries, 0);
+}
+
+TEST_F(Variables, IsEfiSystemFollowsWhatTheBootOrderReadSays) {
+  struct Case {
+    bool present;
+    std::uint32_t status;
+    bool missingFunction, refused, efi;
+  };
+  const Case cases[] = {
+      {true, 0, false, false, true},                             // UEFI with a boot order
+      {false, 0, false, false, true},                            // UEFI without one
+      {true, Uefi::kStatusNotImplemented, false, false, false},  // BIOS
+      {true, 0xC0000022, false, false, false},                   // any other failure
+      {true, 0, true, false, false},                             // no native function
+      {true, 0, false, true, false},                             // no privilege
+  };
+  for (const Case& c : cases) {
+    fw_.variables.clear();
+    if (c.present) fw_.variables[u"BootOrder"] = {{1, 0, 2, 0}, 7};
+    fw_.queryStatus = c.status;
+    fw_.queryMissing = c.missingFunction;
+    fw_.privilegeRefused = c.refused;
+    EXPECT_EQ(Uefi::IsEfiSystem(), c.efi) << c.present << " " << std::hex << c.status;
+  }
+}
+
+TEST(GlobalVariableGuid, IsTheEfiGlobalVendor) {
+  EXPECT_EQ(Common::GuidToString(Uefi::EfiGlobalVariableGuid),
+            "8BE4DF61-93CA-11D2-AA0D-00E098032B8C");
+}
+
+}  // namespace

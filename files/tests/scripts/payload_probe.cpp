@@ -1,0 +1,177 @@
+// A program with the product's start-up (the catalog load, which opens the
+// payload archive beside it or behind it and keeps it open) for the payload
+// tests that are checked from the host:
+//
+//   payload_probe hold
+//       Whether the payload archive file can be opened exclusively, while
+//       wmain runs ("during=busy": the locator holds it) and after the exit
+//       handlers ("exit=free": it was released).
+//   payload_probe extract NAME...
+//       Extracts each payload entry into one TempFolder: "NAME ok PATH" or
+//       "NAME failed", then "folder PATH"; then waits for a line on
+//       standard input before the folder is destroyed, so that the host can
+//       look at it; ends with "destroyed".
+//   payload_probe dump ARCHIVE EXPECTED
+//       Reads every entry of the ZIP file ARCHIVE with the framework's
+//       reader, to the zero count that checks its CRC, and compares it with
+//       the file of the same name in the folder EXPECTED: "NAME same",
+//       "NAME differs", "NAME unreadable CODE"; then "entries N".
+//
+// Everything is written straight to the standard output handle, unbuffered,
+// so that lines printed by an exit handler and lines printed before a wait
+// reach the host in order.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "files/file_error.h"
+#include "files/message_catalog.h"
+#include "files/resource.h"
+#include "files/temp_folder.h"
+#include "files/win/win_dir.h"
+#include "files/zip.h"
+#include "foundation/text.h"
+
+namespace {
+
+void Say(const std::string& line) {
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), DWORD(text.size()), &written, nullptr);
+}
+
+std::string Narrow(const std::u16string& s) { return Common::WideToAnsi(s.c_str()); }
+std::u16string Wide(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
+
+// The payload archive file the locator opens: the ".dat" beside the program
+// when there is one, else the program.
+wchar_t archivePath[MAX_PATH * 2];
+
+// Whether anyone else holds the file open.
+const char* Holding(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return "free";
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION ? "busy" : "missing";
+}
+
+void ReportAtExit() {
+  if (archivePath[0] != 0) Say(std::string("exit=") + Holding(archivePath));
+}
+
+// Registered before the catalog's start-up code registers its exit
+// handlers, so that this one runs after them.
+struct EarlyExitCheck {
+  EarlyExitCheck() { std::atexit(&ReportAtExit); }
+};
+static_assert(105 < PURGEKIT_INIT_PRIORITY_MESSAGE_CATALOG, "must run before the catalog load");
+EarlyExitCheck earlyExitCheck __attribute__((init_priority(105)));
+
+int Hold() {
+  // The catalog load has opened the archive already, unless a catalog lay
+  // on disk; make sure of it.
+  delete OpenArchiveResource(u"purgekit.msg");
+  const std::u16string dat = ResourceArchiveName(GetModulePath());
+  const std::u16string path =
+      GetFileAttributesW(reinterpret_cast<const wchar_t*>(dat.c_str())) != INVALID_FILE_ATTRIBUTES
+          ? dat
+          : std::u16string(GetModulePath());
+  if (path.size() >= sizeof archivePath / sizeof archivePath[0]) return 2;
+  std::copy(path.begin(), path.end(), archivePath);
+  Say(std::string("during=") + Holding(archivePath));
+  return 0;
+}
+
+int Extract(int count, wchar_t** names) {
+  {
+    TempFolder folder;
+    for (int i = 0; i < count; ++i) {
+      std::u16string path;
+      if (folder.Extract(Wide(names[i]), path)) {
+        Say(Narrow(Wide(names[i])) + " ok " + Narrow(path));
+      } else {
+        Say(Narrow(Wide(names[i])) + " failed");
+      }
+    }
+    Say("folder " + Narrow(folder.folder()) + (folder.created() ? "" : " (not created)"));
+    char c = 0;
+    DWORD n = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n == 1 && c != '\n') {
+    }
+  }
+  Say("destroyed");
+  return 0;
+}
+
+std::vector<char> ReadWhole(const std::u16string& path, bool& ok) {
+  std::vector<char> data;
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ,
+                         FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ok = h != INVALID_HANDLE_VALUE;
+  if (!ok) return data;
+  char buffer[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) data.insert(data.end(), buffer, buffer + n);
+  CloseHandle(h);
+  return data;
+}
+
+int Dump(const wchar_t* archiveName, const wchar_t* expectedFolder) {
+  std::unique_ptr<ri_file> file(OpenFileInCurrentDir(Wide(archiveName).c_str()));
+  if (!file) {
+    Say("archive does not open");
+    return 1;
+  }
+  zip_file archive(file.get());
+  if (archive.has_failed()) {
+    char code[32];
+    std::snprintf(code, sizeof code, "0x%x", unsigned(archive.error().Code()));
+    Say(std::string("archive refused ") + code);
+    return 1;
+  }
+  std::unique_ptr<i_dir::iterator> it(archive.list());
+  unsigned entries = 0;
+  for (; it && it->is_ok(); it->next()) {
+    ++entries;
+    const std::u16string name = it->name();
+    std::unique_ptr<i_file> entry(archive.open_file_at(it.get(), false));
+    std::vector<char> got;
+    std::uint32_t count = 0;
+    char buffer[40000];  // not a divisor of the entries' sizes
+    do {
+      count = 0;
+      if (entry) entry->read(buffer, sizeof buffer, count);
+      got.insert(got.end(), buffer, buffer + count);
+    } while (entry && entry->is_ok() && count > 0);
+    if (!entry || entry->has_failed()) {
+      char code[32];
+      std::snprintf(code, sizeof code, "0x%x",
+                    unsigned(entry ? entry->error().Code() : archive.error().Code()));
+      Say(Narrow(name) + " unreadable " + code);
+      continue;
+    }
+    bool present = false;
+    const std::vector<char> expected = ReadWhole(Wide(expectedFolder) + u"\\" + name, present);
+    Say(Narrow(name) + (present && got == expected ? " same" : " differs"));
+  }
+  Say("entries " + std::to_string(entries));
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring verb = argc > 1 ? argv[1] : L"";
+  if (verb == L"hold") return Hold();
+  if (verb == L"extract") return Extract(argc - 2, argv + 2);
+  if (verb == L"dump" && argc == 4) return Dump(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: payload_probe hold | extract NAME... | dump ARCHIVE EXPECTED\n");
+  return 2;
+}
