@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <zlib.h>
-
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -16,6 +14,7 @@
 #include "cleanup/dll_loader.h"
 #include "files/resource.h"
 #include "files/win/win_dir.h"
+#include "payload_scope.h"
 
 namespace {
 
@@ -239,73 +238,13 @@ TEST(DllLoaderTest, AFunctionThatCannotBeBoundLeavesEverySlotAsItWas) {
 
 // ---------------------------------------------------------------- payload
 
-void Put16(Bytes& b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void Put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
-
-// A ZIP archive of stored entries.
+// A payload of stored entries, made from text.
 Bytes StoredZip(const std::vector<std::pair<std::string, std::string>>& entries) {
-  Bytes zip, central;
-  for (const auto& [name, data] : entries) {
-    const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size());
-    const uint32_t offset = static_cast<uint32_t>(zip.size());
-    Put32(zip, 0x04034b50);
-    for (uint16_t v : {20, 0, 0, 0, 0}) Put16(zip, v);
-    Put32(zip, crc);
-    Put32(zip, data.size());
-    Put32(zip, data.size());
-    Put16(zip, name.size());
-    Put16(zip, 0);
-    zip.insert(zip.end(), name.begin(), name.end());
-    zip.insert(zip.end(), data.begin(), data.end());
-    Put32(central, 0x02014b50);
-    for (uint16_t v : {20, 20, 0, 0, 0, 0}) Put16(central, v);
-    Put32(central, crc);
-    Put32(central, data.size());
-    Put32(central, data.size());
-    Put16(central, name.size());
-    for (uint16_t v : {0, 0, 0, 0}) Put16(central, v);
-    Put32(central, 0);
-    Put32(central, offset);
-    central.insert(central.end(), name.begin(), name.end());
-  }
-  const uint32_t at = static_cast<uint32_t>(zip.size());
-  zip.insert(zip.end(), central.begin(), central.end());
-  Put32(zip, 0x06054b50);
-  const uint16_t count = static_cast<uint16_t>(entries.size());
-  for (uint16_t v : {uint16_t(0), uint16_t(0), count, count}) Put16(zip, v);
-  Put32(zip, central.size());
-  Put32(zip, at);
-  Put16(zip, 0);
-  return zip;
+  std::vector<std::pair<std::string, Bytes>> bytes;
+  for (const auto& [name, data] : entries) bytes.emplace_back(name, Bytes(data.begin(), data.end()));
+  return resource_test::MakeZip(bytes);
 }
 
-// A program file with a payload that the locator takes for this program's.
-class PayloadScope {
- public:
-  explicit PayloadScope(const Bytes& archive)
-      : saved_(ResourceLocatorEnvironment), path_(TempPath() + L"pk-dll-loader-test.exe") {
-    Bytes image(4096, 'M');
-    image.insert(image.end(), archive.begin(), archive.end());
-    std::ofstream(path_.c_str(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), image.size());
-    program_.assign(path_.begin(), path_.end());
-    ResourceLocatorEnvironment = {&GetCurrentDirObject, &Program};
-    CloseResourceArchive();
-  }
-  ~PayloadScope() {
-    CloseResourceArchive();
-    ResourceLocatorEnvironment = saved_;
-    DeleteFileW(path_.c_str());
-  }
-
- private:
-  static const char16_t* Program() { return program_.c_str(); }
-  static inline std::u16string program_;
-  ResourceEnvironment saved_;
-  std::wstring path_;
-};
 
 std::string ReadWhole(const std::wstring& path) {
   std::ifstream in(path.c_str(), std::ios::binary);
@@ -315,7 +254,7 @@ std::string ReadWhole(const std::wstring& path) {
 TEST(DllLoaderTest, ExtractionCopiesEveryNameAndRemovalTakesThemAndTheFolder) {
   const std::string library = "MZ not really a library";
   const std::string companion(70000, 'v');
-  PayloadScope payload(StoredZip({{"dorvex.dll", library}, {"mirtel.vxd", companion}}));
+  resource_test::PayloadScope payload(StoredZip({{"dorvex.dll", library}, {"mirtel.vxd", companion}}), u"pk-dll-loader-test.exe");
   std::wstring folder;
   {
     DllLoader loader({"dorvex.dll", "mirtel.vxd"});
@@ -343,7 +282,7 @@ TEST(DllLoaderTest, ExtractionCopiesEveryNameAndRemovalTakesThemAndTheFolder) {
 }
 
 TEST(DllLoaderTest, AMissingCompanionStopsTheExtraction) {
-  PayloadScope payload(StoredZip({{"dorvex.dll", "MZ"}}));
+  resource_test::PayloadScope payload(StoredZip({{"dorvex.dll", "MZ"}}), u"pk-dll-loader-test.exe");
   std::wstring folder;
   {
     DllLoader loader({"dorvex.dll", "mirtel.vxd"});

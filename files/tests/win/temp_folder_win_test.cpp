@@ -10,7 +10,8 @@
 #include "files/resource.h"
 #include "files/temp_folder.h"
 #include "files/win/win_dir.h"
-#include "../resource_test_support.h"
+#include "payload_scope.h"
+#include "resource_test_support.h"
 
 namespace {
 
@@ -27,38 +28,6 @@ Bytes ReadHostFile(const std::u16string& path) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::u16string TempPath() {
-  wchar_t buffer[MAX_PATH] = {};
-  DWORD n = GetTempPathW(MAX_PATH, buffer);
-  return std::u16string(buffer, buffer + n);
-}
-
-// A program file with a payload archive, written under %TEMP%, that the
-// locator takes for the program for the length of one scope.
-class PayloadScope {
- public:
-  explicit PayloadScope(const Bytes& archive)
-      : saved_(ResourceLocatorEnvironment), path_(TempPath() + u"pk-temp-folder-test.exe") {
-    Bytes image(4096, 'M');
-    image.insert(image.end(), archive.begin(), archive.end());
-    std::ofstream(W(path_).c_str(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), image.size());
-    program_ = path_;
-    ResourceLocatorEnvironment = {&GetCurrentDirObject, &Program};
-    CloseResourceArchive();
-  }
-  ~PayloadScope() {
-    CloseResourceArchive();
-    ResourceLocatorEnvironment = saved_;
-    DeleteFileW(W(path_).c_str());
-  }
-
- private:
-  static const char16_t* Program() { return program_.c_str(); }
-  static inline std::u16string program_;
-  ResourceEnvironment saved_;
-  std::u16string path_;
-};
 
 Bytes Pattern(std::size_t n) {
   Bytes b(n);
@@ -67,7 +36,7 @@ Bytes Pattern(std::size_t n) {
 }
 
 TEST(TempFolder, IsARandomGuidFolderUnderTheTemporaryDirectory) {
-  std::u16string temp = TempPath();
+  std::u16string temp = TemporaryFolderPath();
   ASSERT_EQ(temp.back(), u'\\');
   TempFolder a, b;
   ASSERT_TRUE(a.created());
@@ -97,7 +66,7 @@ TEST(TempFolder, ExtractsEntriesWholeAndLeavesNothingBehind) {
   const std::string whole(archive.begin(), archive.end());
   archive[whole.find(std::string(64, 'D')) + 10] ^= 0xFF;
 
-  PayloadScope payload(archive);
+  PayloadScope payload(archive, u"pk-temp-folder-test.exe");
   std::u16string folder, dllPath, infPath, emptyPath;
   {
     TempFolder temp;
@@ -128,7 +97,7 @@ TEST(TempFolder, ExtractsEntriesWholeAndLeavesNothingBehind) {
 }
 
 TEST(TempFolder, AFileSomeoneElsePutThereKeepsTheFolder) {
-  PayloadScope payload(MakeZip({{"a.inf", Pattern(10)}}));
+  PayloadScope payload(MakeZip({{"a.inf", Pattern(10)}}), u"pk-temp-folder-test.exe");
   std::u16string folder, path;
   {
     TempFolder temp;
