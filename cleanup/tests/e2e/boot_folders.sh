@@ -26,16 +26,8 @@ work=$(realpath -m "$4")
 top=$(cd "$(dirname "$0")/../../.." && pwd)
 footprint=$top/cleanup/layout/footprint
 
-rm -rf "$work"
-mkdir -p "$work"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-"$top/tools/wine-prefix" "$WINEPREFIX" --start
-status=1
-finish() {
-  wineserver -k 2>/dev/null || true
-  [ "$status" -ne 0 ] || rm -rf "$WINEPREFIX"
-}
-trap finish EXIT
+. "$top/cleanup/tests/e2e/prefix.sh"
+start_prefix "$work"
 
 run() {
   local rc=0

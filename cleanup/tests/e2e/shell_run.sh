@@ -29,20 +29,12 @@ top=$(cd "$(dirname "$0")/../../.." && pwd)
 footprint=$top/cleanup/layout/footprint
 layout=$top/cleanup/layout/registry
 
-rm -rf "$work"
-mkdir -p "$work"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+. "$top/cleanup/tests/e2e/prefix.sh"
+start_prefix "$work"
 export PURGEKIT_KEYSEC=$keysec
 # The stand-ins note each call here.
 export HISTORY_TAB_LOG='C:\history_tab.log'
 tab_log=$WINEPREFIX/drive_c/history_tab.log
-"$top/tools/wine-prefix" "$WINEPREFIX" --start
-status=1
-finish() {
-  wineserver -k 2>/dev/null || true
-  [ "$status" -ne 0 ] || rm -rf "$WINEPREFIX"
-}
-trap finish EXIT
 
 failed=0
 problem() {

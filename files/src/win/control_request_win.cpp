@@ -21,12 +21,6 @@ constexpr std::uint32_t Loc(std::uint32_t n) { return kModuleId << 16 | n; }
 LPCWSTR W(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
 LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
-struct NtCallScope {
-  explicit NtCallScope(const std::u16string& path) noexcept : impersonation(IsUncNtPath(path)) {}
-  ImpersonationScope impersonation;
-  Wow64RedirectionScope wow64;
-};
-
 Common::Error Plain(std::uint32_t location, std::uint32_t code) noexcept {
   return MakeFileError(location, kNtDirModuleId, code);
 }

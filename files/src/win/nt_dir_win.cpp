@@ -31,14 +31,6 @@ constexpr std::uint32_t Loc(std::uint32_t n) { return kSite << 16 | n; }
 LPCWSTR W(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
 LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
-// The two scopes of every path call, opened in this order and closed in
-// reverse.
-struct NtCallScope {
-  explicit NtCallScope(bool network) noexcept : impersonation(network) {}
-  ImpersonationScope impersonation;
-  Wow64RedirectionScope wow64;
-};
-
 Common::Error Plain(std::uint32_t location, std::uint32_t code) noexcept {
   return MakeFileError(location, kModuleId, code);
 }
@@ -186,7 +178,7 @@ HANDLE winnt_dir::create_handle(const char16_t* name, const SecurityAttributesPr
     store_error(Plain(Loc(2), refusal == -1 ? kFileOutOfMemory : kFileAccessDenied));
     return nullptr;
   }
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   HANDLE handle = CreateFileW(W(path), access, share, attributes.get(), disposition, flags, nullptr);
   if (handle != INVALID_HANDLE_VALUE) return handle;
   if (!creating) {
@@ -205,7 +197,7 @@ HANDLE winnt_dir::change_handle() {
     store_error(Plain(Loc(6), kFileOpenError));
     return nullptr;
   }
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   HANDLE handle = FindFirstChangeNotificationW(W(path), FALSE, 0x1B);
   if (handle != INVALID_HANDLE_VALUE && handle != nullptr) return handle;
   store_error(CallFailed(Loc(7), "FindFirstChangeNotificationW", path, kFileOpenError));
@@ -215,7 +207,7 @@ HANDLE winnt_dir::change_handle() {
 void winnt_dir::delete_file(const char16_t* name) {
   std::u16string path;
   if (!nt_path(name, false, path)) return store_error(Plain(Loc(8), kFileDeleteError));
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   if (DeleteFileW(W(path))) return clear_error();
   store_error(CallFailed(Loc(9), "DeleteFileW", path, kFileDeleteError));
 }
@@ -232,7 +224,7 @@ void winnt_dir::move(const char16_t* from, const char16_t* to) {
   if (ImpersonationToken.Get() != 0 && IsUncNtPath(source) != IsUncNtPath(destination)) {
     return store_error(Plain(Loc(11), kFileAccessDenied));
   }
-  NtCallScope scope(IsUncNtPath(source));
+  NtCallScope scope(source);
   if (MoveFileW(W(source), W(destination))) return clear_error();
   store_error(CallFailed(Loc(12), "MoveFileW", source, kFileRenameError));
 }
@@ -289,7 +281,7 @@ void winnt_dir::create_hard_link(const char16_t* new_name, const char16_t* exist
     createHardLink = nullptr;
   }
   if (createHardLink != nullptr) {
-    NtCallScope scope(IsUncNtPath(link));
+    NtCallScope scope(link);
     if (createHardLink(W(link), W(existing), nullptr)) return clear_error();
     return store_error(CallFailed(Loc(14), "CreateHardLinkW", link, kFileCreateError));
   }
@@ -323,7 +315,7 @@ BOOL JunctionCalls::RemoveDirectory(LPCWSTR path) { return ::RemoveDirectoryW(pa
 
 Common::Error MakeJunction(JunctionCalls& calls, const std::u16string& junction,
                            const std::vector<std::uint8_t>& data) {
-  NtCallScope scope(IsUncNtPath(junction));
+  NtCallScope scope(junction);
   // Whether this call made the directory: a failure below removes only a
   // directory that did not exist before, never one the caller already had.
   bool created = true;
@@ -376,7 +368,7 @@ void winnt_dir::create_dir(const char16_t* name, const SecurityAttributesProvide
     return store_error(MakeApiError(Loc(23), kModuleId, "GetSecurityAttributes", kFileAccessDenied,
                                     FileErrorText(kFileAccessDenied)));
   }
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   if (CreateDirectoryW(W(path), attributes.get())) return clear_error();
   store_error(CallFailed(Loc(24), "CreateDirectoryW", path, kFileCreateError));
 }
@@ -384,7 +376,7 @@ void winnt_dir::create_dir(const char16_t* name, const SecurityAttributesProvide
 void winnt_dir::remove_dir(const char16_t* name) {
   std::u16string path;
   if (!nt_path(name, false, path)) return store_error(Plain(Loc(25), kFileDeleteError));
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   if (RemoveDirectoryW(W(path))) return clear_error();
   store_error(CallFailed(Loc(26), "RemoveDirectoryW", path, kFileDeleteError));
 }
@@ -401,7 +393,7 @@ void winnt_dir::set_security(const char16_t* name, const SecurityAttributesProvi
   }
   PSECURITY_DESCRIPTOR descriptor =
       attributes.get() != nullptr ? attributes.get()->lpSecurityDescriptor : nullptr;
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   if (SetFileSecurityW(W(path), DACL_SECURITY_INFORMATION, descriptor)) return clear_error();
   store_error(CallFailed(Loc(30), "SetFileSecurityW", path, kFileWriteError));
 }
@@ -409,7 +401,7 @@ void winnt_dir::set_security(const char16_t* name, const SecurityAttributesProvi
 void winnt_dir::set_attributes(const char16_t* name, std::uint32_t attributes) {
   std::u16string path;
   if (!nt_path(name, false, path)) return store_error(Plain(Loc(31), kFileCreateError));
-  NtCallScope scope(IsUncNtPath(path));
+  NtCallScope scope(path);
   if (SetFileAttributesW(W(path), attributes)) return clear_error();
   store_error(CallFailed(Loc(32), "SetFileAttributesW", path, kFileWriteError));
 }

@@ -34,12 +34,6 @@ constexpr std::uint32_t kReparseTag80000009 = 0x80000009;
 
 LPCWSTR W(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
 
-struct NtCallScope {
-  explicit NtCallScope(bool network) noexcept : impersonation(network) {}
-  ImpersonationScope impersonation;
-  Wow64RedirectionScope wow64;
-};
-
 Common::Error Plain(std::uint32_t location, std::uint32_t code) noexcept {
   return MakeFileError(location, kModuleId, code);
 }

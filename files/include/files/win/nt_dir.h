@@ -22,6 +22,7 @@
 
 #include "common/error.h"
 #include "files/dir.h"
+#include "files/win/helpers.h"
 #include "files/win/win_dir.h"
 
 // Module id of every error the NT directory and its cursors build (the share
@@ -40,6 +41,17 @@ Common::Error MakeFileApiError(std::uint32_t locationId, std::uint32_t moduleId,
 
 // True when `path` begins with "\\?\UNC\": the network flag of a call.
 bool IsUncNtPath(const std::u16string& path) noexcept;
+
+// The scopes every call on an NT path runs under, opened in this order and
+// closed in reverse: the caller's impersonation for a network path, then
+// WOW64 file-system redirection switched off.
+struct NtCallScope {
+  explicit NtCallScope(bool network) noexcept : impersonation(network) {}
+  explicit NtCallScope(const std::u16string& path) noexcept : NtCallScope(IsUncNtPath(path)) {}
+  NtCallScope(const char16_t*) = delete;  // would be taken for the flag
+  ImpersonationScope impersonation;
+  Wow64RedirectionScope wow64;
+};
 
 // True for "\\?\UNC\server\share" and "\\?\UNC\server\": the top of a share,
 // where a denied listing means the share itself is closed to the caller.
