@@ -29,15 +29,6 @@ footprint=$top/cleanup/layout/footprint
 . "$top/cleanup/tests/e2e/prefix.sh"
 start_prefix "$work"
 
-run() {
-  local rc=0
-  (cd "$WINEPREFIX/drive_c" && wine 'C:\purgekit\purgekit.exe' "$@" </dev/null) || rc=$?
-  if [ "$rc" -ne 0 ]; then
-    echo "FAIL purgekit.exe ended with $rc, not 0"
-    return 1
-  fi
-}
-
 namespace_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\MyComputer\NameSpace\{7D21E6B5-58C0-4A3E-9F17-2B8C64D0A395}'
 has_key() { (cd "$WINEPREFIX/drive_c" && wine reg query "$namespace_key" /reg:64 >/dev/null 2>&1); }
 

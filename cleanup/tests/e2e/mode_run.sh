@@ -28,15 +28,6 @@ footprint=$top/cleanup/layout/footprint
 . "$top/cleanup/tests/e2e/prefix.sh"
 start_prefix "$work"
 
-run() {
-  local rc=0
-  (cd "$WINEPREFIX/drive_c" && wine 'C:\purgekit\purgekit.exe' "$@" </dev/null) || rc=$?
-  if [ "$rc" -ne 0 ]; then
-    echo "purgekit.exe $* ended with $rc, not 0"
-    return 1
-  fi
-}
-
 "$footprint" apply
 # The program runs from a drive of the machine, with its payload beside it,
 # as it would be installed (a host path has no drive letter here); it is put

@@ -17,3 +17,14 @@ finish_prefix() {
   wineserver -k 2>/dev/null || true
   [ "$status" -ne 0 ] || rm -rf "$WINEPREFIX"
 }
+
+# run ARGS...: the program installed at C:\purgekit\purgekit.exe, run from
+# C:\ with ARGS; fails, saying so, unless it ends with 0.
+run() {
+  local rc=0
+  (cd "$WINEPREFIX/drive_c" && wine 'C:\purgekit\purgekit.exe' "$@" </dev/null) || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "FAIL purgekit.exe $* ended with $rc, not 0"
+    return 1
+  fi
+}
