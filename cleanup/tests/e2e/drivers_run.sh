@@ -47,7 +47,7 @@ run() {
   [ "$rc" -eq 0 ] && pass "purgekit.exe $* ended with 0" || fail "purgekit.exe $* ended with $rc"
 }
 
-service_there() { (cd "$C" && wine sc query "$1" >/dev/null 2>&1); }
+service_there() { "$footprint" service "$1"; }
 expect_services() {  # WANT(gone|there) NAME...
   local want=$1 name
   shift
