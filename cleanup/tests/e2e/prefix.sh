@@ -28,3 +28,26 @@ run() {
     return 1
   fi
 }
+
+# install_product EXE STANDINS [DORVEX SBLIB_DIR]: the program EXE at
+# C:\purgekit\purgekit.exe, as the products' own folder holds it, with the
+# property-sheet library stand-ins the products leave beside it (STANDINS:
+# history_tab.dll and its 64-bit build in x64). With DORVEX, the
+# snapshot-library stand-in goes beside it too, as the products install the
+# real one, serving the disk images that boot_standin.sh lays out in
+# SBLIB_DIR on a drive S:; PURGEKIT_SNAPSHOT_LIBRARY=1 then tells the
+# footprint tool that the boot-wizard folders are the default run's.
+install_product() {
+  local bin=$WINEPREFIX/drive_c/purgekit
+  mkdir -p "$bin/x64"
+  cp "$1" "$bin/purgekit.exe"
+  cp "$2/history_tab.dll" "$bin/history_tab.dll"
+  cp "$2/x64/history_tab.dll" "$bin/x64/history_tab.dll"
+  if [ -n "${3:-}" ]; then
+    cp "$3" "$bin/dorvex.dll"
+    "$top/cleanup/tests/e2e/boot_standin.sh" "$4"
+    export PURGEKIT_SBLIB_CONFIG='S:\config.txt' PURGEKIT_SNAPSHOT_LIBRARY=1
+  else
+    export PURGEKIT_SNAPSHOT_LIBRARY=0
+  fi
+}
