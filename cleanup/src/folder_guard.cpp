@@ -1,9 +1,23 @@
 #include "cleanup/folder_guard.h"
 
+#include <memory>
+
+#include "files/dir.h"
+#include "foundation/text.h"
+
 namespace Cleanup {
 namespace {
 
-char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
+// Windows compares names without regard to case beyond ASCII ("Ärger" and
+// "ärger" are one folder); the system's mapping decides under Windows.
+std::u16string FoldCase(std::u16string_view text) {
+  std::u16string folded(text);
+  if (!Common::ToUpperCase(folded) || folded.size() != text.size()) {
+    folded.assign(text);
+    for (char16_t& c : folded) c = Common::PortableToUpper(c);
+  }
+  return folded;
+}
 
 bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
@@ -62,12 +76,32 @@ std::u16string Canonical(char16_t drive, const std::vector<std::u16string_view>&
   return out;
 }
 
-// Whether the canonical form `outer` is `inner` or one of its ancestors.
+// Whether the canonical form `outer` is `inner` or one of its ancestors
+// (both folded; canonical forms end with '\', so a prefix is a whole
+// number of components).
 bool IsSameOrAncestor(const std::u16string& outer, const std::u16string& inner) {
-  if (outer.size() > inner.size()) return false;
-  for (std::size_t i = 0; i < outer.size(); ++i)
-    if (FoldAscii(outer[i]) != FoldAscii(inner[i])) return false;
-  return true;
+  return outer.size() <= inner.size() && inner.compare(0, outer.size(), outer) == 0;
+}
+
+constexpr std::uint32_t kReparsePointAttribute = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
+
+// The entry `name` in the folder `parent` (canonical), when it is an
+// ordinary folder: its name as the file system spells it. Nothing when it
+// is missing, cannot be looked up, or is anything else.
+std::optional<std::u16string> OrdinaryFolderEntry(i_dir& base, const std::u16string& parent,
+                                                  const std::u16string& name) {
+  std::unique_ptr<i_dir> folder(base.open_dir(parent.c_str()));
+  if (!folder || !folder->is_ok()) return std::nullopt;
+  std::unique_ptr<i_dir::iterator> entry(folder->find(name.c_str()));
+  if (!entry || !entry->is_ok()) return std::nullopt;
+  if (entry->object_type() != kObjectDirectory) return std::nullopt;
+  // A reparse point the kind does not tell (one whose tag marks no link)
+  // may still lead elsewhere.
+  const std::uint32_t attributes = entry->attributes();
+  if (attributes != kNoAttributes && (attributes & kReparsePointAttribute)) return std::nullopt;
+  const char16_t* spelled = entry->name();
+  if (spelled == nullptr || *spelled == u'\0' || !entry->is_ok()) return std::nullopt;
+  return std::u16string(spelled);
 }
 
 }  // namespace
@@ -78,21 +112,41 @@ std::optional<std::u16string> RemovableFolder(std::u16string_view path,
   std::vector<std::u16string_view> components;
   if (!SplitDrivePath(path, drive, components) || components.size() < 2) return std::nullopt;
   std::u16string candidate = Canonical(drive, components);
+  const std::u16string folded = FoldCase(candidate);
 
   std::vector<std::u16string_view> guardedComponents;
   for (const std::u16string& guarded : protectedFolders) {
     char16_t guardedDrive = 0;
     if (!SplitDrivePath(guarded, guardedDrive, guardedComponents)) continue;
-    if (IsSameOrAncestor(candidate, Canonical(guardedDrive, guardedComponents)))
+    if (IsSameOrAncestor(folded, FoldCase(Canonical(guardedDrive, guardedComponents))))
       return std::nullopt;
   }
   return candidate;
 }
 
+std::optional<std::u16string> ExistingRemovableFolder(
+    i_dir& base, std::u16string_view path, const std::vector<std::u16string>& protectedFolders) {
+  std::optional<std::u16string> folder = RemovableFolder(path, protectedFolders);
+  if (!folder) return std::nullopt;
+  char16_t drive = 0;
+  std::vector<std::u16string_view> components;
+  if (!SplitDrivePath(*folder, drive, components)) return std::nullopt;
+
+  // Walk down from the drive root, each level looked up in the one above
+  // it as the file system spells that one.
+  std::u16string spelled = folder->substr(0, 3);
+  for (std::u16string_view component : components) {
+    std::optional<std::u16string> entry =
+        OrdinaryFolderEntry(base, spelled, std::u16string(component));
+    if (!entry) return std::nullopt;
+    spelled += *entry;
+    spelled += u'\\';
+  }
+  return RemovableFolder(spelled, protectedFolders);
+}
+
 std::u16string FolderIdentity(std::u16string_view canonicalPath) {
-  std::u16string key(canonicalPath);
-  for (char16_t& c : key) c = FoldAscii(c);
-  return key;
+  return FoldCase(canonicalPath);
 }
 
 }  // namespace Cleanup

@@ -138,7 +138,9 @@ TEST(ReparseDataTest, LinkTargetsInTheDirectoriesForm) {
     ASSERT_EQ(ParseReparseLink(b.data(), b.size(), link), 0u);
     std::u16string target = u"unchanged";
     EXPECT_EQ(ReparseLinkTarget(link, target), c.rc);
-    if (c.rc == 0) EXPECT_EQ(target, c.target);
+    if (c.rc == 0) {
+      EXPECT_EQ(target, c.target);
+    }
   }
 }
 

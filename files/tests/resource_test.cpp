@@ -2,8 +2,11 @@
 // the first lookup fixes the disk probes for the rest of the process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "files/resource.h"
 #include "files/zip.h"
@@ -96,6 +99,85 @@ TEST(OpenResource, CatalogOnDiskKeepsTheDiskFirst) {
     l.current->files.erase(u"a.inf");
     EXPECT_EQ(Open("a.inf"), B("archive inf"));
     EXPECT_EQ(ResourceProbeState, kResourceProbeDisk);
+  }
+}
+
+bool Asked(const MemoryDir& dir, const std::u16string& name) {
+  return std::find(dir.opened.begin(), dir.opened.end(), name) != dir.opened.end();
+}
+
+TEST(OpenResource, ProbesCurrentDirectoryThenProgramDirectoryThenArchive) {
+  struct Case {
+    const char* what;
+    bool inCurrent, inProgram, inArchive;
+    const char* from;
+  } cases[] = {
+      {"current and program directory", true, true, false, "current"},
+      {"current and program directory and archive", true, true, true, "current"},
+      {"program directory and archive", false, true, true, "program"},
+      {"archive only", false, false, true, "archive"},
+  };
+  // The first lookup of the process (the catalog, which also fixes the
+  // probes for later ones), and a later lookup after a catalog on disk.
+  for (bool first : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (first ? ", first lookup" : ", later lookup"));
+      const std::string name = first ? "purgekit.msg" : "a.inf";
+      const std::u16string wide(name.begin(), name.end());
+      Layout l;
+      std::vector<std::pair<std::string, Bytes>> payload = {{"other.bin", B("other")}};
+      if (c.inArchive) payload.push_back({name, B("archive " + name)});
+      if (!first) payload.push_back({"purgekit.msg", B("archive catalog")});
+      l.current->files[kProgram] = ProgramWithPayload(payload);
+      if (c.inCurrent) l.current->files[wide] = B("current " + name);
+      if (c.inProgram) l.programDir->files[wide] = B("program " + name);
+      if (!first) l.current->files[u"purgekit.msg"] = B("disk catalog");
+      LocatorScope scope(l.current.get(), kProgram);
+      if (!first) {
+        ASSERT_EQ(Open("purgekit.msg"), B("disk catalog"));
+      }
+
+      EXPECT_EQ(Open(name.c_str()), B(std::string(c.from) + " " + name));
+      EXPECT_EQ(ResourceProbeState, std::string(c.from) == "archive" && first
+                                        ? kResourceProbeArchive
+                                        : kResourceProbeDisk);
+      // A name found in the current directory is not looked for further.
+      EXPECT_EQ(Asked(*l.programDir, wide), !c.inCurrent);
+    }
+  }
+}
+
+TEST(OpenResourceArchive, ArchiveIsFoundWithAtMost65513BytesBehindIt) {
+  // Behind the program's payload lies its signature block; a ".dat" file
+  // may carry bytes behind its archive as well. Only the last 65535 bytes
+  // of a file are searched for the end record (22 bytes without comment).
+  struct Case {
+    bool dat;
+    std::size_t tail;
+    bool found;
+  } cases[] = {
+      {false, 0, true},  {false, 700, true}, {false, 65513, true}, {false, 65514, false},
+      {true, 0, true},   {true, 65513, true}, {true, 65514, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.dat ? "purgekit.dat" : "program") + " with " +
+                 std::to_string(c.tail) + " bytes behind its archive");
+    Layout l;
+    Bytes program = ProgramWithPayload({{"a.inf", B("program payload")}});
+    Bytes dat = MakeZip({{"a.inf", B("dat payload")}});
+    Bytes& behind = c.dat ? dat : program;
+    behind.insert(behind.end(), c.tail, 0xA5);
+    l.current->files[kProgram] = program;
+    if (c.dat) l.current->files[u"C:\\Tools\\purgekit.dat"] = dat;
+    LocatorScope scope(l.current.get(), kProgram);
+    std::unique_ptr<si_file> file(OpenArchiveResource(u"a.inf"));
+    if (!c.found) {
+      // Nor is the program's own archive tried behind a ".dat" file.
+      EXPECT_EQ(file, nullptr);
+      continue;
+    }
+    ASSERT_TRUE(file);
+    EXPECT_EQ(ReadAll(*file), B(c.dat ? "dat payload" : "program payload"));
   }
 }
 

@@ -14,14 +14,9 @@ unzip=$2
 probe=$(realpath "$3")
 shift 3
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+. "$(dirname "$0")/../../files/tests/scripts/probe_root.sh"
+probe_root "$prefix" purgekit-packed-reader
 failures=0
-
-name=purgekit-packed-reader-$$
-root=$prefix/drive_c/$name
-rm -rf "$root"
-trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/bin" "$root/work"
 
 for archive in "$@"; do
   archive=$(realpath "$archive")

@@ -7,13 +7,16 @@
 // names a path relative to the current directory, and "C:\Windows" names the
 // system. Only paths that plainly belong to an installed program pass.
 //
-// Portable: the system folders to protect are handed in by the caller.
+// Portable: the system folders to protect are handed in by the caller, and
+// the disk is looked at through the directory interfaces.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class i_dir;
 
 namespace Cleanup {
 
@@ -24,17 +27,47 @@ namespace Cleanup {
 // component inside, none ending in a dot or a blank, which Windows would
 // strip, no wildcard, stream, device-path or control characters), at least
 // two levels below the drive root, and when it neither is nor contains any
-// of the protected folders (compared without regard to ASCII letter case).
-// Protected folders that are not themselves absolute drive paths are
-// ignored.
+// of the protected folders (compared without regard to letter case, with
+// the system's case mapping under Windows and the built-in one of the
+// Basic Multilingual Plane elsewhere). Protected folders that are not
+// themselves absolute drive paths are ignored.
 //
 // The canonical form uses '\' throughout and ends with one '\'
 // ("C:\Program Files\Maker\").
 std::optional<std::u16string> RemovableFolder(std::u16string_view path,
                                               const std::vector<std::u16string>& protectedFolders);
 
+// The folder that RemovableFolder allows, as it stands on the disk, or
+// nothing. `base` is a directory that opens absolute paths (the
+// current-directory object, or any of its family).
+//
+// Every level from the first folder below the drive root down to the folder
+// itself is looked up in the level above it. The folder is refused when a
+// level is missing or cannot be looked up, or is anything but an ordinary
+// folder: a junction, a symbolic link, any other reparse point, a file.
+// Whatever lies below such a level belongs to wherever it leads:
+// "C:\Documents and Settings\bob\" is bob's profile when "Documents and
+// Settings" is a junction to C:\Users.
+//
+// The answer is spelled as the file system spells each level (long names,
+// in its letter case), and that spelling has to pass RemovableFolder as
+// well, so that an 8.3 alias of a protected folder ("C:\Users\ANNSMI~1")
+// is judged as that folder.
+std::optional<std::u16string> ExistingRemovableFolder(
+    i_dir& base, std::u16string_view path, const std::vector<std::u16string>& protectedFolders);
+
+#ifdef _WIN32
+// Removes the folder with everything in it, as the file mode does (Windows
+// build only): read-only, hidden and system attributes are cleared on the
+// folder, its ordinary subfolders and its files, then the tree goes (what
+// cannot be deleted stays). Junctions and links inside are removed as
+// entries, neither entered nor given attributes, which would land on
+// whatever they lead to. `base` opens absolute paths.
+void RemoveFolderTree(i_dir& base, const std::u16string& folder);
+#endif
+
 // The key under which two canonical folder paths name the same folder when
-// they differ only in ASCII letter case.
+// they differ only in letter case (the same case mapping as above).
 std::u16string FolderIdentity(std::u16string_view canonicalPath);
 
 }  // namespace Cleanup

@@ -2,9 +2,11 @@
 //
 // The folders come from the registry (installer records of the maker's
 // products and two product path values), so they are only as trustworthy as
-// whatever wrote those values. Each one passes RemovableFolder against the
-// folders the system itself owns before anything in it is touched; the rest
-// is skipped.
+// whatever wrote those values. Each one passes ExistingRemovableFolder
+// against the folders the system itself owns before anything in it is
+// touched: it must exist, be reached through ordinary folders only (no
+// junction or link on the way) and, spelled as the disk spells it, be none
+// of those folders nor hold one. The rest is skipped.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -138,29 +140,12 @@ std::vector<std::u16string> ProtectedFolders() {
   return folders;
 }
 
-// The canonical folder when it may go, else nothing. An 8.3 alias is judged
-// by its long form too, and a folder that is itself a junction or link is
-// left alone: its target is not the product's to empty.
-std::optional<std::u16string> CheckedFolder(const std::u16string& path,
-                                            const std::vector<std::u16string>& guarded) {
-  std::optional<std::u16string> folder = RemovableFolder(path, guarded);
-  if (!folder) return std::nullopt;
-  DWORD attributes = GetFileAttributesW(W(*folder));
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return std::nullopt;
-  if (folder->find(u'~') != std::u16string::npos) {
-    wchar_t longPath[MAX_PATH];
-    DWORD length = GetLongPathNameW(W(*folder), longPath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::nullopt;
-    if (!RemovableFolder(FromWide(longPath), guarded)) return std::nullopt;
-  }
-  return folder;
-}
-
 // --- removal -------------------------------------------------------------
 
-void ClearAttributesRecursive(const std::u16string& path) {
-  i_dir* current = GetCurrentDirObject();
+// Read-only, hidden and system attributes off the folder, its ordinary
+// subfolders and its files. Junctions and links are passed over: the
+// system would set the attributes of whatever they lead to.
+void ClearAttributesRecursive(i_dir& base, const std::u16string& path) {
   std::u16string holderPath = path;
   while (!holderPath.empty() && holderPath.back() == u'\\') holderPath.pop_back();
   std::size_t cut = holderPath.rfind(u'\\');
@@ -168,7 +153,7 @@ void ClearAttributesRecursive(const std::u16string& path) {
   holderPath = cut == std::u16string::npos ? u"" : holderPath.substr(0, cut + 1);
 
   if (!holderPath.empty()) {
-    if (i_dir* holder = current->open_dir(holderPath.c_str())) {
+    if (i_dir* holder = base.open_dir(holderPath.c_str())) {
       if (holder->is_ok()) {
         if (auto* writable = dynamic_cast<o_dir*>(holder))
           writable->set_attributes(leaf.c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
@@ -177,41 +162,25 @@ void ClearAttributesRecursive(const std::u16string& path) {
     }
   }
 
-  i_dir* folder = current->open_dir(path.c_str());
+  i_dir* folder = base.open_dir(path.c_str());
   if (folder == nullptr) return;
   if (folder->is_ok()) {
     auto* writable = dynamic_cast<o_dir*>(folder);
-    std::u16string base = path;
-    if (base.empty() || base.back() != u'\\') base += u'\\';
+    std::u16string prefix = path;
+    if (prefix.empty() || prefix.back() != u'\\') prefix += u'\\';
     if (i_dir::iterator* entry = folder->list()) {
       while (entry->is_ok()) {
         const char16_t* name = entry->name();
         if (name != nullptr) {
-          if (entry->object_type() == kObjectDirectory)
-            ClearAttributesRecursive(base + name);
-          else if (writable != nullptr)
+          const std::uint32_t type = entry->object_type();
+          if (type == kObjectDirectory)
+            ClearAttributesRecursive(base, prefix + name);
+          else if (type == kObjectFile && writable != nullptr)
             writable->set_attributes(name, FILE_ATTRIBUTE_NORMAL);
         }
         entry->next();
       }
       delete entry;
-    }
-  }
-  delete folder;
-}
-
-void RemoveFolderTree(const std::u16string& path) {
-  ClearAttributesRecursive(path);
-  i_dir* folder = GetCurrentDirObject()->open_dir(path.c_str());
-  if (folder == nullptr) return;
-  if (folder->is_ok()) {
-    if (auto* tree = dynamic_cast<rio_dir*>(folder)) {
-      try {
-        RemoveDirTree(tree, false);
-      } catch (const Common::Error&) {
-        // Whatever could not be deleted stays; the next-logon commands
-        // below take care of the maker's standard folders.
-      }
     }
   }
   delete folder;
@@ -235,6 +204,23 @@ const RunOnceCommand kRunOnceCommands[] = {
 
 }  // namespace
 
+void RemoveFolderTree(i_dir& base, const std::u16string& path) {
+  ClearAttributesRecursive(base, path);
+  i_dir* folder = base.open_dir(path.c_str());
+  if (folder == nullptr) return;
+  if (folder->is_ok()) {
+    if (auto* tree = dynamic_cast<rio_dir*>(folder)) {
+      try {
+        RemoveDirTree(tree, false);
+      } catch (const Common::Error&) {
+        // Whatever could not be deleted stays; the next-logon commands
+        // of RemoveProductFolders take care of the maker's standard folders.
+      }
+    }
+  }
+  delete folder;
+}
+
 void RemoveProductFolders() {
   RegistryViewFlag = Common::IsWow64();
   NameSet named;
@@ -248,11 +234,14 @@ void RemoveProductFolders() {
   // that a folder comes before the folders inside it.
   const std::vector<std::u16string> guarded = ProtectedFolders();
   std::map<std::u16string, std::u16string> folders;
-  for (const std::u16string& path : named) {
-    if (std::optional<std::u16string> folder = CheckedFolder(path, guarded))
-      folders.emplace(FolderIdentity(*folder), *folder);
+  i_dir* current = GetCurrentDirObject();
+  if (current != nullptr) {
+    for (const std::u16string& path : named) {
+      if (std::optional<std::u16string> folder = ExistingRemovableFolder(*current, path, guarded))
+        folders.emplace(FolderIdentity(*folder), *folder);
+    }
+    for (const auto& folder : folders) RemoveFolderTree(*current, folder.second);
   }
-  for (const auto& folder : folders) RemoveFolderTree(folder.second);
 
   RegistryViewFlag = Common::IsWow64();
   RegistryKeyHolder runOnce = OpenRegistryKey(

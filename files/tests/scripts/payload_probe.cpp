@@ -16,6 +16,12 @@
 //       reader, to the zero count that checks its CRC, and compares it with
 //       the file of the same name in the folder EXPECTED: "NAME same",
 //       "NAME differs", "NAME unreadable CODE"; then "entries N".
+//   payload_probe list ARCHIVE EXPECTED NAME...
+//       Lists every entry of the ZIP file ARCHIVE, one name a line in the
+//       archive's order; for the entries named NAME, "same", "differs" or
+//       "unreadable CODE" follows the name, as with dump. Ends with
+//       "entries N". For archives too large to compare whole: the names
+//       show the listing, the sample the reading.
 //
 // Everything is written straight to the standard output handle, unbuffered,
 // so that lines printed by an exit handler and lines printed before a wait
@@ -39,11 +45,18 @@
 
 namespace {
 
-void Say(const std::string& line) {
-  const std::string text = line + "\n";
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), DWORD(text.size()), &written, nullptr);
+void Write(const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    DWORD written = 0;
+    const DWORD piece = DWORD(std::min<std::size_t>(text.size() - at, 65536));
+    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data() + at, piece, &written, nullptr) ||
+        written == 0)
+      return;
+    at += written;
+  }
 }
+
+void Say(const std::string& line) { Write(line + "\n"); }
 
 std::string Narrow(const std::u16string& s) { return Common::WideToAnsi(s.c_str()); }
 std::u16string Wide(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
@@ -123,45 +136,81 @@ std::vector<char> ReadWhole(const std::u16string& path, bool& ok) {
   return data;
 }
 
-int Dump(const wchar_t* archiveName, const wchar_t* expectedFolder) {
+// The archive file of dump and list, opened as the locator opens files.
+std::unique_ptr<ri_file> OpenArchiveFile(const wchar_t* archiveName) {
   std::unique_ptr<ri_file> file(OpenFileInCurrentDir(Wide(archiveName).c_str()));
-  if (!file) {
-    Say("archive does not open");
-    return 1;
-  }
-  zip_file archive(file.get());
-  if (archive.has_failed()) {
+  if (!file) Say("archive does not open");
+  return file;
+}
+
+bool Refused(zip_file& archive) {
+  if (!archive.has_failed()) return false;
+  char code[32];
+  std::snprintf(code, sizeof code, "0x%x", unsigned(archive.error().Code()));
+  Say(std::string("archive refused ") + code);
+  return true;
+}
+
+// The entry at the iterator, read to the zero count that checks its CRC and
+// compared with the file of its name in `expectedFolder`: " same",
+// " differs" or " unreadable CODE".
+std::string Compare(zip_file& archive, i_dir::iterator& at, const std::u16string& expectedFolder) {
+  const std::u16string name = at.name();
+  std::unique_ptr<i_file> entry(archive.open_file_at(&at, false));
+  std::vector<char> got;
+  std::uint32_t count = 0;
+  char buffer[40000];  // not a divisor of the entries' sizes
+  do {
+    count = 0;
+    if (entry) entry->read(buffer, sizeof buffer, count);
+    got.insert(got.end(), buffer, buffer + count);
+  } while (entry && entry->is_ok() && count > 0);
+  if (!entry || entry->has_failed()) {
     char code[32];
-    std::snprintf(code, sizeof code, "0x%x", unsigned(archive.error().Code()));
-    Say(std::string("archive refused ") + code);
-    return 1;
+    std::snprintf(code, sizeof code, "0x%x",
+                  unsigned(entry ? entry->error().Code() : archive.error().Code()));
+    return std::string(" unreadable ") + code;
   }
+  bool present = false;
+  const std::vector<char> expected = ReadWhole(expectedFolder + u"\\" + name, present);
+  return present && got == expected ? " same" : " differs";
+}
+
+int Dump(const wchar_t* archiveName, const wchar_t* expectedFolder) {
+  std::unique_ptr<ri_file> file = OpenArchiveFile(archiveName);
+  if (!file) return 1;
+  zip_file archive(file.get());
+  if (Refused(archive)) return 1;
+  std::unique_ptr<i_dir::iterator> it(archive.list());
+  unsigned entries = 0;
+  for (; it && it->is_ok(); it->next()) {
+    ++entries;
+    Say(Narrow(it->name()) + Compare(archive, *it, Wide(expectedFolder)));
+  }
+  Say("entries " + std::to_string(entries));
+  return 0;
+}
+
+int List(const wchar_t* archiveName, const wchar_t* expectedFolder, int count, wchar_t** names) {
+  std::unique_ptr<ri_file> file = OpenArchiveFile(archiveName);
+  if (!file) return 1;
+  zip_file archive(file.get());
+  if (Refused(archive)) return 1;
+  std::vector<std::u16string> sample;
+  for (int i = 0; i < count; ++i) sample.push_back(Wide(names[i]));
+  // Written at once: a write per line costs a round trip to the server.
+  std::string out;
   std::unique_ptr<i_dir::iterator> it(archive.list());
   unsigned entries = 0;
   for (; it && it->is_ok(); it->next()) {
     ++entries;
     const std::u16string name = it->name();
-    std::unique_ptr<i_file> entry(archive.open_file_at(it.get(), false));
-    std::vector<char> got;
-    std::uint32_t count = 0;
-    char buffer[40000];  // not a divisor of the entries' sizes
-    do {
-      count = 0;
-      if (entry) entry->read(buffer, sizeof buffer, count);
-      got.insert(got.end(), buffer, buffer + count);
-    } while (entry && entry->is_ok() && count > 0);
-    if (!entry || entry->has_failed()) {
-      char code[32];
-      std::snprintf(code, sizeof code, "0x%x",
-                    unsigned(entry ? entry->error().Code() : archive.error().Code()));
-      Say(Narrow(name) + " unreadable " + code);
-      continue;
-    }
-    bool present = false;
-    const std::vector<char> expected = ReadWhole(Wide(expectedFolder) + u"\\" + name, present);
-    Say(Narrow(name) + (present && got == expected ? " same" : " differs"));
+    out += Narrow(name);
+    if (std::find(sample.begin(), sample.end(), name) != sample.end())
+      out += Compare(archive, *it, Wide(expectedFolder));
+    out += "\n";
   }
-  Say("entries " + std::to_string(entries));
+  Write(out + "entries " + std::to_string(entries) + "\n");
   return 0;
 }
 
@@ -172,6 +221,9 @@ int wmain(int argc, wchar_t** argv) {
   if (verb == L"hold") return Hold();
   if (verb == L"extract") return Extract(argc - 2, argv + 2);
   if (verb == L"dump" && argc == 4) return Dump(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: payload_probe hold | extract NAME... | dump ARCHIVE EXPECTED\n");
+  if (verb == L"list" && argc >= 4) return List(argv[2], argv[3], argc - 4, argv + 4);
+  std::fprintf(stderr,
+               "usage: payload_probe hold | extract NAME... | dump ARCHIVE EXPECTED"
+               " | list ARCHIVE EXPECTED NAME...\n");
   return 2;
 }

@@ -12,14 +12,10 @@ prefix=$(realpath -m "$1")
 probe=$(realpath "$2")
 catalog=$(realpath "$3")
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+. "$(dirname "$0")/probe_root.sh"
+probe_root "$prefix" purgekit-archive-exit
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-name=purgekit-archive-exit-$$
-root=$prefix/drive_c/$name
-rm -rf "$root"
-trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/bin" "$root/work"
 cp "$probe" "$root/bin/probe.exe"
 python3 - "$catalog" "$root/bin/probe.dat" <<'PY'
 import sys, zipfile

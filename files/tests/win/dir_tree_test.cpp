@@ -11,84 +11,11 @@
 #include "files/file_error.h"
 #include "files/win/nt_dir.h"
 #include "nt_dir_test_support.h"
+#include "recording_dir.h"
 
 namespace {
 
 using namespace ntdirtest;
-
-// An NT directory that records the creations and listings it is asked for,
-// and can present chosen entries as junctions (the test system may have
-// none of its own). Every directory it opens shares the record.
-struct Record {
-  std::vector<std::u16string> created;  // paths create_dir(".") was asked for
-  std::set<std::u16string> listed;      // paths list() was asked for
-  std::set<std::u16string> junctions;   // entry paths presented as junctions
-};
-
-class RecordingDir : public winnt_dir {
- public:
-  RecordingDir(const std::u16string& path, Record* record) : winnt_dir(path), record_(record) {}
-
-  win32_dir* make_dir(const char16_t* path) override {
-    std::unique_ptr<win32_dir> plain(winnt_dir::make_dir(path));
-    if (!plain) return nullptr;
-    return new RecordingDir(plain->path(), record_);
-  }
-  void create_dir(const char16_t* name, const SecurityAttributesProvider* provider) override {
-    if (std::u16string(name) == u".") record_->created.push_back(path_text());
-    winnt_dir::create_dir(name, provider);
-  }
-  i_dir::iterator* list() override;
-  i_dir::iterator* find_self() override;
-
- private:
-  Record* record_;
-};
-
-// Forwards to a real cursor, reporting the chosen entries as junctions.
-class RetypedCursor : public i_dir::iterator {
- public:
-  RetypedCursor(i_dir::iterator* inner, std::u16string prefix, const Record* record)
-      : inner_(inner), prefix_(std::move(prefix)), record_(record) {
-    sync();
-  }
-  void next() override {
-    inner_->next();
-    sync();
-  }
-  file_identifier* id() override { return inner_->id(); }
-  const char16_t* name() override { return inner_->name(); }
-  std::uint64_t size() override { return inner_->size(); }
-  std::uint32_t object_type() override {
-    const char16_t* n = inner_->name();
-    if (n != nullptr && record_->junctions.count(prefix_ + n)) return kObjectJunction;
-    return inner_->object_type();
-  }
-
- private:
-  void sync() {
-    if (!inner_->is_ok()) store_first_error(inner_->error());
-  }
-  std::unique_ptr<i_dir::iterator> inner_;
-  std::u16string prefix_;
-  const Record* record_;
-};
-
-i_dir::iterator* RecordingDir::list() {
-  record_->listed.insert(path_text());
-  i_dir::iterator* inner = winnt_dir::list();
-  if (inner == nullptr) return nullptr;
-  return new RetypedCursor(inner, path_text(), record_);
-}
-
-i_dir::iterator* RecordingDir::find_self() {
-  i_dir::iterator* inner = winnt_dir::find_self();
-  if (inner == nullptr) return nullptr;
-  std::u16string parent = path_text();
-  parent.pop_back();
-  parent.erase(parent.rfind(u'\\') + 1);
-  return new RetypedCursor(inner, parent, record_);
-}
 
 TEST(DirTreeTest, CreateDirTreeMakesEachMissingAncestorInOrder) {
   Scratch s(u"mktree");

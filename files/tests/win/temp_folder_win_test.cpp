@@ -1,17 +1,22 @@
 // The temporary folder under Wine: its name, extraction from a payload
-// archive on disk, and that nothing stays behind.
+// archive on disk (archives of our own, and archives made by Info-ZIP zip
+// and Python's zipfile, whose extracted files must equal unzip -p), and that
+// nothing stays behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "files/resource.h"
 #include "files/temp_folder.h"
 #include "files/win/win_dir.h"
 #include "payload_scope.h"
 #include "resource_test_support.h"
+#include "zip_fixtures.h"
 
 namespace {
 
@@ -94,6 +99,57 @@ TEST(TempFolder, ExtractsEntriesWholeAndLeavesNothingBehind) {
   EXPECT_FALSE(Exists(infPath));
   EXPECT_FALSE(Exists(emptyPath));
   EXPECT_FALSE(Exists(folder));
+}
+
+TEST(TempFolder, ExtractedFilesEqualUnzipOfTheSamePayload) {
+  // Payload entries carry no folders: the entries of these archives that
+  // lie in one are left out.
+  for (const char* archive : {"zip_infozip_stored.zip", "zip_infozip_deflated.zip",
+                              "zip_infozip_descriptor.zip", "zip_python_stored.zip",
+                              "zip_python_deflated.zip", "zip_python_descriptor.zip"}) {
+    SCOPED_TRACE(archive);
+    PayloadScope payload(ZipFixtureBytes(archive), u"pk-temp-folder-test.exe");
+    std::u16string folder;
+    std::vector<std::u16string> paths;
+    {
+      TempFolder temp;
+      ASSERT_TRUE(temp.created());
+      folder = temp.folder();
+      for (const FixtureEntry& e : ZipFixtureEntries()) {
+        const std::string name = e.entry;
+        if (std::strcmp(e.archive, archive) != 0 || name.find('/') != std::string::npos) continue;
+        SCOPED_TRACE(name);
+        std::u16string path;
+        ASSERT_TRUE(temp.Extract(std::u16string(name.begin(), name.end()), path));
+        EXPECT_EQ(ReadHostFile(path), UnzipBytes(e));
+        paths.push_back(path);
+      }
+      EXPECT_EQ(paths.size(), 3u);  // hello.txt, bytes.bin and the empty file
+    }
+    for (const auto& path : paths) EXPECT_FALSE(Exists(path));
+    EXPECT_FALSE(Exists(folder));
+  }
+}
+
+TEST(TempFolder, ToolMadeEntriesTheReaderRefusesLeaveNoFile) {
+  struct Case {
+    const char* archive;
+    const char16_t* entry;
+  } cases[] = {
+      {"zip_infozip_bzip2.zip", u"bytes.bin"},      // a method the reader lacks
+      {"zip_infozip_encrypted.zip", u"hello.txt"},  // encrypted
+      {"zip_bad_crc.zip", u"hello.txt"},            // data that fail the CRC
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.archive);
+    PayloadScope payload(ZipFixtureBytes(c.archive), u"pk-temp-folder-test.exe");
+    TempFolder temp;
+    std::u16string path = u"untouched";
+    EXPECT_FALSE(temp.Extract(c.entry, path));
+    EXPECT_EQ(path, u"untouched");
+    EXPECT_FALSE(Exists(temp.folder() + u"\\" + c.entry));
+    EXPECT_TRUE(temp.extracted().empty());
+  }
 }
 
 TEST(TempFolder, AFileSomeoneElsePutThereKeepsTheFolder) {
