@@ -43,6 +43,7 @@ class FakeFirmware : public Uefi::Firmware {
   std::uint32_t Set(const std::u16string& name, const Common::Guid&, const void* data,
                     std::uint32_t length, std::uint32_t attributes) override {
     ++sets;
+    if (setStatus != 0) return setStatus;
     if (length == 0) {
       variables.erase(name);
     } else {
@@ -59,6 +60,7 @@ class FakeFirmware : public Uefi::Firmware {
 
   std::map<std::u16string, Stored> variables;
   std::uint32_t queryStatus = 0;
+  std::uint32_t setStatus = 0;
   bool queryMissing = false;
   bool setMissing = false;
   bool privilegeRefused = false;
@@ -145,6 +147,55 @@ TEST_F(Variables, MissingFunctionsAndPrivilegeAreReportedBeforeTheFirmwareIsAske
   fw_.privilegeRefused = true;
   EXPECT_EQ(Make(u"BootOrder")->Read().Code(), Uefi::kErrPrivilege);
   EXPECT_EQ(fw_.queries, 0);
+}
+
+// A write that fails leaves the object and the firmware's variable as they
+// were; a missing set function or privilege is found before the firmware is
+// asked, the privilege first.
+TEST_F(Variables, AFailedWriteChangesNothing) {
+  struct Case {
+    bool setMissing, refused;
+    std::uint32_t status;
+    std::uint32_t code;
+    std::uint32_t cause;  // the cause record's status word; 0: no cause
+  };
+  const Case cases[] = {
+      {true, false, 0, Uefi::kErrFunctionMissing, 0x8007007F},
+      {false, true, 0, Uefi::kErrPrivilege, 0},
+      {true, true, 0, Uefi::kErrPrivilege, 0},
+      {false, false, 0xC0000022, Uefi::kErrFirmware, 0xC0000022 | 0x10000000u},
+      {false, false, Uefi::kStatusNotImplemented, Uefi::kErrNotImplemented,
+       Uefi::kStatusNotImplemented | 0x10000000u},
+      {false, false, Uefi::kStatus454, Uefi::kErr454, Uefi::kStatus454 | 0x10000000u},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.setMissing << c.refused << " " << std::hex << c.status);
+    fw_ = FakeFirmware();
+    fw_.variables[u"Boot0004"] = {{9, 8, 7}, 5};
+    auto v = Make(u"Boot0004", 7);
+    ASSERT_TRUE(v->Read().IsNull());
+    fw_.setMissing = c.setMissing;
+    fw_.privilegeRefused = c.refused;
+    fw_.setStatus = c.status;
+    const Common::Error e = v->Write();
+    EXPECT_EQ(e.Code(), c.code);
+    const Common::Error cause = Common::GetErrorCause(e);
+    if (c.cause == 0) {
+      EXPECT_TRUE(cause.IsNull());
+    } else {
+      ASSERT_FALSE(cause.IsNull());
+      EXPECT_EQ(cause.Record()->size, c.cause);
+    }
+    EXPECT_EQ(fw_.sets, c.status != 0 ? 1 : 0);
+    EXPECT_TRUE(v->IsLoaded());
+    EXPECT_EQ(v->Value(), (std::vector<std::uint8_t>{9, 8, 7}));
+    EXPECT_EQ(v->Attributes(), 5u);
+    ASSERT_EQ(fw_.variables.count(u"Boot0004"), 1u);
+    EXPECT_EQ(fw_.variables[u"Boot0004"].data, (std::vector<std::uint8_t>{9, 8, 7}));
+    // Removing fails the same way and leaves the firmware's variable.
+    EXPECT_EQ(v->Remove().Code(), c.code);
+    EXPECT_EQ(fw_.variables.count(u"Boot0004"), 1u);
+  }
 }
 
 TEST_F(Variables, IsEfiSystemFollowsWhatTheBootOrderReadSays) {

@@ -43,6 +43,8 @@ struct Drive {
   uint32_t bios = 0;
   uint32_t flags = 0;
   uint32_t interface_type = 0;
+  bool has_bios_chs = false;  // firmware CHS bytes given apart from the geometry
+  uint32_t bios_max_cylinder = 0, bios_max_head = 0, bios_sectors = 0;
   bool read_only = false;
   std::vector<BadRange> bad;
   uint64_t sectors = 0;
@@ -113,7 +115,11 @@ struct State {
   bool stop = false;
   std::thread thread;
   std::mutex delivery;  // held while a callback runs
-  std::atomic<bool> delivery_running{false};
+  // Library threads alive: counted up before one is started and down by
+  // the thread itself as its very last act, so a count taken after a join
+  // says what really still runs (a thread that was never joined, or one
+  // left over from an earlier set-up, still counts).
+  std::atomic<unsigned> live_threads{0};
 };
 
 State& S() {
@@ -255,6 +261,22 @@ bool LoadConfig(State& s, const std::string& path, std::string& why) {
         else if (!has && key == "skip") d.flags |= SB_DRIVE_FLAG_SKIP;
         else if (!has && key == "readonly") d.read_only = true;
         else if (key == "model") d.model = value;
+        else if (key == "bioschs") {
+          // MAXCYLINDER/MAXHEAD/SECTORS, the firmware's bytes as given.
+          std::stringstream parts(value);
+          std::string part;
+          uint64_t chs[3];
+          int n_parts = 0;
+          while (ok && std::getline(parts, part, '/'))
+            ok = n_parts < 3 && ParseNumber(part, chs[n_parts++]);
+          ok = ok && n_parts == 3 && chs[0] <= 1023 && chs[1] <= 255 && chs[2] <= 63;
+          if (ok) {
+            d.has_bios_chs = true;
+            d.bios_max_cylinder = static_cast<uint32_t>(chs[0]);
+            d.bios_max_head = static_cast<uint32_t>(chs[1]);
+            d.bios_sectors = static_cast<uint32_t>(chs[2]);
+          }
+        }
         else if (key == "serial") d.serial = value;
         else if (key == "bad") {
           std::stringstream list(value);
@@ -486,11 +508,10 @@ SbStatus VolumeIo(State& s, uint32_t index, uint64_t first, uint64_t count, void
 
 void DeliveryLoop() {
   State& s = S();
-  struct Running {
-    std::atomic<bool>& flag;
-    explicit Running(std::atomic<bool>& f) : flag(f) { flag = true; }
-    ~Running() { flag = false; }
-  } running_flag(s.delivery_running);
+  struct Ending {
+    std::atomic<unsigned>& count;
+    ~Ending() { --count; }
+  } ending{s.live_threads};
   for (;;) {
     SbNotification record;
     std::vector<Callback> targets;
@@ -554,9 +575,18 @@ extern "C" SbStatus SBCALL sbInitLibEx(const SbInitRecord* init, SbLibInfo* info
     s.log_path = log;  // later calls before a successful init still log
     return status;
   }
-  s.initialised = true;
   s.stop = false;
-  s.thread = std::thread(DeliveryLoop);
+  ++s.live_threads;
+  try {
+    s.thread = std::thread(DeliveryLoop);
+  } catch (...) {
+    --s.live_threads;
+    const std::string log = s.log_path;
+    ResetState(s);
+    s.log_path = log;
+    return SB_STATUS_NO_MEMORY;
+  }
+  s.initialised = true;
   return SB_OK;
 }
 
@@ -617,7 +647,7 @@ extern "C" SbStatus SBCALL sbDoneLib(void) {
   State& s = S();
   std::thread thread;
   std::string log;
-  unsigned handles = 0, locks = 0, callbacks = 0;
+  unsigned handles = 0, locks = 0, callbacks = 0, before = 0;
   {
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.initialised) {
@@ -627,6 +657,7 @@ extern "C" SbStatus SBCALL sbDoneLib(void) {
     handles = static_cast<unsigned>(s.handles.size());
     locks = HeldLocks(s);
     callbacks = static_cast<unsigned>(s.callbacks.size());
+    before = s.live_threads.load();
     s.stop = true;
     s.wake.notify_all();
     thread = std::move(s.thread);
@@ -634,9 +665,12 @@ extern "C" SbStatus SBCALL sbDoneLib(void) {
   }
   // Pending notices are delivered before the thread ends.
   if (thread.joinable()) thread.join();
-  // What the caller left behind, for the tests that check a clean end.
-  WriteLog(log, "sbDoneLib() = 0 left: handles=%u locks=%u callbacks=%u threads=%u", handles,
-           locks, callbacks, s.delivery_running.load() ? 1u : 0u);
+  // What the caller left behind, for the tests that check a clean end: the
+  // library threads that ran when the caller asked for the end (one is
+  // right), and those that still run once the join is over (none is).
+  WriteLog(log,
+           "sbDoneLib() = 0 threads_before=%u left: handles=%u locks=%u callbacks=%u threads=%u",
+           before, handles, locks, callbacks, s.live_threads.load());
   std::lock_guard<std::mutex> guard(s.lock);
   ResetState(s);
   s.log_path = log;
@@ -694,7 +728,13 @@ extern "C" SbStatus SBCALL sbGetDriveInfo(SbHandle drive, SbDriveInfo* info) {
     for (size_t i = 0; name[i] && i + 1 < 256; ++i) info->device_name[i] = name[i];
     info->flags = d.flags;
     info->bios_drive = d.bios;
-    if (d.flags & SB_DRIVE_FLAG_BIOS_CHS) {
+    if (d.has_bios_chs) {
+      // The firmware's own view, whatever the flags say.
+      info->bios_chs_sector =
+          static_cast<uint8_t>((d.bios_sectors & 0x3F) | ((d.bios_max_cylinder >> 8) << 6));
+      info->bios_chs_cylinder = static_cast<uint8_t>(d.bios_max_cylinder);
+      info->bios_max_head = static_cast<uint8_t>(d.bios_max_head);
+    } else if (d.flags & SB_DRIVE_FLAG_BIOS_CHS) {
       const uint64_t per_cyl = static_cast<uint64_t>(d.heads) * d.sectors_per_track;
       uint64_t cyl = per_cyl ? d.sectors / per_cyl : 0;
       cyl = cyl == 0 ? 0 : std::min<uint64_t>(cyl, 1024) - 1;
@@ -1373,7 +1413,7 @@ Census TakeCensus() {
   Census c;
   c.handles = static_cast<unsigned>(s.handles.size());
   c.locks = HeldLocks(s);
-  c.threads = s.thread.joinable() ? 1u : 0u;
+  c.threads = s.live_threads.load();
   c.initialised = s.initialised;
   return c;
 }

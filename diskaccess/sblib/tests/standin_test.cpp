@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -456,6 +457,91 @@ TEST_F(StandinTest, CallbacksRunOnTheLibraryThreadWhichEndsAtDone) {
   const auto census = sblib_standin::TakeCensus();
   EXPECT_EQ(0u, census.threads);
   EXPECT_FALSE(census.initialised);
+  const auto lines = ReadLines(log_);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("threads_before=1 left:"), std::string::npos) << lines.back();
+  EXPECT_NE(lines.back().find(" threads=0"), std::string::npos) << lines.back();
+}
+
+// A callback that is still busy when the caller ends the library.
+std::atomic<int> g_slow_done{0};
+uint32_t SBCALL OnEventSlowly(const SbNotification*) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ++g_slow_done;
+  return 0;
+}
+
+// The log line of sbDoneLib reports the library threads alive before and
+// after its join from a count the threads keep themselves, so a thread
+// that was left running, or one of an earlier set-up that never ended,
+// shows there.
+TEST_F(StandinTest, EverySetUpStartsOneThreadAndItsDoneEndsIt) {
+  WriteConfig();
+  g_slow_done = 0;
+  const unsigned before = ThreadCount();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(0u, sblib_standin::TakeCensus().threads);
+    ASSERT_EQ(SB_OK, Init());
+    EXPECT_EQ(1u, sblib_standin::TakeCensus().threads);
+    EXPECT_EQ(before + 1, ThreadCount());
+    ASSERT_EQ(SB_OK, sbAddNotification(OnEventSlowly, SB_EVENT_MASK_ALL, 0));
+    SbNotification record{};
+    record.size = sizeof record;
+    record.type = SB_EVENT_DISK_CHANGED;
+    ASSERT_EQ(SB_OK, sbNotify(&record));
+    ASSERT_EQ(SB_OK, sbNotify(&record));
+    ASSERT_EQ(SB_OK, sbDoneLib());  // most likely while the first notice is being answered
+    EXPECT_EQ(2 * (round + 1), g_slow_done.load());
+    EXPECT_EQ(0u, sblib_standin::TakeCensus().threads);
+    EXPECT_EQ(before, ThreadCount());
+    const auto lines = ReadLines(log_);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(0u, lines.back().find("sbDoneLib() = 0 threads_before=1 left: handles=0 locks=0 "
+                                    "callbacks=1 threads=0"))
+        << lines.back();
+  }
+}
+
+// The firmware's CHS bytes as the configuration gives them, apart from the
+// library's geometry and from the flags.
+TEST_F(StandinTest, FirmwareChsBytesFollowTheConfiguration) {
+  {
+    std::ofstream out(config_);
+    out << "drive " << disk1_ << " heads=16 spt=63 bios=0x80 flags=2 bioschs=0x3FF/7/32\n"
+        << "drive " << disk1_ << " heads=16 spt=63 bios=0x80 bioschs=258/254/63\n"
+        << "drive " << disk1_ << " heads=16 spt=63 bios=0x80 flags=2\n";
+  }
+  ASSERT_EQ(SB_OK, Init());
+  struct Want {
+    uint8_t sector, cylinder, head;
+  } const want[] = {
+      {0xC0 | 32, 0xFF, 7},
+      {0x40 | 63, 2, 254},
+      {63, 16384 / (16 * 63) - 1, 15},  // from the geometry
+  };
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i + 1);
+    SbHandle h = 0;
+    ASSERT_EQ(SB_OK, sbOpenDrive(i + 1, &h));
+    SbDriveInfo info{};
+    info.size = sizeof info;
+    ASSERT_EQ(SB_OK, sbGetDriveInfo(h, &info));
+    const uint8_t* raw = reinterpret_cast<const uint8_t*>(&info);
+    EXPECT_EQ(want[i].sector, raw[820]);
+    EXPECT_EQ(want[i].cylinder, raw[821]);
+    EXPECT_EQ(want[i].head, raw[822]);
+    EXPECT_EQ(16u, info.heads);
+    EXPECT_EQ(63u, info.sectors_per_track);
+    sbClose(h);
+  }
+  sbDoneLib();
+  // Out of the bytes' range: refused when the library is set up.
+  {
+    std::ofstream out(config_);
+    out << "drive " << disk1_ << " bioschs=1024/0/63\n";
+  }
+  EXPECT_EQ(SB_STATUS_NOT_FOUND, Init());
 }
 
 TEST_F(StandinTest, NoticesSentWhileRegisteredAreDeliveredBeforeDone) {
@@ -497,7 +583,8 @@ TEST_F(StandinTest, TheLogHoldsOneLinePerCallInOrder) {
   EXPECT_NE(lines[0].find("flags=0x10"), std::string::npos) << lines[0];
   EXPECT_NE(lines[2].find("count=4"), std::string::npos) << lines[2];
   EXPECT_NE(lines[4].find(std::to_string(h) + ", 1, 1) = 0"), std::string::npos) << lines[4];
-  EXPECT_NE(lines.back().find("left: handles=1 locks=1 callbacks=0 threads=0"), std::string::npos)
+  EXPECT_NE(lines.back().find("threads_before=1 left: handles=1 locks=1 callbacks=0 threads=0"),
+            std::string::npos)
       << lines.back();
 }
 

@@ -1,6 +1,8 @@
 // Change reports from the library's callback become change flags and
 // records of the local computer.
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -107,9 +109,20 @@ TEST_F(ChangeReports, NoticesComeBackOnTheLibrarysThread) {
   // answers it from its own thread.
   ASSERT_TRUE(computer_->NotifyDiskChanged(5).IsNull());
   ASSERT_TRUE(computer_->NotifyVolumesChanged().IsNull());
+  // A generous bound, only so that notices that never come fail the test
+  // instead of hanging it.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
-    DaLockScope lock;
-    if (computer_->changes.size() == 1 && (computer_->changeFlags & kChangeVolumes) != 0) break;
+    {
+      DaLockScope lock;
+      if (computer_->changes.size() == 1 && (computer_->changeFlags & kChangeVolumes) != 0) break;
+    }
+    if (std::chrono::steady_clock::now() > giveUp) {
+      DaLockScope lock;
+      FAIL() << "the library's thread did not deliver both notices: " << computer_->changes.size()
+             << " change records, change flags 0x" << std::hex << computer_->changeFlags;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   DaLockScope lock;
   EXPECT_EQ(computer_->changes.front().diskKey, 5u);

@@ -1,8 +1,11 @@
-// Image files made with sfdisk and sgdisk, a configuration of the stand-in
-// library over them, and its call log.
+// Image files made with sfdisk, fdisk and sgdisk, a configuration of the
+// stand-in library over them, and its call log.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -30,6 +33,62 @@ inline std::string MakeMbrImage(const DiskTest::TempDir& dir, const std::string&
   EXPECT_TRUE(Run("sfdisk --no-reread --no-tell-kernel " + path + " < " + scriptPath));
   EXPECT_TRUE(Run("sfdisk --verify " + path));
   return path;
+}
+
+// Fills `path` with `bytes` bytes in which every 512-byte unit holds its own
+// number, so that data read from the wrong place shows. A partitioning
+// tool run afterwards keeps all but its tables.
+inline void FillWithUnitNumbers(const std::string& path, std::uint64_t bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> unit(512);
+  for (std::uint64_t n = 0; n < bytes / 512; ++n) {
+    for (std::size_t i = 0; i < unit.size(); i += 8) {
+      const std::uint64_t v = n << 16 | i;
+      std::memcpy(&unit[i], &v, 8);
+    }
+    out.write(unit.data(), static_cast<std::streamsize>(unit.size()));
+  }
+}
+
+// An MBR image of `mib` MiB with 4096-byte sectors, partitioned by
+// `fdisk --sector-size 4096` from the dialogue `commands` over the unit
+// numbers of FillWithUnitNumbers.
+inline std::string Make4KMbrImage(const DiskTest::TempDir& dir, const std::string& name,
+                                  unsigned mib, const std::string& commands) {
+  const std::string path = dir.File(name);
+  const std::string commandsPath = dir.File(name + ".fdisk");
+  FillWithUnitNumbers(path, std::uint64_t(mib) << 20);
+  std::ofstream(commandsPath) << commands;
+  EXPECT_TRUE(Run("fdisk --sector-size 4096 --wipe never " + path + " < " + commandsPath));
+  return path;
+}
+
+// The number of sectors of `sectorSize` bytes that `fdisk -l` finds in the
+// image (its "..., N bytes, M sectors" line); 0 when it finds none.
+inline std::uint64_t FdiskSectorCount(const std::string& path, std::uint32_t sectorSize) {
+  const std::string command =
+      "fdisk --sector-size " + std::to_string(sectorSize) + " -l " + path + " 2>/dev/null";
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[512];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+  }
+  const std::size_t end = out.find(" sectors\n");
+  const std::size_t start = out.rfind(", ", end);
+  if (end == std::string::npos || start == std::string::npos) return 0;
+  return std::strtoull(out.substr(start + 2, end - start - 2).c_str(), nullptr, 10);
+}
+
+// The bytes of a file, read directly.
+inline std::vector<std::uint8_t> FileBytes(const std::string& path, std::uint64_t offset,
+                                           std::size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<std::uint8_t> bytes(count);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+  EXPECT_EQ(in.gcount(), static_cast<std::streamsize>(count)) << path << " at " << offset;
+  return bytes;
 }
 
 // A GPT image made with `sgdisk` (arguments before the path), checked with

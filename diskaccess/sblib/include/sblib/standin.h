@@ -13,6 +13,9 @@
 //   used LETTERS                 letters in use besides the volumes' (e.g. C)
 //   drive IMAGE [sector=512] [model=TEXT] [serial=TEXT] [heads=255]
 //         [spt=63] [bios=0x80] [flags=N] [offline] [skip] [readonly]
+//         [bioschs=MAXCYL/MAXHEAD/SECTORS]  (the firmware's CHS bytes, given
+//                                  whatever the flags; without it they follow
+//                                  heads and spt when flags has 0x2)
 //         [bad=FIRST[-LAST],...]  (bad sectors: reads over them give 23)
 //   volume DRIVE:FIRST+COUNT[,DRIVE:FIRST+COUNT...] [letter=D] [flags=N]
 //         [guid=XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX] [type=GUID] [skip]
@@ -30,8 +33,15 @@ namespace sblib_standin {
 // Overrides the configuration path (empty: use the environment again).
 void SetConfigPath(const std::string& path);
 
-// What is alive now: open handles, held drive and volume locks, running
-// library threads, and whether the library is initialised.
+// What is alive now: open handles, held drive and volume locks, library
+// threads that have not yet ended (started and not finished, joined or
+// not), and whether the library is initialised.
+//
+// sbDoneLib logs the same for what the caller left behind, as
+//   sbDoneLib() = 0 threads_before=T left: handles=H locks=L callbacks=C threads=R
+// with T the library threads alive when sbDoneLib began (1 after a proper
+// set-up) and R those still alive after it joined its own (0 when it ends
+// everything it started).
 struct Census {
   unsigned handles = 0;
   unsigned locks = 0;
