@@ -3,8 +3,10 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace Standin {
 
@@ -77,19 +79,36 @@ std::wstring DeletedServices(const wchar_t* infPath) {
 
 struct QueueContext {
   void* defaultContext;
-  bool delayed;
+  std::vector<std::wstring> delayed;  // files left for the next start
+  DWORD error;                        // the first file that could not go at all
 };
 
-// Files that are in use go at the next start (a restart is then needed); a
-// file that is already gone is no error.
+// A file that is in use goes at the next start, and a restart is then
+// needed. Windows' file queue does that itself and says so
+// (SPFILENOTIFY_FILEOPDELAYED); Wine's reports the failed delete instead, and
+// the file is then queued for the next start here. A file that is already
+// gone is no error.
 UINT CALLBACK QueueCallback(void* context, UINT notification, UINT_PTR param1, UINT_PTR param2) {
   auto* queue = static_cast<QueueContext*>(context);
   switch (notification) {
-    case SPFILENOTIFY_FILEOPDELAYED:
-      queue->delayed = true;
+    case SPFILENOTIFY_FILEOPDELAYED: {
+      const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+      queue->delayed.push_back(paths != nullptr && paths->Target ? paths->Target : L"?");
       return NO_ERROR;
-    case SPFILENOTIFY_DELETEERROR:
+    }
+    case SPFILENOTIFY_DELETEERROR: {
+      const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+      if (paths == nullptr || paths->Target == nullptr) return FILEOP_SKIP;
+      const DWORD error = paths->Win32Error;
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FILEOP_SKIP;
+      if (MoveFileExW(paths->Target, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        queue->delayed.push_back(paths->Target);
+      } else if (queue->error == NO_ERROR) {
+        const DWORD moveError = GetLastError();
+        queue->error = moveError != NO_ERROR ? moveError : error;
+      }
       return FILEOP_SKIP;
+    }
     default:
       return SetupDefaultQueueCallbackW(queue->defaultContext, notification, param1, param2);
   }
@@ -164,7 +183,10 @@ LONG DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
 }
 
 // Every string equal to `entry` (letter case ignored) goes; the rest stay in
-// their order. The walk never leaves the data the registry returned.
+// their order. The list ends at its first empty string, as Windows reads it
+// when it loads a device's filters: what follows is kept byte for byte, so
+// that a name there, which no device loads, does not become a filter by the
+// edit. The walk never leaves the data the registry returned.
 LONG DeleteMultiSzString(HKEY root, const std::wstring& path, const std::wstring& name,
                          const std::wstring& entry, REGSAM view) {
   HKEY key = nullptr;
@@ -174,32 +196,44 @@ LONG DeleteMultiSzString(HKEY root, const std::wstring& path, const std::wstring
   DWORD type = 0, size = 0;
   result = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
   if (result == ERROR_SUCCESS && type == REG_MULTI_SZ && size > 0) {
-    std::wstring data(size / sizeof(wchar_t), L'\0');
-    result = RegQueryValueExW(key, name.c_str(), nullptr, &type,
-                              reinterpret_cast<BYTE*>(&data[0]), &size);
-    data.resize(size / sizeof(wchar_t));
+    std::vector<BYTE> data(size);
+    result = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+    if (size < data.size()) data.resize(size);
     if (result == ERROR_SUCCESS) {
+      // Whole UTF-16 units; an odd last byte stays with the tail.
+      std::wstring units(data.size() / sizeof(wchar_t), L'\0');
+      if (!units.empty()) std::memcpy(&units[0], data.data(), units.size() * sizeof(wchar_t));
       std::wstring kept;
       bool changed = false;
+      bool listEnd = false;
       std::size_t at = 0;
-      while (at < data.size()) {
-        std::size_t end = data.find(L'\0', at);
-        if (end == std::wstring::npos) end = data.size();
-        std::wstring item = data.substr(at, end - at);
-        at = end + 1;
-        if (item.empty()) continue;
-        if (lstrcmpiW(item.c_str(), entry.c_str()) == 0) {
-          changed = true;
-          continue;
+      while (at < units.size()) {
+        std::size_t end = units.find(L'\0', at);
+        if (end == std::wstring::npos) end = units.size();
+        if (end == at) {
+          listEnd = true;
+          break;
         }
-        kept += item;
+        const std::size_t next = end < units.size() ? end + 1 : end;
+        if (lstrcmpiW(units.substr(at, end - at).c_str(), entry.c_str()) == 0)
+          changed = true;
+        else
+          kept.append(units, at, next - at);
+        at = next;
+      }
+      if (listEnd) {
+        kept.append(units, at, std::wstring::npos);
+      } else {
+        // The value lacked its terminators: the list written back has them.
+        if (!kept.empty() && kept.back() != L'\0') kept += L'\0';
         kept += L'\0';
       }
-      kept += L'\0';
+      std::vector<BYTE> out(kept.size() * sizeof(wchar_t));
+      if (!kept.empty()) std::memcpy(out.data(), kept.data(), out.size());
+      out.insert(out.end(), data.begin() + units.size() * sizeof(wchar_t), data.end());
       if (changed)
-        result = RegSetValueExW(key, name.c_str(), 0, REG_MULTI_SZ,
-                                reinterpret_cast<const BYTE*>(kept.data()),
-                                static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+        result = RegSetValueExW(key, name.c_str(), 0, REG_MULTI_SZ, out.data(),
+                                static_cast<DWORD>(out.size()));
     }
   } else if (result == ERROR_FILE_NOT_FOUND) {
     result = ERROR_SUCCESS;
@@ -263,13 +297,56 @@ LONG DeleteRegistryEntries(HINF inf, const std::wstring& section) {
 
 constexpr INT kStopService = 0x00000200;  // SPSVCINST_STOPSERVICE
 
+// The helper's own log, kept only when the caller asks for it ("/log" or the
+// log flag): "%TEMP%\kard_uninstall.log", one line per step, appended.
+class HelperLog {
+ public:
+  explicit HelperLog(bool on) : on_(on) {}
+  void Line(const std::wstring& text) const {
+    if (!on_) return;
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length > MAX_PATH) return;
+    AppendLine(std::wstring(temp) + L"kard_uninstall.log", text);
+  }
+
+ private:
+  bool on_;
+};
+
+std::wstring Number(unsigned long value) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"%lu", value);
+  return text;
+}
+
+// True while the service manager still lists the service: the service is
+// marked for deletion and goes when the last handle to it closes and it has
+// stopped, at the next start at the latest.
+bool StillListed(SC_HANDLE manager, const std::wstring& name) {
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  if (service != nullptr) {
+    CloseServiceHandle(service);
+    return true;
+  }
+  return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
 // Deletes the named service, stopping it first when asked. A service that
-// is not there is no error; one that still runs goes at the next start.
-DWORD DeleteOneService(SC_HANDLE manager, const std::wstring& name, INT flags, bool& reboot) {
+// is not there is no error. One that cannot go at once (it still runs, or
+// someone still holds it open, or it was already marked for deletion) is
+// left marked for deletion, and a restart is needed.
+DWORD DeleteOneService(SC_HANDLE manager, const std::wstring& name, INT flags, bool& reboot,
+                       const HelperLog& log) {
   SC_HANDLE service = OpenServiceW(manager, name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
   if (service == nullptr) {
     DWORD error = GetLastError();
-    return error == ERROR_SERVICE_DOES_NOT_EXIST ? NO_ERROR : error;
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      log.Line(L"  service " + name + L": not there");
+      return NO_ERROR;
+    }
+    log.Line(L"  service " + name + L": error " + Number(error));
+    return error;
   }
   SERVICE_STATUS status = {};
   if (flags & kStopService) ControlService(service, SERVICE_CONTROL_STOP, &status);
@@ -278,14 +355,22 @@ DWORD DeleteOneService(SC_HANDLE manager, const std::wstring& name, INT flags, b
     result = GetLastError();
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE) result = NO_ERROR;
   }
-  if (result == NO_ERROR && QueryServiceStatus(service, &status) &&
-      status.dwCurrentState != SERVICE_STOPPED)
-    reboot = true;
+  bool running = false;
+  if (result == NO_ERROR && QueryServiceStatus(service, &status))
+    running = status.dwCurrentState != SERVICE_STOPPED;
   CloseServiceHandle(service);
+  if (result != NO_ERROR) {
+    log.Line(L"  service " + name + L": error " + Number(result));
+  } else if (running || StillListed(manager, name)) {
+    reboot = true;
+    log.Line(L"  service " + name + L": marked for deletion, goes at the next start");
+  } else {
+    log.Line(L"  service " + name + L": deleted");
+  }
   return result;
 }
 
-DWORD DeleteServices(HINF inf, const std::wstring& section, bool& reboot) {
+DWORD DeleteServices(HINF inf, const std::wstring& section, bool& reboot, const HelperLog& log) {
   INFCONTEXT line;
   if (!SetupFindFirstLineW(inf, section.c_str(), L"DelService", &line)) return NO_ERROR;
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -296,19 +381,16 @@ DWORD DeleteServices(HINF inf, const std::wstring& section, bool& reboot) {
     INT flags = 0;
     if (SetupGetFieldCount(&line) >= 2 && !SetupGetIntField(&line, 2, &flags)) flags = 0;
     if (name.empty()) continue;
-    DWORD result = DeleteOneService(manager, name, flags, reboot);
+    DWORD result = DeleteOneService(manager, name, flags, reboot, log);
     if (result != NO_ERROR && first == NO_ERROR) first = result;
   } while (SetupFindNextMatchLineW(&line, L"DelService", &line));
   CloseServiceHandle(manager);
   return first;
 }
 
-void Log(bool log, const std::wstring& line) {
-  if (!log) return;
-  wchar_t temp[MAX_PATH + 1] = {};
-  DWORD length = GetTempPathW(MAX_PATH, temp);
-  if (length == 0 || length > MAX_PATH) return;
-  AppendLine(std::wstring(temp) + L"kard_uninstall.log", line);
+DWORD Finish(const HelperLog& log, DWORD result) {
+  log.Line(L"  result " + Number(result));
+  return result;
 }
 
 }  // namespace
@@ -334,21 +416,30 @@ void RecordCall(const wchar_t* who, const std::wstring& call, const wchar_t* inf
 DWORD UninstallWithInf(const wchar_t* infPath, const char* description, unsigned instance,
                        bool log) {
   if (infPath == nullptr) return ERROR_INVALID_PARAMETER;
-  Log(log, std::wstring(L"uninstall ") + infPath);
+  const HelperLog helperLog(log);
+  std::wstring call = L"uninstall \"" + std::wstring(infPath) + L"\" instance " + Number(instance);
+  if (description != nullptr) {
+    call += L" description \"";
+    for (const char* p = description; *p; ++p)
+      call += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    call += L"\"";
+  }
+  helperLog.Line(call);
   UINT errorLine = 0;
   HINF inf = SetupOpenInfFileW(infPath, nullptr, INF_STYLE_WIN4, &errorLine);
   if (inf == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
-    Log(log, L"  cannot open the .inf");
-    return error ? error : ERROR_FILE_NOT_FOUND;
+    helperLog.Line(L"  cannot open the .inf");
+    return Finish(helperLog, error ? error : ERROR_FILE_NOT_FOUND);
   }
   std::wstring section;
   if (!DefaultSection(inf, section)) {
     DWORD error = GetLastError();
     SetupCloseInfFile(inf);
-    return error ? error : ERROR_SECTION_NOT_FOUND;
+    helperLog.Line(L"  no default installation section");
+    return Finish(helperLog, error ? error : ERROR_SECTION_NOT_FOUND);
   }
-  Log(log, L"  section " + section);
+  helperLog.Line(L"  section " + section);
 
   DWORD result = NO_ERROR;
   bool reboot = false;
@@ -357,31 +448,30 @@ DWORD UninstallWithInf(const wchar_t* infPath, const char* description, unsigned
     // As Windows runs a default section: registry and files, then services.
     QueueContext queue{SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE),
                                                        0, 0, nullptr),
-                       false};
+                       {}, NO_ERROR};
     result = static_cast<DWORD>(DeleteRegistryEntries(inf, section));
+    if (result != NO_ERROR) helperLog.Line(L"  registry: error " + Number(result));
     if (!SetupInstallFromInfSectionW(nullptr, inf, section.c_str(), SPINST_ALL & ~SPINST_REGISTRY, nullptr,
-                                     nullptr, 0, QueueCallback, &queue, nullptr, nullptr) &&
-        result == NO_ERROR) {
-      result = GetLastError();
-      Log(log, L"  section: error");
+                                     nullptr, 0, QueueCallback, &queue, nullptr, nullptr)) {
+      const DWORD error = GetLastError();
+      helperLog.Line(L"  section: error " + Number(error));
+      if (result == NO_ERROR) result = error;
     }
     if (queue.defaultContext != nullptr) SetupTermDefaultQueueCallback(queue.defaultContext);
-    if (queue.delayed) reboot = true;
-
-    const DWORD services = DeleteServices(inf, section + L".Services", reboot);
-    if (services != NO_ERROR) {
-      if (result == NO_ERROR) result = services;
-      Log(log, L"  services: error");
+    for (const std::wstring& file : queue.delayed)
+      helperLog.Line(L"  file in use, deleted at the next start: " + file);
+    if (!queue.delayed.empty()) reboot = true;
+    if (queue.error != NO_ERROR) {
+      helperLog.Line(L"  files: error " + Number(queue.error));
+      if (result == NO_ERROR) result = queue.error;
     }
+
+    const DWORD services = DeleteServices(inf, section + L".Services", reboot, helperLog);
+    if (services != NO_ERROR && result == NO_ERROR) result = services;
   }
   SetupCloseInfFile(inf);
-  (void)description;
-  (void)instance;
   if (result == NO_ERROR && reboot) result = ERROR_SUCCESS_REBOOT_REQUIRED;
-  wchar_t number[16];
-  std::swprintf(number, 16, L"%lu", static_cast<unsigned long>(result));
-  Log(log, std::wstring(L"  result ") + number);
-  return result;
+  return Finish(helperLog, result);
 }
 
 }  // namespace Standin

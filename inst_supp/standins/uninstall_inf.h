@@ -21,8 +21,10 @@ namespace Standin {
 
 // Uninstalls what the .inf's default section describes. Returns 0,
 // ERROR_SUCCESS_REBOOT_REQUIRED (3010) when something is only removed at the
-// next start, or the Win32 error that stopped it. With `log`, appends the
-// steps to "%TEMP%\kard_uninstall.log".
+// next start (a file in use, queued for deletion then; a service left marked
+// for deletion because it still runs or is held open), or the Win32 error
+// that stopped it. With `log`, appends the call, the steps and the result to
+// "%TEMP%\kard_uninstall.log"; without it, writes no log.
 DWORD UninstallWithInf(const wchar_t* infPath, const char* description, unsigned instance,
                        bool log);
 

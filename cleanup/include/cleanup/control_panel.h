@@ -65,6 +65,9 @@ constexpr char16_t kCplMakerLibrary[] = u"quorvel_backup_cpl.dll";
 constexpr char16_t kCplFactoryLibrary[] = u"%SystemRoot%\\System32\\sdcpl.dll";
 constexpr DWORD kCplFactoryResourceId = 20;
 constexpr char kTakeOwnershipPrivilege[] = "SeTakeOwnershipPrivilege";
+// Needed to give the key back to an owner other than the caller; enabled only
+// while the owner is put back.
+constexpr char kRestorePrivilege[] = "SeRestorePrivilege";
 
 // Hands each text to Trace with level 1, category 0 and code 0.
 class DebugTraceLogger : public CplLogger {
@@ -95,7 +98,9 @@ class ElevatePrivilegesGuard : public Common::NonCopyable {
 };
 
 // Makes a SID the owner of a key and puts the previous owner back when
-// destroyed; owns the privilege guard that makes the change possible.
+// destroyed, with the restore privilege enabled for that one write (and then
+// back in its previous state); owns the privilege guard that makes the
+// change possible.
 class KeyOwnerGuard : public Common::NonCopyable {
  public:
   explicit KeyOwnerGuard(CplLogger& logger) : logger_(logger) {}

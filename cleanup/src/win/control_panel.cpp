@@ -171,6 +171,10 @@ LONG KeyOwnerGuard::Take(HKEY root, const std::u16string& path, PSID sid) {
 
 void KeyOwnerGuard::RestoreOwner() {
   ownerChanged_ = false;
+  // Windows lets a caller make only itself (or a group it may own) the
+  // owner; giving the key back to another owner (SYSTEM, the installer's
+  // account) takes the restore privilege.
+  Common::PrivilegeScope restore(kRestorePrivilege);
   HKEY key = nullptr;
   LONG error = OpenKey(root_, path_, WRITE_OWNER, key);
   if (error == ERROR_SUCCESS) {

@@ -16,6 +16,7 @@
 #include <sddl.h>
 
 #include <foundation/registry_security.h>
+#include <windows/layer.h>
 
 #include <string>
 #include <vector>
@@ -209,12 +210,14 @@ class ControlPanelRestore : public ::testing::Test {
  protected:
   void SetUp() override {
     tookOwnershipBefore_ = PrivilegeEnabled(kTakeOwnershipPrivilege);
+    restoreBefore_ = PrivilegeEnabled(kRestorePrivilege);
     DeleteItem();
     ASSERT_FALSE(CanOpen(kItemClass, KEY_READ)) << "the item class key is left from elsewhere";
   }
   void TearDown() override {
     DeleteItem();
     SetProcessPrivilege(kTakeOwnershipPrivilege, tookOwnershipBefore_);
+    SetProcessPrivilege(kRestorePrivilege, restoreBefore_);
   }
 
   void DeleteItem() {
@@ -227,6 +230,7 @@ class ControlPanelRestore : public ::testing::Test {
 
  private:
   bool tookOwnershipBefore_ = false;
+  bool restoreBefore_ = false;
 };
 
 TEST_F(ControlPanelRestore, WritesTheSavedValuesBackUnderTheKeysOwnSecurity) {
@@ -328,17 +332,59 @@ TEST_F(ControlPanelRestore, MissingKeyIsLoggedAndNothingIsCreated) {
   EXPECT_FALSE(CanOpen(kItemClass, KEY_READ));
 }
 
-TEST_F(ControlPanelRestore, ThePrivilegeEndsInTheStateItHadBefore) {
-  for (bool enabledBefore : {false, true}) {
-    DeleteItem();
-    LayOutKey(kItemKey, {kIntegratedDll, kIntegratedId, kSavedDll, kSavedId}, kProductSddl);
-    SetProcessPrivilege(kTakeOwnershipPrivilege, enabledBefore);
-    ASSERT_EQ(PrivilegeEnabled(kTakeOwnershipPrivilege), enabledBefore);
-    RecordingLogger logger;
-    EXPECT_EQ(CplDisintegrate(logger), 0) << Lines(logger.lines);
-    EXPECT_EQ(PrivilegeEnabled(kTakeOwnershipPrivilege), enabledBefore)
-        << "enabled before: " << enabledBefore;
+TEST_F(ControlPanelRestore, ThePrivilegesEndInTheStateTheyHadBefore) {
+  for (bool takeBefore : {false, true}) {
+    for (bool restoreBefore : {false, true}) {
+      const std::string where = std::string("take-ownership ") + (takeBefore ? "on" : "off") +
+                                ", restore " + (restoreBefore ? "on" : "off");
+      DeleteItem();
+      LayOutKey(kItemKey, {kIntegratedDll, kIntegratedId, kSavedDll, kSavedId}, kProductSddl);
+      const Security before = ReadSecurity(kItemKey);
+      SetProcessPrivilege(kTakeOwnershipPrivilege, takeBefore);
+      SetProcessPrivilege(kRestorePrivilege, restoreBefore);
+      RecordingLogger logger;
+      EXPECT_EQ(CplDisintegrate(logger), 0) << where << "\n" << Lines(logger.lines);
+      EXPECT_EQ(PrivilegeEnabled(kTakeOwnershipPrivilege), takeBefore) << where;
+      EXPECT_EQ(PrivilegeEnabled(kRestorePrivilege), restoreBefore) << where;
+      EXPECT_TRUE(ReadSecurity(kItemKey) == before) << where << ": owner or access list changed";
+    }
   }
+}
+
+// Windows refuses to make anyone but the caller the owner without the
+// restore privilege (Wine does not check): the key goes back to SYSTEM with
+// the privilege enabled, and only then. Seen from the key's opens through
+// the Windows layer: the open that puts the owner back (WRITE_OWNER alone)
+// and the one that takes it (WRITE_OWNER with KEY_READ).
+class OwnerOpenProbe : public Windows::LayerNT {
+ public:
+  LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM sam,
+                     PHKEY result) override {
+    const REGSAM access = sam & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    if (access == WRITE_OWNER) restoreAtPutBack.push_back(PrivilegeEnabled(kRestorePrivilege));
+    if (access == (WRITE_OWNER | KEY_READ))
+      restoreAtTake.push_back(PrivilegeEnabled(kRestorePrivilege));
+    return Windows::LayerNT::RegOpenKeyExW(key, subkey, options, sam, result);
+  }
+  std::vector<bool> restoreAtTake;
+  std::vector<bool> restoreAtPutBack;
+};
+
+TEST_F(ControlPanelRestore, TheOwnerGoesBackWithTheRestorePrivilege) {
+  LayOutKey(kItemKey, {kIntegratedDll, kIntegratedId, kSavedDll, kSavedId}, kProductSddl);
+  const Security before = ReadSecurity(kItemKey);
+  SetProcessPrivilege(kRestorePrivilege, false);
+  OwnerOpenProbe probe;
+  Windows::LayerNT* const layer = WindowsLayerInstance;
+  WindowsLayerInstance = &probe;
+  const LONG result = CplDisintegrate(logger_);
+  WindowsLayerInstance = layer;
+
+  EXPECT_EQ(result, 0) << Lines(logger_.lines);
+  EXPECT_EQ(probe.restoreAtTake, std::vector<bool>{false});
+  EXPECT_EQ(probe.restoreAtPutBack, std::vector<bool>{true});
+  EXPECT_FALSE(PrivilegeEnabled(kRestorePrivilege));
+  EXPECT_TRUE(ReadSecurity(kItemKey) == before) << "owner or access list changed";
 }
 
 // The guard stack on keys of their own (named after the process): the user
@@ -354,9 +400,12 @@ class KeyPermissionsGuardScope : public ::testing::Test {
     Common::DeleteRegistryTree(HKEY_LOCAL_MACHINE, Path(), k64);
     user_ = Common::GetTokenInformationBuffer(TokenUser);
     ASSERT_TRUE(user_);
+    restoreBefore_ = PrivilegeEnabled(kRestorePrivilege);
     SetProcessPrivilege(kTakeOwnershipPrivilege, false);
+    SetProcessPrivilege(kRestorePrivilege, false);
   }
   void TearDown() override {
+    SetProcessPrivilege(kRestorePrivilege, restoreBefore_);
     Reclaim(path_);
     // A key whose owner could not be taken stays until the wineserver ends
     // (Wine keeps no security descriptor of a key across sessions).
@@ -367,6 +416,7 @@ class KeyPermissionsGuardScope : public ::testing::Test {
 
   std::u16string path_;
   Common::TokenInformation user_;
+  bool restoreBefore_ = false;
   static inline int counter_ = 0;
 };
 
@@ -388,6 +438,7 @@ TEST_F(KeyPermissionsGuardScope, GrantsWritingOnlyWhileItLives) {
   EXPECT_TRUE(ReadSecurity(path_) == before) << "owner or access list changed";
   EXPECT_FALSE(CanOpen(path_, KEY_SET_VALUE));
   EXPECT_FALSE(PrivilegeEnabled(kTakeOwnershipPrivilege));
+  EXPECT_FALSE(PrivilegeEnabled(kRestorePrivilege));
 }
 
 TEST_F(KeyPermissionsGuardScope, AFailedTakePutsBackWhatItChanged) {

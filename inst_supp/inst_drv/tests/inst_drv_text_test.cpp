@@ -42,8 +42,16 @@ TEST(RemoveMultiSzEntry, Table) {
       {"no terminator at all", "mirtel"s, "mirtel", false, ""s},
       {"unterminated other name", "mirtel\0volsn"s, "mirtel", false, "volsn"s},
       {"empty data", ""s, "mirtel", false, ""s},
-      // The list ends at its first empty string; what follows is not a name.
+      // The list ends at its first empty string, where Windows stops reading
+      // a device's filters: a name behind it is loaded by nobody and stays,
+      // and nothing behind it moves into the list.
       {"after the end", "volsnap\0\0mirtel\0\0"s, "mirtel", false, "volsnap\0\0mirtel\0\0"s},
+      {"before and after the end", "volsnap\0mirtel\0\0mirtel\0\0"s, "mirtel", false,
+       "volsnap\0\0mirtel\0\0"s},
+      {"first entry, others after the end", "mirtel\0\0volsnap\0\0"s, "mirtel", false,
+       "\0volsnap\0\0"s},
+      {"unterminated after the end", "volsnap\0\0mirtel"s, "mirtel", false,
+       "volsnap\0\0mirtel"s},
   };
   for (const MultiSzCase& c : cases)
     EXPECT_EQ(Cut(c.data, c.entry, c.firstOnly), c.want) << c.what;

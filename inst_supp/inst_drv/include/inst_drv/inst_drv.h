@@ -31,6 +31,9 @@ constexpr char kDiskClassKey[] =
 
 // From now on, the helper program (mode 2).
 void SetInstallMode();
+// For tests only: any mode value, so that a test starts from the mode it
+// needs. The program itself only ever switches from 1 to 2.
+void SetInstallModeForTesting(DWORD mode);
 // The folder holding the helper files; null clears it. Returns 0.
 DWORD SetSetupDllPath(const wchar_t* folder);
 // The folder, with a trailing '\' added (and kept) when it lacks one.
@@ -61,8 +64,10 @@ DWORD UninstallVersionedDriver(const char* shortName, const char* binaryBaseName
 DWORD UninstallLowerFilterDriver(const std::wstring& infPath, DWORD version, bool log);
 
 // Takes the entry (letter case ignored) out of the REG_MULTI_SZ value: every
-// occurrence, or the first with `firstOnly`. A missing key or value, and a
-// value of another type, give 0.
+// occurrence, or the first with `firstOnly`. The list ends at its first
+// empty string (where Windows stops reading a device's filters); what
+// follows stays as it is. A missing key or value, and a value of another
+// type, give 0.
 DWORD RemoveFromMultiSzValue(HKEY root, const char* subkey, const char* valueName,
                              const char* entry, bool firstOnly);
 

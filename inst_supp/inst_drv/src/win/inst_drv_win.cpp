@@ -144,6 +144,11 @@ void SetInstallMode() {
   state.mode = kModeProgram;
 }
 
+void SetInstallModeForTesting(DWORD mode) {
+  Locked lock;
+  state.mode = mode;
+}
+
 DWORD SetSetupDllPath(const wchar_t* folder) {
   Locked lock;
   if (folder == nullptr)

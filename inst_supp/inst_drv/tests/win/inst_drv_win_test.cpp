@@ -84,6 +84,10 @@ TEST_F(MultiSzValueTest, Table) {
       // Stored without its terminators: nothing beyond the data is read or
       // written back.
       {"Unterminated", L"volsnap\0mirtel"s, "mirtel", false, L"volsnap\0"s},
+      // The list ends at its first empty string: a name behind it stays.
+      {"EmptyInside", L"volsnap\0mirtel\0\0mirtel\0\0"s, "mirtel", false,
+       L"volsnap\0\0mirtel\0\0"s},
+      {"AfterTheEnd", L"volsnap\0\0mirtel\0\0"s, "mirtel", false, L"volsnap\0\0mirtel\0\0"s},
   };
   for (const Case& c : cases) Set(c.value, c.before);
   for (const Case& c : cases) {
@@ -190,13 +194,36 @@ TEST(CopyFileReplacingText, Errors) {
   DeleteFileW(source.c_str());
 }
 
-TEST(InstallMode, StartsWithTheLibraryAndSwitchesToTheProgram) {
-  EXPECT_EQ(InstDrv::GetMode(), 1u);
+// The mode and the setup folder are process-wide: each test sets what it
+// needs and puts back what it found.
+class InstallMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = InstDrv::GetMode();
+    InstDrv::SetSetupDllPath(nullptr);
+  }
+  void TearDown() override {
+    InstDrv::SetInstallModeForTesting(saved_);
+    InstDrv::SetSetupDllPath(nullptr);
+  }
+
+ private:
+  DWORD saved_ = 0;
+};
+
+TEST_F(InstallMode, SetupFolderEndsWithOneBackslash) {
   InstDrv::SetSetupDllPath(L"C:\\setup");
   EXPECT_EQ(InstDrv::GetSetupDllPath(), L"C:\\setup\\");
   EXPECT_EQ(InstDrv::GetSetupDllPath(), L"C:\\setup\\");
+  InstDrv::SetSetupDllPath(L"C:\\setup/");
+  EXPECT_EQ(InstDrv::GetSetupDllPath(), L"C:\\setup/");
   InstDrv::SetSetupDllPath(nullptr);
   EXPECT_EQ(InstDrv::GetSetupDllPath(), L"");
+}
+
+TEST_F(InstallMode, TheLibraryThenTheProgram) {
+  InstDrv::SetInstallModeForTesting(1);
+  EXPECT_EQ(InstDrv::GetMode(), 1u);
   // Mode 1 with no helper library in the setup folder: the load's error.
   InstDrv::SetSetupDllPath(L"C:\\no-such-folder");
   EXPECT_EQ(InstDrv::UninstallDriver(nullptr, 0, L"C:\\no-such-folder\\x.inf", false),
@@ -206,7 +233,9 @@ TEST(InstallMode, StartsWithTheLibraryAndSwitchesToTheProgram) {
   // Mode 2 with no helper program: the start's error.
   EXPECT_EQ(InstDrv::UninstallDriver(nullptr, 0, L"C:\\no-such-folder\\x.inf", false),
             static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  InstDrv::SetSetupDllPath(nullptr);
+  // Switching again keeps the program.
+  InstDrv::SetInstallMode();
+  EXPECT_EQ(InstDrv::GetMode(), 2u);
 }
 
 TEST(IsXPOrLaterVersionEx, TrueOnThisSystem) { EXPECT_TRUE(InstDrv::IsXPOrLaterVersionEx()); }
