@@ -78,7 +78,8 @@ void PSDriverVisitor::Visit(PSRawDriver&) {}
 
 std::vector<PSDriverFactory::DriverMaker> DefaultDriverMakers() {
   // MBR first, then GPT: the GPT driver must see the MBR driver's layer
-  // (with the protective partition of a GPT disk). Neither is built yet.
+  // (with the protective partition of a GPT disk). Neither is wired in yet;
+  // both join through the factory's maker list later.
   return {};
 }
 

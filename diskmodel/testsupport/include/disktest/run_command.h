@@ -1,0 +1,32 @@
+// The disk tools (sfdisk, sgdisk, fdisk, cmp) are the independent judges of
+// the disk tests: this runs one through the shell and hands back what it
+// printed. Native only; the Windows build cannot run them.
+#pragma once
+
+#if !defined(_WIN32)
+
+#include <cstdio>
+#include <string>
+
+namespace DiskTest {
+
+// Runs a shell command; its standard output, and its exit status in
+// `status` (-1 when it could not be started).
+inline std::string RunCommand(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    if (status != nullptr) *status = -1;
+    return out;
+  }
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  const int rc = pclose(pipe);
+  if (status != nullptr) *status = rc;
+  return out;
+}
+
+}  // namespace DiskTest
+
+#endif
