@@ -18,20 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "disktest/run_command.h"
 #include "sblib/sblib.h"
 #include "sblib/standin.h"
 
 namespace {
-
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 std::vector<uint8_t> FileBytes(const std::string& path, uint64_t offset, size_t count) {
   std::ifstream in(path, std::ios::binary);
@@ -78,7 +69,7 @@ class StandinTest : public ::testing::Test {
                               "6144,8192,c\\n' | sfdisk -q " + disk1_ + " >/dev/null").c_str()));
     ASSERT_EQ(0, std::system(("sgdisk -n 1:2048:6143 -t 1:0700 " + disk2_ + " >/dev/null").c_str()));
     // The partitions' places as sfdisk reports them, not as the test wrote them.
-    const std::string dump = Shell("sfdisk -d " + disk1_);
+    const std::string dump = DiskTest::RunCommand("sfdisk -d " + disk1_);
     ASSERT_NE(dump.find("start=        2048, size=        4096"), std::string::npos) << dump;
     ASSERT_NE(dump.find("start=        6144, size=        8192"), std::string::npos) << dump;
   }
@@ -276,7 +267,7 @@ TEST_F(StandinTest, WritesReachTheImageAndCountOnTheVolume) {
   ASSERT_EQ(SB_OK, sbDoneLib());
   EXPECT_EQ(data, FileBytes(copy, (2048 + 10) * 512, data.size()));
   // Everything else is as before: cmp counts the differing bytes.
-  const std::string diff = Shell("cmp -l " + disk1_ + " " + copy + " | wc -l");
+  const std::string diff = DiskTest::RunCommand("cmp -l " + disk1_ + " " + copy + " | wc -l");
   EXPECT_EQ(std::to_string(data.size()), diff.substr(0, diff.find_first_of(" \n")));
 }
 

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
 #include "sblib/standin.h"
 
@@ -68,12 +69,7 @@ inline std::string Make4KMbrImage(const DiskTest::TempDir& dir, const std::strin
 inline std::uint64_t FdiskSectorCount(const std::string& path, std::uint32_t sectorSize) {
   const std::string command =
       "fdisk --sector-size " + std::to_string(sectorSize) + " -l " + path + " 2>/dev/null";
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[512];
-    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
-  }
+  const std::string out = DiskTest::RunCommand(command);
   const std::size_t end = out.find(" sectors\n");
   const std::size_t start = out.rfind(", ", end);
   if (end == std::string::npos || start == std::string::npos) return 0;
