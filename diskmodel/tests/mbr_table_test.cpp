@@ -202,31 +202,41 @@ TEST_F(SfdiskTest, WrittenTablesPassSfdisk) {
 }
 
 // Deleting logicals relinks the chain; sfdisk checks every step.
+// An extended partition with three logicals, and how sfdisk lists it once
+// one of them (or its EBR) is gone: the extended partition shrinks to what
+// is left.
+const char* const kThreeLogicals =
+    "label: dos\nunit: sectors\nstart=2048, size=100000, type=5\n"
+    "start=4096, size=10000, type=83\nstart=16384, size=10000, type=7\n"
+    "start=28672, size=10000, type=b\n";
+const std::vector<DumpLine> kWithoutFirst = {
+    {1, 16065, 22607, 0x05, false}, {5, 16384, 10000, 0x07, false},
+    {6, 28672, 10000, 0x0B, false}};
+const std::vector<DumpLine> kWithoutMiddle = {
+    {1, 2048, 100000, 0x05, false}, {5, 4096, 10000, 0x83, false},
+    {6, 28672, 10000, 0x0B, false}};
+const std::vector<DumpLine> kWithoutLast = {
+    {1, 2048, 24336, 0x05, false}, {5, 4096, 10000, 0x83, false},
+    {6, 16384, 10000, 0x07, false}};
+
 TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
   struct Case {
     const char* what;
     std::uint64_t start;
     std::vector<DumpLine> after;
   };
-  const char* script =
-      "label: dos\nunit: sectors\nstart=2048, size=100000, type=5\n"
-      "start=4096, size=10000, type=83\nstart=16384, size=10000, type=7\n"
-      "start=28672, size=10000, type=b\n";
   const Case cases[] = {
       {"first logical", 4096,
-       {{1, 16065, 22607, 0x05, false}, {5, 16384, 10000, 0x07, false},
-        {6, 28672, 10000, 0x0B, false}}},
+       kWithoutFirst},
       {"middle logical", 16384,
-       {{1, 2048, 100000, 0x05, false}, {5, 4096, 10000, 0x83, false},
-        {6, 28672, 10000, 0x0B, false}}},
+       kWithoutMiddle},
       {"last logical", 28672,
-       {{1, 2048, 24336, 0x05, false}, {5, 4096, 10000, 0x83, false},
-        {6, 16384, 10000, 0x07, false}}},
+       kWithoutLast},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = Image("delete");
-    ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, script));
+    ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, kThreeLogicals));
     {
       DiskTest::ImageDisk disk(path, 512);
       MbrDisk model(disk);
@@ -240,7 +250,7 @@ TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
   }
   // All three: the extended partition leaves the MBR.
   const std::string path = Image("delete-all");
-  ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, script));
+  ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, kThreeLogicals));
   {
     DiskTest::ImageDisk disk(path, 512);
     MbrDisk model(disk);
@@ -253,10 +263,6 @@ TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
 
 // The repairs of loading: an EBR whose logical is gone is dropped.
 TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
-  const char* script =
-      "label: dos\nunit: sectors\nstart=2048, size=100000, type=5\n"
-      "start=4096, size=10000, type=83\nstart=16384, size=10000, type=7\n"
-      "start=28672, size=10000, type=b\n";
   struct Case {
     const char* what;
     std::uint64_t ebr;  // whose slot 0 is wiped
@@ -264,19 +270,16 @@ TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
   };
   const Case cases[] = {
       {"primary extended", 2048,
-       {{1, 16065, 22607, 0x05, false}, {5, 16384, 10000, 0x07, false},
-        {6, 28672, 10000, 0x0B, false}}},
+       kWithoutFirst},
       {"middle link", 14336,
-       {{1, 2048, 100000, 0x05, false}, {5, 4096, 10000, 0x83, false},
-        {6, 28672, 10000, 0x0B, false}}},
+       kWithoutMiddle},
       {"last link", 26624,
-       {{1, 2048, 24336, 0x05, false}, {5, 4096, 10000, 0x83, false},
-        {6, 16384, 10000, 0x07, false}}},
+       kWithoutLast},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = Image("empty-ebr");
-    ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, script));
+    ASSERT_TRUE(MbrTest::MakeSfdiskImage(path, 64ull << 20, kThreeLogicals));
     {
       DiskTest::ImageDisk disk(path, 512);
       std::uint8_t sector[512];
