@@ -24,8 +24,12 @@
 
 #include "fdisk/error.h"
 #include "fdisk/gpt_partitions.h"
+#include "fuzz_input.h"
 
 namespace {
+
+using FuzzInput::Le;
+using FuzzInput::Try;
 
 constexpr std::size_t kPiece = 512;
 constexpr std::uint64_t kMaxRequestBytes = 8u << 20;  // the largest entry array
@@ -66,20 +70,6 @@ class FuzzDisk : public Fdisk::SimpleDisk {
   std::map<std::uint64_t, std::vector<std::uint8_t>> pieces_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> writes_;  // first sector, count
 };
-
-std::uint64_t Le(const std::uint8_t* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
-template <class F>
-void Try(F&& f) {
-  try {
-    f();
-  } catch (const Common::Error&) {
-  }
-}
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();

@@ -14,8 +14,12 @@
 
 #include "fdisk/error.h"
 #include "fdisk/mbr_table.h"
+#include "fuzz_input.h"
 
 namespace {
+
+using FuzzInput::Le;
+using FuzzInput::Try;
 
 class FuzzDisk : public Fdisk::SimpleDisk {
  public:
@@ -42,20 +46,6 @@ class FuzzDisk : public Fdisk::SimpleDisk {
 
   std::map<std::uint64_t, std::vector<std::uint8_t>> sectors_;
 };
-
-std::uint64_t Le(const std::uint8_t* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
-template <class F>
-void Try(F&& f) {
-  try {
-    f();
-  } catch (const Common::Error&) {
-  }
-}
 
 }  // namespace
 

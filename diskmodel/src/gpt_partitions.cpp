@@ -11,6 +11,7 @@
 #include <limits>
 #include <utility>
 
+#include "fdisk/model.h"
 #include "foundation/random.h"
 #include "foundation/trace.h"
 
@@ -219,12 +220,10 @@ bool CheckHeader(const std::uint8_t* sector, std::uint32_t sectorSize) {
 }
 
 void GptLog(const char* format, ...) {
-  char line[1024] = {};
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);  // keeps at most 1023 characters
+  FdiskLogV(kLogCategory, format, args);
   va_end(args);
-  TraceNarrow(1, kLogCategory, 0, line);
 }
 
 // --- GptPartitions -----------------------------------------------------------

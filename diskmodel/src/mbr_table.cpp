@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "fdisk/chs.h"
+#include "fdisk/model.h"
 #include "foundation/trace.h"
 
 namespace Fdisk {
@@ -64,12 +65,10 @@ void ThrowMbrError(std::uint32_t location, std::uint32_t code, std::uint32_t mes
 }
 
 void MbrLog(const char* format, ...) {
-  char line[1024] = {};
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);  // cuts at 1023 characters
+  FdiskLogV(kLogCategory, format, args);
   va_end(args);
-  TraceNarrow(1, kLogCategory, 0, line);
 }
 
 // --- MbrEntry ----------------------------------------------------------------

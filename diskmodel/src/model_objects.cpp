@@ -55,13 +55,17 @@ bool operator<(const DiskAddress& a, const DiskAddress& b) {
   return a.target < b.target;
 }
 
-void FdiskLog(const char* format, ...) {
+void FdiskLogV(int category, const char* format, va_list args) {
   char line[1024] = {};
+  std::vsnprintf(line, sizeof line, format, args);  // cuts at 1023 characters
+  TraceNarrow(1, category, 0, line);
+}
+
+void FdiskLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);  // cuts at 1023 characters
+  FdiskLogV(kFdiskLogCategory, format, args);
   va_end(args);
-  TraceNarrow(1, kFdiskLogCategory, 0, line);
 }
 
 }  // namespace Fdisk

@@ -226,12 +226,9 @@ TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
     std::vector<DumpLine> after;
   };
   const Case cases[] = {
-      {"first logical", 4096,
-       kWithoutFirst},
-      {"middle logical", 16384,
-       kWithoutMiddle},
-      {"last logical", 28672,
-       kWithoutLast},
+      {"first logical", 4096, kWithoutFirst},
+      {"middle logical", 16384, kWithoutMiddle},
+      {"last logical", 28672, kWithoutLast},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -269,12 +266,9 @@ TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
     std::vector<DumpLine> after;
   };
   const Case cases[] = {
-      {"primary extended", 2048,
-       kWithoutFirst},
-      {"middle link", 14336,
-       kWithoutMiddle},
-      {"last link", 26624,
-       kWithoutLast},
+      {"primary extended", 2048, kWithoutFirst},
+      {"middle link", 14336, kWithoutMiddle},
+      {"last link", 26624, kWithoutLast},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -11,6 +11,7 @@
 // The model, the registry and the id counter are used from one thread.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -279,8 +280,11 @@ Disk& FindDisk(std::uint32_t stageId, std::uint32_t computerId, std::uint32_t di
 PSPortion& FindPortion(std::uint32_t stageId, std::uint32_t computerId, std::uint32_t portionId);
 IdObject& FindVolume(std::uint32_t stageId, std::uint32_t computerId, std::uint32_t volumeId);
 
-// The disk model's log line: printf-style, at most 1023 characters, traced
-// at level 1 with category 16.
+// A log line of the disk model's parts: printf-style, at most 1023
+// characters, traced at level 1 with the part's category.
+void FdiskLogV(int category, const char* format, va_list args);
+
+// The disk model's log line: as above, with category 16.
 void FdiskLog(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
