@@ -10,6 +10,7 @@
 // The ratios set the reader against unzip -p and against zlib with crc32.
 // bench_zip_inflate --make FILE MEGABYTES writes repeatable test data: text
 // made of words from a small vocabulary, so that it deflates like text.
+#include "foundation/byteorder.h"
 #include <zlib.h>
 
 #include <algorithm>
@@ -97,10 +98,6 @@ int Make(const char* path, long megabytes) {
   return std::fclose(out) == 0 ? 0 : 1;
 }
 
-std::uint32_t Le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 // The entry's compressed bytes: position, length, inflated size and CRC-32.
 bool Locate(const char* archive, const char* entry, std::uint64_t& data, std::uint64_t& length,
             std::uint64_t& size, std::uint32_t& crc) {
@@ -122,14 +119,14 @@ bool Locate(const char* archive, const char* entry, std::uint64_t& data, std::ui
   const unsigned nameLength = header[26] | header[27] << 8;
   const unsigned extraLength = header[28] | header[29] << 8;
   data = zip.archive_offset() + 30 + nameLength + extraLength;
-  crc = Le32(header + 14);
+  crc = Common::LoadLe32(header + 14);
   if (header[6] & 0x08) {
     // Written to a pipe: the CRC follows the data, after an optional
     // descriptor signature.
     unsigned char descriptor[8];
     fseeko(f, static_cast<off_t>(data + length), SEEK_SET);
     read = std::fread(descriptor, 1, sizeof descriptor, f) == sizeof descriptor;
-    crc = Le32(descriptor) == 0x08074b50u ? Le32(descriptor + 4) : Le32(descriptor);
+    crc = Common::LoadLe32(descriptor) == 0x08074b50u ? Common::LoadLe32(descriptor + 4) : Common::LoadLe32(descriptor);
   }
   std::fclose(f);
   return read;

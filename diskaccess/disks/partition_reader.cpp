@@ -1,5 +1,6 @@
 // Reads a disk's partition tables (MBR with its extended chain, or GPT with
 // the backup header as fallback) into the disk's working tree.
+#include "foundation/byteorder.h"
 #include <cstring>
 #include <memory>
 #include <set>
@@ -17,11 +18,6 @@ constexpr std::uint32_t kMaxChain = 256;       // EBRs followed at most
 constexpr std::uint32_t kMaxGptEntries = 4096;
 constexpr std::uint64_t kMaxGptArrayBytes = 1u << 20;
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | std::uint64_t(Le32(p + 4)) << 32; }
 
 bool IsExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
 
@@ -67,8 +63,8 @@ class Reader {
   }
 
   void AddPartition(const std::uint8_t* entry, std::uint64_t base) {
-    const std::uint64_t start = base + Le32(entry + 8);
-    const std::uint64_t count = Le32(entry + 12);
+    const std::uint64_t start = base + Common::LoadLe32(entry + 8);
+    const std::uint64_t count = Common::LoadLe32(entry + 12);
     if (count == 0) return;
     holder* h = Add(holder::kPartition, start, count);
     h->type = entry[4];
@@ -79,12 +75,12 @@ class Reader {
     holder* table = Add(holder::kTable, 0, 1);
     tree_.table = table;
     tree_.scheme_type = 0;
-    if (auto* p = dynamic_cast<plain_disk*>(&disk_)) p->signature = Le32(&mbr[440]);
+    if (auto* p = dynamic_cast<plain_disk*>(&disk_)) p->signature = Common::LoadLe32(&mbr[440]);
     for (int i = 0; i < 4; ++i) {
       const std::uint8_t* e = &mbr[446 + 16 * i];
       if (e[4] == 0) continue;
       if (IsExtended(e[4])) {
-        ReadChain(Le32(e + 8), Le32(e + 12));
+        ReadChain(Common::LoadLe32(e + 8), Common::LoadLe32(e + 12));
       } else {
         AddPartition(e, 0);
       }
@@ -104,8 +100,8 @@ class Reader {
       const std::uint8_t* first = &sector[446];
       const std::uint8_t* second = &sector[462];
       if (first[4] != 0 && !IsExtended(first[4])) AddPartition(first, ebr);
-      if (!IsExtended(second[4]) || Le32(second + 8) == 0) break;
-      ebr = extStart + Le32(second + 8);
+      if (!IsExtended(second[4]) || Common::LoadLe32(second + 8) == 0) break;
+      ebr = extStart + Common::LoadLe32(second + 8);
     }
   }
 
@@ -114,22 +110,22 @@ class Reader {
                std::vector<std::uint8_t>& entries) {
     if (!ReadSectors(lba, 1, header)) return false;
     if (std::memcmp(header.data(), "EFI PART", 8) != 0) return false;
-    const std::uint32_t headerSize = Le32(&header[12]);
+    const std::uint32_t headerSize = Common::LoadLe32(&header[12]);
     if (headerSize < 92 || headerSize > size_) return false;
     std::vector<std::uint8_t> copy(header.begin(), header.begin() + headerSize);
     std::memset(&copy[16], 0, 4);
-    if (crc32(0, copy.data(), headerSize) != Le32(&header[16])) return false;
-    if (Le64(&header[24]) != lba) return false;
-    const std::uint32_t count = Le32(&header[80]);
-    const std::uint32_t entrySize = Le32(&header[84]);
+    if (crc32(0, copy.data(), headerSize) != Common::LoadLe32(&header[16])) return false;
+    if (Common::LoadLe64(&header[24]) != lba) return false;
+    const std::uint32_t count = Common::LoadLe32(&header[80]);
+    const std::uint32_t entrySize = Common::LoadLe32(&header[84]);
     if (count == 0 || count > kMaxGptEntries || entrySize < 128 || entrySize % 8 != 0 ||
         entrySize > 4096)
       return false;
     const std::uint64_t bytes = std::uint64_t(count) * entrySize;
     if (bytes > kMaxGptArrayBytes) return false;
     const std::uint64_t sectors = (bytes + size_ - 1) / size_;
-    if (!ReadSectors(Le64(&header[72]), sectors, entries)) return false;
-    if (crc32(0, entries.data(), static_cast<uInt>(bytes)) != Le32(&header[88])) return false;
+    if (!ReadSectors(Common::LoadLe64(&header[72]), sectors, entries)) return false;
+    if (crc32(0, entries.data(), static_cast<uInt>(bytes)) != Common::LoadLe32(&header[88])) return false;
     return true;
   }
 
@@ -141,13 +137,13 @@ class Reader {
     tree_.table = table;
     tree_.scheme_type = 0xEE;
     std::memcpy(tree_.disk_guid, &header[56], 16);
-    const std::uint32_t count = Le32(&header[80]);
-    const std::uint32_t entrySize = Le32(&header[84]);
+    const std::uint32_t count = Common::LoadLe32(&header[80]);
+    const std::uint32_t entrySize = Common::LoadLe32(&header[84]);
     static const std::uint8_t zero[16] = {};
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint8_t* e = &entries[std::size_t(i) * entrySize];
       if (std::memcmp(e, zero, 16) == 0) continue;
-      const std::uint64_t first = Le64(e + 32), lastLba = Le64(e + 40);
+      const std::uint64_t first = Common::LoadLe64(e + 32), lastLba = Common::LoadLe64(e + 40);
       if (lastLba < first || lastLba > last_) continue;
       holder* h = Add(holder::kPartition, first, lastLba - first + 1);
       std::memcpy(h->typeGuid.bytes, e, 16);

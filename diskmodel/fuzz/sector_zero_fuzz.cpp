@@ -3,6 +3,7 @@
 //
 // Input: byte 0 picks the sector size, bytes 1-2 are sectors per track and
 // highest head, bytes 3-4 the cylinders; the rest is sector 0.
+#include "foundation/byteorder.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,11 +44,6 @@ class FuzzDisk : public Fdisk::SimpleDisk {
   std::vector<std::uint8_t> data_;
 };
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -78,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } catch (const Fdisk::Error&) {
       }
     }
-    const std::uint32_t start = Le32(entry + 8);
-    const std::uint32_t count = Le32(entry + 12);
+    const std::uint32_t start = Common::LoadLe32(entry + 8);
+    const std::uint32_t count = Common::LoadLe32(entry + 12);
     Fdisk::UpdateMbrChs(entry, start, disk);
     Fdisk::UpdateMbrChs(entry + 4, std::uint64_t(start) + count - 1, disk);
     for (int mode = 0; mode < 15; ++mode) {

@@ -1,5 +1,6 @@
 // GPT table model: loading with fallback to the backup copy, entry edits,
 // writing both copies, and the remover that destroys a table.
+#include "foundation/byteorder.h"
 #include "fdisk/gpt_partitions.h"
 
 #include <zlib.h>
@@ -44,23 +45,6 @@ constexpr std::uint32_t kWriteHeaderLocation = 0xDB429D10;
 constexpr std::uint32_t kWriteEntriesLocation = 0xDB429D11;
 constexpr std::uint32_t kWipePrimaryLocation = 0xDB429D12;
 constexpr std::uint32_t kWipeBackupLocation = 0xDB429D13;
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-
-std::uint64_t Le64(const std::uint8_t* p) {
-  return std::uint64_t(Le32(p)) | std::uint64_t(Le32(p + 4)) << 32;
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
-
-void PutLe64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
 
 std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
   // zlib takes 32-bit lengths; the callers stay far below that, but feed it
@@ -129,7 +113,7 @@ void GptHeader::SetDiskGuid(const Common::Guid& g) {
 
 std::uint32_t GptHeader::ComputeCrc() const {
   std::array<std::uint8_t, kHeaderBytes> image = bytes;
-  PutLe32(image.data() + 16, 0);
+  Common::StoreLe32(image.data() + 16, 0);
   const std::uint64_t size = std::min<std::uint64_t>(HeaderSize(), kMaxHeaderSize);
   const std::size_t held = std::size_t(std::min<std::uint64_t>(size, kHeaderBytes));
   const std::uint32_t crc = Crc(0, image.data(), held);
@@ -141,16 +125,16 @@ void GptHeader::UpdateCrc() {
   SetHeaderCrc(ComputeCrc());
 }
 
-std::uint32_t GptHeader::Get32(std::size_t at) const { return Le32(bytes.data() + at); }
-std::uint64_t GptHeader::Get64(std::size_t at) const { return Le64(bytes.data() + at); }
-void GptHeader::Put32(std::size_t at, std::uint32_t v) { PutLe32(bytes.data() + at, v); }
-void GptHeader::Put64(std::size_t at, std::uint64_t v) { PutLe64(bytes.data() + at, v); }
+std::uint32_t GptHeader::Get32(std::size_t at) const { return Common::LoadLe32(bytes.data() + at); }
+std::uint64_t GptHeader::Get64(std::size_t at) const { return Common::LoadLe64(bytes.data() + at); }
+void GptHeader::Put32(std::size_t at, std::uint32_t v) { Common::StoreLe32(bytes.data() + at, v); }
+void GptHeader::Put64(std::size_t at, std::uint64_t v) { Common::StoreLe64(bytes.data() + at, v); }
 
 // --- GptEntry ----------------------------------------------------------------
 
-std::uint64_t GptEntry::StartingLba() const { return Le64(bytes.data() + 32); }
-std::uint64_t GptEntry::EndingLba() const { return Le64(bytes.data() + 40); }
-std::uint64_t GptEntry::Attributes() const { return Le64(bytes.data() + 48); }
+std::uint64_t GptEntry::StartingLba() const { return Common::LoadLe64(bytes.data() + 32); }
+std::uint64_t GptEntry::EndingLba() const { return Common::LoadLe64(bytes.data() + 40); }
+std::uint64_t GptEntry::Attributes() const { return Common::LoadLe64(bytes.data() + 48); }
 
 std::u16string GptEntry::Name() const {
   std::u16string name;
@@ -167,9 +151,9 @@ void GptEntry::SetTypeGuid(const Common::Guid& g) { std::memcpy(bytes.data(), g.
 void GptEntry::SetUniqueGuid(const Common::Guid& g) {
   std::memcpy(bytes.data() + 16, g.bytes, 16);
 }
-void GptEntry::SetStartingLba(std::uint64_t v) { PutLe64(bytes.data() + 32, v); }
-void GptEntry::SetEndingLba(std::uint64_t v) { PutLe64(bytes.data() + 40, v); }
-void GptEntry::SetAttributes(std::uint64_t v) { PutLe64(bytes.data() + 48, v); }
+void GptEntry::SetStartingLba(std::uint64_t v) { Common::StoreLe64(bytes.data() + 32, v); }
+void GptEntry::SetEndingLba(std::uint64_t v) { Common::StoreLe64(bytes.data() + 40, v); }
+void GptEntry::SetAttributes(std::uint64_t v) { Common::StoreLe64(bytes.data() + 48, v); }
 
 void GptEntry::SetName(const std::u16string& name) {
   std::uint8_t* field = bytes.data() + 56;

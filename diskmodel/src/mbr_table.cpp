@@ -1,5 +1,6 @@
 // MBR table model: entries, reading the EBR chain, numbering, repairing the
 // chain and writing the changed tables.
+#include "foundation/byteorder.h"
 #include "fdisk/mbr_table.h"
 
 #include <algorithm>
@@ -23,21 +24,7 @@ constexpr std::uint64_t kMax32 = 0xFFFFFFFFull;
 
 constexpr std::uint32_t Loc(std::uint32_t n) { return 0x71C20000u | n; }
 
-std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = std::uint8_t(v);
-  p[1] = std::uint8_t(v >> 8);
-  p[2] = std::uint8_t(v >> 16);
-  p[3] = std::uint8_t(v >> 24);
-}
-
-bool SlotIsFree(const std::uint8_t* bytes) { return bytes[4] == 0 && Le32(bytes + 8) == 0; }
+bool SlotIsFree(const std::uint8_t* bytes) { return bytes[4] == 0 && Common::LoadLe32(bytes + 8) == 0; }
 
 // Stores a saved type for a slot and keeps the record valid: length 14,
 // checksum so that the 14 bytes sum to 0.
@@ -73,8 +60,8 @@ void MbrLog(const char* format, ...) {
 
 // --- MbrEntry ----------------------------------------------------------------
 
-std::uint32_t MbrEntry::RelativeFirst() const { return Le32(image.data() + 8); }
-std::uint32_t MbrEntry::RecordedCount() const { return Le32(image.data() + 12); }
+std::uint32_t MbrEntry::RelativeFirst() const { return Common::LoadLe32(image.data() + 8); }
+std::uint32_t MbrEntry::RecordedCount() const { return Common::LoadLe32(image.data() + 12); }
 
 TableTail& MbrEntry::Table() {
   if (!table) {
@@ -128,10 +115,10 @@ void MbrEntry::ReadEbr() {
   Common::Error e = disk.Io(kIoRead, first, buffer.Get(), 1);
   if (e) ThrowMbrError(Loc(3), kErrReadTable, Msg::kReadTable, e);
   const std::uint8_t* sector = buffer.Get();
-  if (Le16(sector + 510) != kSignature) ThrowMbrError(Loc(4), kErrTableCorrupt, Msg::kTableCorrupt);
+  if (Common::LoadLe16(sector + 510) != kSignature) ThrowMbrError(Loc(4), kErrTableCorrupt, Msg::kTableCorrupt);
   TableTail& t = Table();
   std::memcpy(t.data(), sector + kTableTailOffset, kTableTailBytes);
-  if (Le16(t.data() + 12) == kRecordBytes) {
+  if (Common::LoadLe16(t.data() + 12) == kRecordBytes) {
     unsigned sum = 0;
     for (std::size_t i = 0; i < kRecordBytes; ++i) sum += t[i];
     recordValid = (sum & 0xFF) == 0;
@@ -202,8 +189,8 @@ void MbrEntry::SetPosition(std::uint64_t newFirst, std::uint64_t relative, std::
   }
   first = newFirst;
   size = count;
-  PutLe32(image.data() + 8, std::uint32_t(relative));
-  PutLe32(image.data() + 12, std::uint32_t(count));
+  Common::StoreLe32(image.data() + 8, std::uint32_t(relative));
+  Common::StoreLe32(image.data() + 12, std::uint32_t(count));
   if (owner != nullptr) {
     UpdateMbrChs(image.data(), first, owner->Disk());
     UpdateMbrChs(image.data() + 4, Last(), owner->Disk());
@@ -213,7 +200,7 @@ void MbrEntry::SetPosition(std::uint64_t newFirst, std::uint64_t relative, std::
 
 void MbrEntry::SetRelative(std::uint64_t relative) {
   if (relative > kMax32) ThrowMbrError(Loc(17), kErrNotSupported, Msg::kNotSupported);
-  PutLe32(image.data() + 8, std::uint32_t(relative));
+  Common::StoreLe32(image.data() + 8, std::uint32_t(relative));
 }
 
 int MbrEntry::FindFreeSlot(bool ordinary) const {
@@ -274,7 +261,7 @@ int MbrEntry::CheckTable() const {
       ++links;
     } else {
       holdsPartition = true;
-      if (Le32(bytes + 8) < distance) far = false;
+      if (Common::LoadLe32(bytes + 8) < distance) far = false;
     }
   }
   if (!holdsPartition && links <= 1) return 1;
@@ -404,7 +391,7 @@ void MbrDisk::ReadBootSector() {
   Common::Error e = disk_->Io(kIoRead, 0, buffer.Get(), 1);
   if (e) ThrowMbrError(Loc(14), kErrReadMbr, Msg::kReadMbr, e);
   sector0_.assign(buffer.Get(), buffer.Get() + sectorSize);
-  if (Le16(sector0_.data() + 510) != kSignature) ThrowMbrError(Loc(15), kErrNoMbr, Msg::kNoMbr);
+  if (Common::LoadLe16(sector0_.data() + 510) != kSignature) ThrowMbrError(Loc(15), kErrNoMbr, Msg::kNoMbr);
 }
 
 Common::Error MbrDisk::WriteSectors(std::uint64_t first, std::uint8_t* buffer,

@@ -1,4 +1,5 @@
 // The raw scheme driver: one portion per whole disk.
+#include "foundation/byteorder.h"
 #include "fdisk/raw_driver.h"
 
 #include "fdisk/error.h"
@@ -17,8 +18,6 @@ constexpr std::uint32_t kModuleId = 0x4104;
 // A partition table occupies bytes up to the signature at 510.
 constexpr std::uint32_t kMinSectorSize = 512;
 
-std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
-
 std::int32_t HintOfType(std::uint8_t type) {
   switch (type) {
     case 0x42: return kRawHint42;
@@ -31,7 +30,7 @@ std::int32_t HintOfType(std::uint8_t type) {
 }
 
 std::int32_t SchemeHint(const std::uint8_t* sector) {
-  if (Le16(sector + 510) == 0xAA55) {
+  if (Common::LoadLe16(sector + 510) == 0xAA55) {
     for (int i = 0; i < 4; ++i) {
       const std::int32_t hint = HintOfType(sector[446 + 16 * i + 4]);
       if (hint != kRawHintNone) return hint;

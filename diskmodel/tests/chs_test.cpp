@@ -1,4 +1,5 @@
 // CHS conversion, alignment steps and the MBR entry's CHS bytes.
+#include "foundation/byteorder.h"
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -184,8 +185,8 @@ void ExpectSameChsAsTool(const std::uint8_t* sector0, const Fdisk::SimpleDisk& d
   int entries = 0;
   for (int i = 0; i < 4; ++i) {
     const std::uint8_t* entry = sector0 + 446 + 16 * i;
-    const std::uint32_t start = Le32(entry + 8);
-    const std::uint32_t count = Le32(entry + 12);
+    const std::uint32_t start = Common::LoadLe32(entry + 8);
+    const std::uint32_t count = Common::LoadLe32(entry + 12);
     if (count == 0) continue;
     ++entries;
     std::uint8_t first[4] = {entry[0], 0, 0, 0};

@@ -2,6 +2,7 @@
 // dynamic-disk drivers go, with behaviour a test can set.
 #pragma once
 
+#include "foundation/byteorder.h"
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -52,11 +53,11 @@ class FakeDriver : public Fdisk::PSDriver, public Fdisk::DiskGroupProvider {
         held_.emplace(entry.first, entry.second);
         for (int i = 0; i < 4; ++i) {
           const std::uint8_t* e = sector + 446 + 16 * i;
-          if (Le32(e + 12) == 0) continue;
+          if (Common::LoadLe32(e + 12) == 0) continue;
           auto location = std::make_unique<Fdisk::MbrLocation>();
           location->diskId = raw.diskId;
-          location->firstSector = Le32(e + 8);
-          location->sectorCount = Le32(e + 12);
+          location->firstSector = Common::LoadLe32(e + 8);
+          location->sectorCount = Common::LoadLe32(e + 12);
           location->type = e[4];
           location->view = std::make_shared<Fdisk::ContiguousDisk>(
               *disk, location->firstSector, location->sectorCount);

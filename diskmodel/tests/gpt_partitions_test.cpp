@@ -1,6 +1,7 @@
 // GPT tables: loading what sgdisk and fdisk wrote (512- and 4096-byte
 // sectors), falling back to the backup copy, refusing malformed headers,
 // and edits whose written result the tools read and verify.
+#include "foundation/byteorder.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -117,8 +118,8 @@ class GptTableTest : public ::testing::Test {
   static std::unique_ptr<GptPartitions> Table(Fdisk::SimpleDisk& disk) {
     const std::vector<std::uint8_t> mbr = ReadRaw(disk, 0);
     EXPECT_EQ(mbr[446 + 4], 0xEE) << "protective entry";
-    return std::make_unique<GptPartitions>(&disk, GptTest::Le32(&mbr[446 + 8]),
-                                           GptTest::Le32(&mbr[446 + 12]));
+    return std::make_unique<GptPartitions>(&disk, Common::LoadLe32(&mbr[446 + 8]),
+                                           Common::LoadLe32(&mbr[446 + 12]));
   }
 
   DiskTest::TempDir dir_;
@@ -192,10 +193,10 @@ TEST_F(GptTableTest, LoadsWhatTheToolsWrote) {
 TEST_F(GptTableTest, RecordEndingBeforeItStarts) {
   auto disk = Disk(kSgdisk);
   std::vector<std::uint8_t> header = ReadRaw(*disk, 1);
-  const std::uint32_t count = GptTest::Le32(&header[80]);
-  std::vector<std::uint8_t> array = ReadRaw(*disk, Le64(&header[72]), count * 128 / 512);
+  const std::uint32_t count = Common::LoadLe32(&header[80]);
+  std::vector<std::uint8_t> array = ReadRaw(*disk, Common::LoadLe64(&header[72]), count * 128 / 512);
   Put64(&array[5 * 128 + 40], 5000);  // slot 6, 12288-14335, now "ends" at 5000
-  WriteRaw(*disk, Le64(&header[72]), array);
+  WriteRaw(*disk, Common::LoadLe64(&header[72]), array);
   Put32(&header[88], std::uint32_t(crc32(0, array.data(), uInt(array.size()))));
   FixHeaderCrc(header);
   WriteRaw(*disk, 1, header);
@@ -322,7 +323,7 @@ TEST_F(GptTableTest, HeaderChecks) {
       {"array inside the usable area", &kSgdisk, [](std::uint8_t* h) { Put64(h + 72, 100); },
        true, Gpt::kErrNoHeader},
       {"first usable after last usable", &kSgdisk,
-       [](std::uint8_t* h) { Put64(h + 40, Le64(h + 48) + 1); }, true, Gpt::kErrNoHeader},
+       [](std::uint8_t* h) { Put64(h + 40, Common::LoadLe64(h + 48) + 1); }, true, Gpt::kErrNoHeader},
       {"last usable past the disk", &kSgdisk, [](std::uint8_t* h) { Put64(h + 48, 16384); },
        true, Gpt::kErrNoHeader},
       {"header size 512: the CRC covers the whole sector", &kSgdisk,

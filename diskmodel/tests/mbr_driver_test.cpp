@@ -1,6 +1,7 @@
 // The MBR scheme driver in the portion manager's pipeline over image disks:
 // partitions and free areas with stable ids, create, delete and change
 // through named variables, written on commit, all or nothing.
+#include "foundation/byteorder.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -459,8 +460,8 @@ TEST_F(DriverTest, EmptyTablesForNewDisks) {
   std::uint8_t sector[512];
   ASSERT_FALSE(image->Io(Fdisk::kIoRead, 0, sector, 1));
   EXPECT_EQ(sector[446 + 4], 0xEE);
-  EXPECT_EQ(Le32(sector + 446 + 8), 1u);
-  EXPECT_EQ(Le32(sector + 446 + 12), 16 * kCyl - 1);
+  EXPECT_EQ(Common::LoadLe32(sector + 446 + 8), 1u);
+  EXPECT_EQ(Common::LoadLe32(sector + 446 + 12), 16 * kCyl - 1);
 }
 
 }  // namespace

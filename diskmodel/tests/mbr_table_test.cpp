@@ -1,5 +1,6 @@
 // MBR tables: reading what sfdisk wrote, writing what sfdisk accepts, the
 // repairs of loading, and malformed chains.
+#include "foundation/byteorder.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,10 +22,6 @@ using Fdisk::Mbr::MbrEntry;
 
 std::uint32_t CodeOf(const Common::Error& e) { return Common::GetErrorCode(e); }
 
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
-
 // Writes a table entry into a sector image.
 void PutEntry(std::uint8_t* sector, int slot, std::uint8_t type, std::uint32_t first,
               std::uint32_t count, std::uint8_t boot = 0) {
@@ -32,8 +29,8 @@ void PutEntry(std::uint8_t* sector, int slot, std::uint8_t type, std::uint32_t f
   std::memset(e, 0, 16);
   e[0] = boot;
   e[4] = type;
-  PutLe32(e + 8, first);
-  PutLe32(e + 12, count);
+  Common::StoreLe32(e + 8, first);
+  Common::StoreLe32(e + 12, count);
 }
 
 void Sign(std::uint8_t* sector) {
@@ -410,10 +407,10 @@ TEST_F(HandMadeTest, FarEbrMovesToItsPartition) {
   EXPECT_EQ(logical->RelativeFirst(), 63u);
   EXPECT_EQ(logical->OnDiskType(), 0x83);
   model.Commit();
-  EXPECT_EQ(Le32(S(0) + 446 + 16 + 8), 4u * 16065);
-  EXPECT_EQ(Le32(S(0) + 446 + 16 + 12), 4u * 16065);
+  EXPECT_EQ(Common::LoadLe32(S(0) + 446 + 16 + 8), 4u * 16065);
+  EXPECT_EQ(Common::LoadLe32(S(0) + 446 + 16 + 12), 4u * 16065);
   EXPECT_EQ(S(4 * 16065)[510], 0x55);
-  EXPECT_EQ(Le32(S(4 * 16065) + 446 + 8), 63u);
+  EXPECT_EQ(Common::LoadLe32(S(4 * 16065) + 446 + 8), 63u);
   MbrDisk again(disk_);
   ASSERT_FALSE(again.Load());
   EXPECT_NE(again.FindByStart(4 * 16065 + 63), nullptr);

@@ -1,4 +1,5 @@
 // The raw scheme: whole-disk portions, scheme hints, partition windows.
+#include "foundation/byteorder.h"
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -147,8 +148,8 @@ TEST(ContiguousDisk, PartitionWindowsOfAnSfdiskImage) {
   std::uint8_t sector0[512];
   ASSERT_FALSE(image->Io(Fdisk::kIoRead, 0, sector0, 1));
   for (int i = 0; i < 3; ++i) {
-    const std::uint32_t start = Le32(sector0 + 446 + 16 * i + 8);
-    const std::uint32_t count = Le32(sector0 + 446 + 16 * i + 12);
+    const std::uint32_t start = Common::LoadLe32(sector0 + 446 + 16 * i + 8);
+    const std::uint32_t count = Common::LoadLe32(sector0 + 446 + 16 * i + 12);
     Fdisk::ContiguousDisk window(*image, start, count);
     EXPECT_EQ(window.GetSectorCount() + 1, count);
 

@@ -100,11 +100,6 @@ inline std::unique_ptr<DiskTest::ImageDisk> FixtureDisk(const DiskTest::TempDir&
   return std::make_unique<DiskTest::ImageDisk>(path, sectorSize);
 }
 
-inline std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-
 // The code of what `f` throws as Fdisk::Error, 0 when it throws nothing.
 inline std::uint32_t ThrownCode(const std::function<void()>& f) {
   try {

@@ -1,4 +1,5 @@
 // The catalog loader.
+#include "foundation/byteorder.h"
 #include "files/message_catalog.h"
 
 #include <cstring>
@@ -10,11 +11,6 @@
 #include "foundation/message_table.h"
 
 namespace {
-
-std::uint32_t LoadLe32(const unsigned char* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
 
 // A text starting at `offset` must end with a 16-bit zero inside the block,
 // or readers of the slot would run past the block.
@@ -36,8 +32,8 @@ bool LoadMessageCatalog(const char* name, const char16_t** table, std::uint32_t 
   unsigned char header[8];
   stream->read_exact(header, sizeof header);
   if (stream->has_failed()) return false;
-  const std::uint32_t count = LoadLe32(header);
-  const std::uint32_t blockSize = LoadLe32(header + 4);
+  const std::uint32_t count = Common::LoadLe32(header);
+  const std::uint32_t blockSize = Common::LoadLe32(header + 4);
   if (count != expectedCount) return false;
   // The offsets are 4 bytes each in the file, whatever a pointer's size.
   if (count > 0xFFFFFFFFu / 4) return false;
@@ -59,11 +55,11 @@ bool LoadMessageCatalog(const char* name, const char16_t** table, std::uint32_t 
   if (stream->has_failed()) return false;
 
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (!TextFitsBlock(text.get(), blockSize, LoadLe32(offsets.get() + 4 * i))) return false;
+    if (!TextFitsBlock(text.get(), blockSize, Common::LoadLe32(offsets.get() + 4 * i))) return false;
   }
 
   for (std::uint32_t i = 0; i < count; ++i) {
-    table[i] = reinterpret_cast<const char16_t*>(text.get() + LoadLe32(offsets.get() + 4 * i));
+    table[i] = reinterpret_cast<const char16_t*>(text.get() + Common::LoadLe32(offsets.get() + 4 * i));
   }
   block = text.release();
   MessageCatalogBlock.begin = block;

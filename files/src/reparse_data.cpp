@@ -2,6 +2,7 @@
 // offset and length in a buffer comes from the file system (or from whoever
 // planted the reparse point) and is checked against the bytes really at hand
 // before anything is read through it.
+#include "foundation/byteorder.h"
 #include "files/reparse_data.h"
 
 #include <new>
@@ -14,29 +15,10 @@ constexpr std::size_t kReparseHeaderSize = 8;     // tag, data length, reserved
 constexpr std::size_t kMountPointPathStart = 16;  // header + four name fields
 constexpr std::size_t kSymlinkPathStart = 20;     // ... + flags word
 
-std::uint16_t ReadU16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t ReadU32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void WriteU16(std::uint8_t* p, std::uint32_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void WriteU32(std::uint8_t* p, std::uint32_t v) noexcept {
-  WriteU16(p, v);
-  WriteU16(p + 2, v >> 16);
-}
-
 // Copies `bytes` bytes of UTF-16 from `p` (unaligned, little-endian).
 void ReadName(const std::uint8_t* p, std::size_t bytes, std::u16string& out) {
   out.resize(bytes / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(ReadU16(p + 2 * i));
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(Common::LoadLe16(p + 2 * i));
 }
 
 bool IsDriveLetter(char16_t c) noexcept {
@@ -52,13 +34,13 @@ bool IsBareDrive(const char16_t* p, std::size_t n) noexcept {
 
 std::uint32_t ReparseTag(const void* data, std::size_t size) noexcept {
   if (data == nullptr || size < 4) return 0;
-  return ReadU32(static_cast<const std::uint8_t*>(data));
+  return Common::LoadLe32(static_cast<const std::uint8_t*>(data));
 }
 
 std::uint32_t ParseReparseLink(const void* data, std::size_t size, ReparseLink& out) noexcept {
   const auto* p = static_cast<const std::uint8_t*>(data);
   if (p == nullptr || size < kReparseHeaderSize) return kFileCorrupted;
-  const std::uint32_t tag = ReadU32(p);
+  const std::uint32_t tag = Common::LoadLe32(p);
   std::size_t pathStart;
   if (tag == kReparseTagMountPoint) {
     pathStart = kMountPointPathStart;
@@ -69,13 +51,13 @@ std::uint32_t ParseReparseLink(const void* data, std::size_t size, ReparseLink& 
   }
   // The data length counts everything after the 8-byte header; it must fit
   // in what was returned and hold the fixed fields of the tag's layout.
-  const std::size_t total = kReparseHeaderSize + ReadU16(p + 4);
+  const std::size_t total = kReparseHeaderSize + Common::LoadLe16(p + 4);
   if (total > size || total < pathStart) return kFileCorrupted;
 
-  const std::size_t subOffset = ReadU16(p + 8);
-  const std::size_t subLength = ReadU16(p + 10);
-  const std::size_t printOffset = ReadU16(p + 12);
-  const std::size_t printLength = ReadU16(p + 14);
+  const std::size_t subOffset = Common::LoadLe16(p + 8);
+  const std::size_t subLength = Common::LoadLe16(p + 10);
+  const std::size_t printOffset = Common::LoadLe16(p + 12);
+  const std::size_t printLength = Common::LoadLe16(p + 14);
   const std::size_t pathBytes = total - pathStart;
   // Each name must lie wholly inside the path buffer; 16-bit values cannot
   // overflow a size_t sum.
@@ -86,7 +68,7 @@ std::uint32_t ParseReparseLink(const void* data, std::size_t size, ReparseLink& 
   try {
     ReparseLink link;
     link.tag = tag;
-    link.relative = tag == kReparseTagSymlink && (ReadU32(p + 16) & 1) != 0;
+    link.relative = tag == kReparseTagSymlink && (Common::LoadLe32(p + 16) & 1) != 0;
     ReadName(p + pathStart + subOffset, subLength, link.substituteName);
     ReadName(p + pathStart + printOffset, printLength, link.printName);
     out = std::move(link);
@@ -142,16 +124,16 @@ std::uint32_t BuildMountPointData(const std::u16string& ntTarget,
     std::vector<std::uint8_t> buffer(size, 0);
     std::uint8_t* p = buffer.data();
     const std::uint32_t subBytes = static_cast<std::uint32_t>(2 * substitute.size());
-    WriteU32(p, kReparseTagMountPoint);
-    WriteU16(p + 4, static_cast<std::uint32_t>(size - kReparseHeaderSize));
-    WriteU16(p + 8, 0);
-    WriteU16(p + 10, subBytes);
-    WriteU16(p + 12, subBytes + 2);
-    WriteU16(p + 14, static_cast<std::uint32_t>(2 * print.size()));
+    Common::StoreLe32(p, kReparseTagMountPoint);
+    Common::StoreLe16(p + 4, std::uint16_t(static_cast<std::uint32_t>(size - kReparseHeaderSize)));
+    Common::StoreLe16(p + 8, std::uint16_t(0));
+    Common::StoreLe16(p + 10, std::uint16_t(subBytes));
+    Common::StoreLe16(p + 12, std::uint16_t(subBytes + 2));
+    Common::StoreLe16(p + 14, std::uint16_t(static_cast<std::uint32_t>(2 * print.size())));
     std::uint8_t* q = p + kMountPointPathStart;
-    for (char16_t c : substitute) { WriteU16(q, c); q += 2; }
+    for (char16_t c : substitute) { Common::StoreLe16(q, std::uint16_t(c)); q += 2; }
     q += 2;  // terminator
-    for (char16_t c : print) { WriteU16(q, c); q += 2; }
+    for (char16_t c : print) { Common::StoreLe16(q, std::uint16_t(c)); q += 2; }
     out = std::move(buffer);
   } catch (const std::bad_alloc&) {
     return kFileOutOfMemory;

@@ -1,5 +1,6 @@
 // The portable half of SecurityDescriptorSet: the parts, their serialized
 // form and the checks that keep a malformed descriptor out of the set.
+#include "foundation/byteorder.h"
 #include "files/security_descriptor_set.h"
 
 #include <cstring>
@@ -30,22 +31,6 @@ constexpr std::uint8_t kAclRevisionMax = 4;
 constexpr std::size_t kAceHeaderSize = 4;
 constexpr std::size_t kAceMaskSize = 4;
 
-std::uint16_t Load16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t Load32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void Store32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 // A SID of `size` bytes at most: revision 1, at most 15 sub-authorities, and
 // all of them inside.
 bool SidFits(const std::uint8_t* sid, std::size_t size) {
@@ -73,14 +58,14 @@ bool AceHasMaskAndSid(std::uint8_t type) {
 bool AclFits(const std::uint8_t* acl, std::size_t size) {
   if (size < kAclHeaderSize) return false;
   if (acl[0] < kAclRevisionMin || acl[0] > kAclRevisionMax) return false;
-  const std::size_t aclSize = Load16(acl + 2);
+  const std::size_t aclSize = Common::LoadLe16(acl + 2);
   if (aclSize < kAclHeaderSize || aclSize > size) return false;
-  const std::uint16_t aceCount = Load16(acl + 4);
+  const std::uint16_t aceCount = Common::LoadLe16(acl + 4);
   std::size_t offset = kAclHeaderSize;
   for (std::uint16_t i = 0; i < aceCount; ++i) {
     if (aclSize - offset < kAceHeaderSize) return false;
     const std::uint8_t* ace = acl + offset;
-    const std::size_t aceSize = Load16(ace + 2);
+    const std::size_t aceSize = Common::LoadLe16(ace + 2);
     if (aceSize < kAceHeaderSize || aceSize > aclSize - offset) return false;
     if (AceHasMaskAndSid(ace[0])) {
       const std::size_t sidOffset = kAceHeaderSize + kAceMaskSize;
@@ -143,7 +128,7 @@ std::uint32_t SecurityDescriptorSet::Serialize(
   if (!buffer) return 0;
   std::uint8_t* p = buffer.get();
   for (const Part& part : parts_) {
-    Store32(p, part.size);
+    Common::StoreLe32(p, part.size);
     p += 4;
     if (part.size) {
       std::memcpy(p, part.bytes.get(), part.size);
@@ -162,7 +147,7 @@ Common::Error SecurityDescriptorSet::Deserialize(const void* data, std::size_t s
   for (std::uint32_t i = 0; i < kPartCount; ++i) {
     fresh[i].flag = kPartFlags[i];
     if (left < 4) return MakeFileError(kLocCorrupt, kModuleId, kFileCorrupted);
-    const std::uint32_t count = Load32(p);
+    const std::uint32_t count = Common::LoadLe32(p);
     p += 4;
     left -= 4;
     if (count == 0) continue;
@@ -185,11 +170,11 @@ bool SecurityDescriptorSet::WellFormedDescriptor(const std::uint8_t* bytes,
                                                  std::size_t size) noexcept {
   if (!bytes || size < kDescriptorHeaderSize) return false;
   if (bytes[0] != kDescriptorRevision) return false;
-  if (!(Load16(bytes + 2) & kSelfRelative)) return false;
+  if (!(Common::LoadLe16(bytes + 2) & kSelfRelative)) return false;
   // Owner, group, SACL, DACL: 0 means absent; anything else must lie after
   // the header and hold its whole structure.
   for (int field = 0; field < 4; ++field) {
-    const std::uint32_t offset = Load32(bytes + 4 + 4 * field);
+    const std::uint32_t offset = Common::LoadLe32(bytes + 4 + 4 * field);
     if (offset == 0) continue;
     if (offset < kDescriptorHeaderSize || offset >= size) return false;
     const bool isSid = field < 2;

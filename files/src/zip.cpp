@@ -1,5 +1,6 @@
 // The read-only ZIP reader: the archive as a directory, its cursor and
 // identifiers, and entries opened for reading with raw inflate.
+#include "foundation/byteorder.h"
 #include "files/zip.h"
 
 #include <zlib.h>
@@ -64,24 +65,16 @@ constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDescriptor = 0x0008;
 constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
 
-std::uint16_t Le16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t Le32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 // Central-directory record fields.
-std::uint16_t RecordFlags(const std::uint8_t* r) noexcept { return Le16(r + 8); }
-std::uint16_t RecordMethod(const std::uint8_t* r) noexcept { return Le16(r + 10); }
-std::uint32_t RecordCrc(const std::uint8_t* r) noexcept { return Le32(r + 16); }
-std::uint32_t RecordCompressed(const std::uint8_t* r) noexcept { return Le32(r + 20); }
-std::uint32_t RecordUncompressed(const std::uint8_t* r) noexcept { return Le32(r + 24); }
-std::uint16_t RecordNameLength(const std::uint8_t* r) noexcept { return Le16(r + 28); }
-std::uint32_t RecordLocalOffset(const std::uint8_t* r) noexcept { return Le32(r + 42); }
+std::uint16_t RecordFlags(const std::uint8_t* r) noexcept { return Common::LoadLe16(r + 8); }
+std::uint16_t RecordMethod(const std::uint8_t* r) noexcept { return Common::LoadLe16(r + 10); }
+std::uint32_t RecordCrc(const std::uint8_t* r) noexcept { return Common::LoadLe32(r + 16); }
+std::uint32_t RecordCompressed(const std::uint8_t* r) noexcept { return Common::LoadLe32(r + 20); }
+std::uint32_t RecordUncompressed(const std::uint8_t* r) noexcept { return Common::LoadLe32(r + 24); }
+std::uint16_t RecordNameLength(const std::uint8_t* r) noexcept { return Common::LoadLe16(r + 28); }
+std::uint32_t RecordLocalOffset(const std::uint8_t* r) noexcept { return Common::LoadLe32(r + 42); }
 std::uint32_t RecordLength(const std::uint8_t* r) noexcept {
-  return kDirectoryRecordSize + Le16(r + 28) + Le16(r + 30) + Le16(r + 32);
+  return kDirectoryRecordSize + Common::LoadLe16(r + 28) + Common::LoadLe16(r + 30) + Common::LoadLe16(r + 32);
 }
 
 Common::Error FileError(std::uint32_t location, std::uint32_t code) noexcept {
@@ -160,7 +153,7 @@ bool zip_file::find_end_record(std::uint64_t& position) {
       return false;
     }
     for (std::uint32_t k = length - 4 + 1; k-- > 0;) {
-      if (Le32(window.get() + k) == kEndSignature) {
+      if (Common::LoadLe32(window.get() + k) == kEndSignature) {
         position = limit - back + k;
         store_error(Common::NoError);
         return true;
@@ -182,12 +175,12 @@ void zip_file::load() {
     store_error(FileError(kLocEndRecordRead, kFileReadError));
     return;
   }
-  const std::uint16_t thisDisk = Le16(end + 4);
-  const std::uint16_t directoryDisk = Le16(end + 6);
-  const std::uint16_t entriesHere = Le16(end + 8);
-  const std::uint16_t entriesTotal = Le16(end + 10);
-  const std::uint32_t directorySize = Le32(end + 12);
-  const std::uint32_t directoryOffset = Le32(end + 16);
+  const std::uint16_t thisDisk = Common::LoadLe16(end + 4);
+  const std::uint16_t directoryDisk = Common::LoadLe16(end + 6);
+  const std::uint16_t entriesHere = Common::LoadLe16(end + 8);
+  const std::uint16_t entriesTotal = Common::LoadLe16(end + 10);
+  const std::uint32_t directorySize = Common::LoadLe32(end + 12);
+  const std::uint32_t directoryOffset = Common::LoadLe32(end + 16);
   // The sum is taken in 64 bits: two 32-bit fields must not wrap into a
   // plausible value.
   if (thisDisk != 0 || directoryDisk != 0 || entriesHere != entriesTotal || entriesTotal == 0 ||
@@ -441,16 +434,16 @@ void file_in_zip::locate_data() {
     store_error(FileError(kLocEntryHeaderRead, kFileReadError));
     return;
   }
-  const std::uint16_t flags = Le16(header + 6);
+  const std::uint16_t flags = Common::LoadLe16(header + 6);
   const bool descriptor = (flags & kFlagDescriptor) != 0;
-  if (Le32(header) != kLocalSignature || Le16(header + 8) != method_ ||
-      (!descriptor && (Le32(header + 14) != expectedCrc_ ||
-                       Le32(header + 18) != RecordCompressed(record_) ||
-                       Le32(header + 22) != RecordUncompressed(record_)))) {
+  if (Common::LoadLe32(header) != kLocalSignature || Common::LoadLe16(header + 8) != method_ ||
+      (!descriptor && (Common::LoadLe32(header + 14) != expectedCrc_ ||
+                       Common::LoadLe32(header + 18) != RecordCompressed(record_) ||
+                       Common::LoadLe32(header + 22) != RecordUncompressed(record_)))) {
     store_error(FileError(kLocEntryHeader, kFileCorrupted));
     return;
   }
-  dataPosition_ = localPosition + kLocalHeaderSize + Le16(header + 26) + Le16(header + 28);
+  dataPosition_ = localPosition + kLocalHeaderSize + Common::LoadLe16(header + 26) + Common::LoadLe16(header + 28);
   if (dataPosition_ + RecordCompressed(record_) > archive_.directoryPosition_) {
     store_error(FileError(kLocEntryDataOutside, kFileCorrupted));
     return;
