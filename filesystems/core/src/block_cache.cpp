@@ -10,7 +10,10 @@
 //   write; a refused block stays dirty and the failure reaches the caller of
 //   Flush (0x40003 with the device's error as cause);
 // - releasing a handle never throws: a write-back failure there is kept for
-//   the next Flush and the block stays cached.
+//   the next Flush and the block stays cached;
+// - an eviction started by one driver writes another driver's dirty block
+//   alone rather than that driver's whole write-back, since the other
+//   driver's thread may be changing its blocks in use at that moment.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -270,7 +273,17 @@ void FileSystemDriver::EvictForNewBlock() {
         current->writeBackRunning_ = true;
       }
       if (block->uses.load(std::memory_order_acquire) != 0 || remembered) continue;
-      if (block->dirty.load(std::memory_order_acquire)) current->WriteBackCache();
+      if (block->dirty.load(std::memory_order_acquire)) {
+        if (current == this) {
+          current->WriteBackCache();
+        } else {
+          // Another driver's thread may be changing its blocks that are in
+          // use, so only this idle block of it is written from here.
+          Common::Error error = current->WriteBackBlock(block);
+          if (error) current->RememberWriteBackFailure(MakeFsError(0x0D, kModuleId,
+                                                                   kFileWriteError, error));
+        }
+      }
       if (block->dirty.load(std::memory_order_acquire)) continue;
       // The write-back may have re-linked nothing, but keep `node` valid:
       // it is the successor of a block that is about to leave the list.

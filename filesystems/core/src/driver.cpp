@@ -221,14 +221,16 @@ void FileSystemDriver::Flush() {
   } catch (Common::Error& e) {
     if (!firstFailure) firstFailure = e;
   }
-  if (!firstFailure && pendingWriteFailure_) {
-    firstFailure = pendingWriteFailure_;
+  {
+    Common::CriticalSectionLock lock(&cacheLock_);
+    if (!firstFailure && pendingWriteFailure_) firstFailure = pendingWriteFailure_;
+    pendingWriteFailure_.Reset();
   }
-  pendingWriteFailure_.Reset();
   if (firstFailure) throw firstFailure;
 }
 
 void FileSystemDriver::RememberWriteBackFailure(const Common::Error& error) noexcept {
+  Common::CriticalSectionLock lock(&cacheLock_);
   if (!pendingWriteFailure_) pendingWriteFailure_ = error;
 }
 
