@@ -105,6 +105,7 @@ class FakeRestore : public Driver::RestoreObject {
 class FakeFile : public Driver::FileObject {
  public:
   FakeFile(FakeDriver* d, std::uint32_t node) : d_(d), node_(node) {}
+  ~FakeFile() override { d_->openFiles.erase(node_); }
   std::uint64_t GetSize() override { return N().data.size(); }
   std::uint64_t GetVolumeOffset(std::uint64_t offset) override { return offset / 512; }
   void Read(void* buffer, std::uint64_t offset, std::uint32_t length,
@@ -181,12 +182,12 @@ class FakeDirectory : public Driver::DirectoryObject {
     return OpenFile(ti->name());
   }
   FileObject* OpenFileAt(IteratorObject* at) override {
-    return new FakeFile(d_, static_cast<FakeIterator*>(at)->Node());
+    return d_->FileFor(static_cast<FakeIterator*>(at)->Node());
   }
   FileObject* OpenFile(const std::u16string& name) override {
     std::uint32_t id = d_->Lookup(Id(), Key(name));
     if (d_->nodes.at(id).type == 128) ThrowFileError(0x05, kModuleId, kFileOpenError);
-    return new FakeFile(d_, id);
+    return d_->FileFor(id);
   }
   FileObject* CreateFile(const std::u16string& name) override {
     auto& children = Self().children;
@@ -194,10 +195,11 @@ class FakeDirectory : public Driver::DirectoryObject {
     if (it != children.end()) {
       auto& n = d_->nodes.at(it->second);
       if (n.type != 0) ThrowFileError(0x06, kModuleId, kFileAlreadyExists);
+      if (d_->openFiles.count(it->second)) ThrowFileError(0x0E, kModuleId, kFileOpenError);
       n.data.clear();
-      return new FakeFile(d_, it->second);
+      return d_->FileFor(it->second);
     }
-    return new FakeFile(d_, d_->AddNode(Id(), Key(name), 0));
+    return d_->FileFor(d_->AddNode(Id(), Key(name), 0));
   }
   void DeleteFile(const std::u16string& name) override {
     std::uint32_t id = d_->Lookup(Id(), Key(name));
@@ -250,6 +252,7 @@ class FakeDirectory : public Driver::DirectoryObject {
     if (a) n.accessed = a;
   }
   BackupObject* CreateBackupObject(IteratorObject* at, std::uint32_t) override {
+    if (d_->backupSource) return d_->backupSource();
     return new FakeBackup(d_->nodes.at(at ? static_cast<FakeIterator*>(at)->Node() : Id()));
   }
   RestoreObject* CreateRestoreObject(std::uint32_t) override { return new FakeRestore(d_, Id()); }
@@ -475,6 +478,14 @@ Driver::DirectoryObject* FakeDriver::CreateDirectoryObject(std::uint32_t directo
   if (it == nodes.end() || it->second.type != 128) ThrowFileError(0x15, kModuleId, kFileOpenError);
   ++directoryObjectsMade;
   return new FakeDirectory(this, directoryId);
+}
+
+Driver::FileObject* FakeDriver::FileFor(std::uint32_t node) {
+  auto it = openFiles.find(node);
+  if (it != openFiles.end()) return it->second;
+  FileObject* file = new FakeFile(this, node);
+  openFiles[node] = file;
+  return file;
 }
 
 std::uint32_t FakeDriver::Lookup(std::uint32_t directory, const std::u16string& name) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,10 +57,15 @@ class FakeDriver : public filesystems::FileSystemDriver {
   bool upperCaseNames = false;
   bool backupEnabled = true;
   bool persist = false;
+  // When set, directories hand out these backup objects instead of their own.
+  std::function<BackupObject*()> backupSource;
   std::uint32_t childLookups = 0;
   std::uint32_t directoryObjectsMade = 0;
   std::map<std::uint32_t, Node> nodes;
   std::uint32_t nextId = 1;
+  // The one file object of each open file, shared by all its opens.
+  std::map<std::uint32_t, FileObject*> openFiles;
+  FileObject* FileFor(std::uint32_t node);
 
   std::uint32_t Lookup(std::uint32_t directory, const std::u16string& name);
   std::uint32_t AddNode(std::uint32_t parent, const std::u16string& name, std::uint32_t type);
