@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "files/file_error.h"
+#include "filesystems/views.h"
 #include "foundation/byteorder.h"
 
 namespace fstest {
@@ -442,6 +443,15 @@ void FakeDriver::Flush() {
     if (sectors > 1) WriteBlocks(bytes.data() + ss, 1, sectors - 1);
   }
   FileSystemDriver::Flush();
+}
+
+rio_dir* FakeDriver::OpenRootDirectory() {
+  return windowsView ? filesystems::OpenWindowsRoot(this) : filesystems::OpenPosixRoot(this);
+}
+
+rio_dir* FakeDriver::OpenDirectory(const char16_t* path) {
+  return windowsView ? filesystems::OpenWindowsDirectory(this, path)
+                     : filesystems::OpenPosixDirectory(this, path);
 }
 
 void FakeDriver::GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,

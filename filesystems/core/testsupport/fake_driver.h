@@ -41,8 +41,9 @@ class FakeDriver : public filesystems::FileSystemDriver {
                                              std::uint32_t nextId);
 
   void Flush() override;
-  rio_dir* OpenRootDirectory() override { return nullptr; }
-  rio_dir* OpenDirectory(const char16_t*) override { return nullptr; }
+  // The POSIX view, or the Windows one with `windowsView`.
+  rio_dir* OpenRootDirectory() override;
+  rio_dir* OpenDirectory(const char16_t* path) override;
   void GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,
                       std::uint64_t& available) override;
   void GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) override;
@@ -55,6 +56,7 @@ class FakeDriver : public filesystems::FileSystemDriver {
 
   // Test controls and counters.
   bool upperCaseNames = false;
+  bool windowsView = false;
   bool backupEnabled = true;
   bool persist = false;
   // When set, directories hand out these backup objects instead of their own.
