@@ -24,7 +24,6 @@ std::string Narrow(const char16_t* s) {
   for (; s && *s; ++s) out += static_cast<char>(*s);
   return out;
 }
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 struct Volume {
   explicit Volume(bool windows) : device(new ImageVolume(64, 512)) {
@@ -69,6 +68,8 @@ TEST(PosixView, NormalisationTable) {
 }
 
 #ifndef _WIN32
+std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
 // The same rules as the host's own normalisation of paths that need not
 // exist, for names no host has at its root.
 TEST(PosixView, NormalisationAgreesWithRealpath) {
