@@ -406,6 +406,30 @@ TEST_F(BackupRestore, ReadOnlyTargetsAreOverwrittenAndTimesFollowTheFlags) {
   EXPECT_EQ(TimesOf(to_ / u"f.bin").write, kWrite);
 }
 
+TEST_F(BackupRestore, AFileThatAlreadyHoldsTheDataNeedNotBeWritable) {
+  MakeRichFile(from_ / u"f.bin");
+  MemorySink sink;
+  ASSERT_TRUE(Backup(from_, u"f.bin", sink).IsNull());
+  ASSERT_TRUE(Restore(to_, u"f.bin", Copy(sink)).IsNull());
+  // Held open for reading by someone else: the restore cannot open it for
+  // writing, finds the same streams in it, and succeeds.
+  HANDLE held = CreateFileW(W(to_ / u"f.bin"), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const Common::Error same = Restore(to_, u"f.bin", Copy(sink));
+  EXPECT_TRUE(same.IsNull()) << std::hex << same.Code();
+  // Different data in it: the open failure stands.
+  MakeRichFile(from_ / u"g.bin");
+  MakeFile(from_ / u"g.bin", "other contents");
+  MemorySink other;
+  ASSERT_TRUE(Backup(from_, u"g.bin", other).IsNull());
+  const Common::Error differs = Restore(to_, u"f.bin", Copy(other));
+  EXPECT_EQ(differs.Code(), kFileRecoverError);
+  EXPECT_EQ(GetErrorCode(GetErrorCause(differs)), kFileAccessDenied);
+  CloseHandle(held);
+  EXPECT_EQ(Contents(to_ / u"f.bin"), Contents(from_ / u"f.bin"));
+}
+
 TEST_F(BackupRestore, OtherItemKindsAreSkipped) {
   MakeRichFile(from_ / u"f.bin");
   MemorySink sink;
