@@ -95,7 +95,9 @@ std::u16string StrRetToWide(STRRET& value, LPCITEMIDLIST item) {
   return out;
 }
 
-HRESULT BindFolder(IShellFolder* parent, LPCITEMIDLIST list, IShellFolder** out) {
+}  // namespace
+
+HRESULT ShellBindFolder(IShellFolder* parent, LPCITEMIDLIST list, IShellFolder** out) {
   *out = nullptr;
   HRESULT hr = GuardedBindToObject(parent, list, nullptr, IID_IShellFolder,
                                    reinterpret_cast<void**>(out));
@@ -106,6 +108,14 @@ HRESULT BindFolder(IShellFolder* parent, LPCITEMIDLIST list, IShellFolder** out)
     if (SUCCEEDED(init)) CoUninitialize();
   }
   return hr;
+}
+
+IShellFolder* ShellDesktopFolder() { return g_desktop; }
+
+namespace {
+
+HRESULT BindFolder(IShellFolder* parent, LPCITEMIDLIST list, IShellFolder** out) {
+  return ShellBindFolder(parent, list, out);
 }
 
 const the_identifier* AsIdentifier(const file_identifier* id) {
@@ -178,7 +188,10 @@ win32_shell_dir::win32_shell_dir(IShellFolder* folder, std::string list)
   folder_->AddRef();
 }
 
-win32_shell_dir::~win32_shell_dir() { GuardedRelease(folder_); }
+win32_shell_dir::~win32_shell_dir() {
+  if (registration_ != nullptr || shellId_ != 0) watch(nullptr);
+  GuardedRelease(folder_);
+}
 
 i_file* win32_shell_dir::open_file_by_id(const file_identifier*, bool) {
   store_error(Plain(Loc(1), kFileNotSupported));

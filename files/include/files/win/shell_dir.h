@@ -63,6 +63,11 @@ class win32_shell_dir : public i_dir {
   const void* item_id_list(const file_identifier* id, bool relative) override;
   dir_entry_pair open_item_id_list(const void* list) override;
   void* shell_folder() override { return folder_; }
+  // Change notification through the shell (files/src/win/shell_notify_win.cpp):
+  // callbacks run on the shell-notification thread with a directory of the
+  // changed folder; notices for one folder are held back until rewatch.
+  void watch(ChangeWatchCallback* callback) override;
+  void rewatch() override;
   // "GSYP" gives the path; "SPWD" goes to the Windows directory.
   void control(control_request* request) override;
 
@@ -81,8 +86,11 @@ class win32_shell_dir : public i_dir {
   IShellFolder* split_last_item(const std::string& list, std::string& parent, std::string& last);
   i_dir* special_folder_path(int csidl);
 
+  friend struct ShellNotifyAccess;
   IShellFolder* folder_;
   std::string list_;
+  struct ShellNotificationRegistration* registration_ = nullptr;
+  ULONG shellId_ = 0;
   std::string scratch_;
   std::u16string path_;
   bool pathAsked_ = false;
@@ -92,6 +100,25 @@ class win32_shell_dir : public i_dir {
 // for the calling thread on the way) and released at exit. Null when the
 // shell cannot give it. The caller must not destroy it.
 win32_shell_dir* GetShellRootDir();
+
+// The shell's allocator and desktop folder as GetShellRootDir obtained them
+// (null before), and binding a sub-folder with the retry after a
+// CoInitialize of the calling thread.
+IShellFolder* ShellDesktopFolder();
+HRESULT ShellBindFolder(IShellFolder* parent, LPCITEMIDLIST list, IShellFolder** out);
+
+// The process-wide thread start of the shell-notification thread: the
+// run-time library's _beginthreadex unless a host replaces it.
+using ThreadStartFunction = std::uintptr_t (*)(void* security, unsigned stackSize,
+                                               unsigned(__stdcall* start)(void*), void* argument,
+                                               unsigned flags, unsigned* threadId);
+extern ThreadStartFunction gThreadStart;
+
+// Registrations of the shell's change notification in use, and the message
+// number of `callback`'s registration (0 when it has none): diagnostics for
+// the tests.
+std::uint32_t ShellNotificationRegistrationCount();
+std::uint32_t ShellNotificationMessage(ChangeWatchCallback* callback);
 
 // The cursor of one item in a parent folder. next is not supported.
 class win32_shell_dir::iterator : public i_dir::iterator {
