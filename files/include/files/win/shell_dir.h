@@ -43,7 +43,7 @@ class win32_shell_dir : public i_dir {
   i_dir* open_parent(const char16_t** path) override;
   // A Windows directory for the folder's file-system path; null without one.
   i_dir* open_self() override;
-  // 138 the computer folder, 139 network places, 147 the recycle bin;
+  // 138 the computer folder, 139 network places, 147 the documents folder;
   // 143, 144, 145, 148 the all-users and user application-data folders and
   // the desktop folder, through SHGetFolderPathW.
   i_dir* open_special(std::uint32_t type) override;
