@@ -14,6 +14,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <string>
 
 class InstallLog {
@@ -64,6 +65,13 @@ std::string DescribeWin32Error(DWORD code);
 // folder and then "C:\" standing in when the folder cannot be had. Computed
 // once per process.
 const std::wstring& InstallLogFolder();
+
+// The loaded module with the highest base not above `address` (the module
+// that holds it), found by listing the process's modules: through psapi's
+// EnumProcessModules on the NT family, through the toolhelp snapshot
+// functions of Kernel32 on Windows 9x (or when `useToolhelp` asks for them);
+// null when the list cannot be had.
+HMODULE ModuleHolding(std::uintptr_t address, bool useToolhelp);
 
 // folder + module file name + "_D-M-YYYY_h-m-s.log" (no leading zeros).
 std::wstring InstallLogFileName(const std::wstring& folder, const std::wstring& moduleName,

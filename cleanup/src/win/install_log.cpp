@@ -2,6 +2,7 @@
 #include "cleanup/install_log.h"
 
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -37,32 +38,62 @@ void AppendNumber(std::string& out, const char* format, T value) {
   out += buffer;
 }
 
-// The module that holds this code: the loaded module with the highest base
-// not above this function's address.
-HMODULE ModuleOfThisCode() {
-  HMODULE found = nullptr;
-  const auto here = reinterpret_cast<std::uintptr_t>(&ModuleOfThisCode);
+std::vector<std::uintptr_t> ModuleBasesByPsapi() {
   // psapi is looked up at run time: the program links no library beyond
   // those every Windows has loaded anyway.
   using EnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
   HMODULE psapi = LoadLibraryW(L"psapi.dll");
   auto enumModules =
-      psapi ? reinterpret_cast<EnumModules>(GetProcAddress(psapi, "EnumProcessModules")) : nullptr;
-  if (enumModules == nullptr) return nullptr;
+      psapi ? reinterpret_cast<EnumModules>(
+                  reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")))
+            : nullptr;
+  if (enumModules == nullptr) return {};
   std::vector<HMODULE> modules(1024);
   DWORD needed = 0;
   for (;;) {
     if (!enumModules(GetCurrentProcess(), modules.data(),
-                            static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed))
-      return nullptr;
+                     static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed))
+      return {};
     if (needed <= modules.size() * sizeof(HMODULE)) break;
     modules.resize(needed / sizeof(HMODULE));
   }
   modules.resize(needed / sizeof(HMODULE));
-  std::sort(modules.begin(), modules.end());
-  for (HMODULE m : modules)
-    if (reinterpret_cast<std::uintptr_t>(m) <= here) found = m;
-  return found;
+  std::vector<std::uintptr_t> bases;
+  for (HMODULE m : modules) bases.push_back(reinterpret_cast<std::uintptr_t>(m));
+  return bases;
+}
+
+// Windows 9x has no psapi: the toolhelp snapshot lists the modules there.
+std::vector<std::uintptr_t> ModuleBasesByToolhelp() {
+  using Snapshot = HANDLE(WINAPI*)(DWORD, DWORD);
+  // The ANSI record by its tag: under UNICODE the typedef names the wide one.
+  using Walk = BOOL(WINAPI*)(HANDLE, tagMODULEENTRY32*);
+  HMODULE kernel = GetModuleHandleA("Kernel32");
+  if (kernel == nullptr) return {};
+  auto snapshot = reinterpret_cast<Snapshot>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "CreateToolhelp32Snapshot")));
+  auto first = reinterpret_cast<Walk>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "Module32First")));
+  auto next = reinterpret_cast<Walk>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "Module32Next")));
+  if (snapshot == nullptr || first == nullptr || next == nullptr) return {};
+  HANDLE list = snapshot(TH32CS_SNAPMODULE, 0);
+  if (list == INVALID_HANDLE_VALUE) return {};
+  std::vector<std::uintptr_t> bases;
+  tagMODULEENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = first(list, &entry); more; more = next(list, &entry)) {
+    bases.push_back(reinterpret_cast<std::uintptr_t>(entry.modBaseAddr));
+    entry.dwSize = sizeof entry;
+  }
+  CloseHandle(list);
+  return bases;
+}
+
+// The module that holds this code.
+HMODULE ModuleOfThisCode() {
+  const auto here = reinterpret_cast<std::uintptr_t>(&ModuleOfThisCode);
+  return ModuleHolding(here, (GetVersion() & 0x80000000u) != 0);
 }
 
 std::wstring ModuleFileName() {
@@ -96,6 +127,15 @@ void WriteParameters(InstallLog& log, const InstallLogParameter* parameters, std
 }
 
 }  // namespace
+
+HMODULE ModuleHolding(std::uintptr_t address, bool useToolhelp) {
+  std::vector<std::uintptr_t> bases = useToolhelp ? ModuleBasesByToolhelp() : ModuleBasesByPsapi();
+  std::sort(bases.begin(), bases.end());
+  HMODULE found = nullptr;
+  for (std::uintptr_t base : bases)
+    if (base <= address) found = reinterpret_cast<HMODULE>(base);
+  return found;
+}
 
 std::string DescribeWin32Error(DWORD code) {
   std::string out;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -117,6 +118,26 @@ TEST(InstallLog, ProcedureBlocksByteForByte) {
             " Procedure \"UninstallDriver\" was returned with value 0\r\n"
             " \r\n"
             "====================== LOG CLOSE =====================\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Both ways of listing the process's modules find the same holder: the
+// program for an address in its image, kernel32 for one in its.
+TEST(InstallLogModule, PsapiAndToolhelpAgree) {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  ASSERT_NE(kernel, nullptr);
+  // A page into each image: inside its headers or code, below the next module.
+  const auto inKernel = reinterpret_cast<std::uintptr_t>(kernel) + 0x1000;
+  const auto inProgram = reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr)) + 0x1000;
+  for (bool toolhelp : {false, true}) {
+    SCOPED_TRACE(toolhelp);
+    EXPECT_EQ(ModuleHolding(inKernel, toolhelp), kernel);
+    EXPECT_EQ(ModuleHolding(inProgram, toolhelp), GetModuleHandleA(nullptr));
+    EXPECT_EQ(ModuleHolding(0, toolhelp), nullptr);
+  }
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ class ChangeWatchCallback {
   ChangeWatchCallback& operator=(const ChangeWatchCallback&) = delete;
 
   // Runs on a watcher thread with a fresh directory object for the watched
-  // path, owned by the callee.
+  // path, which the watcher destroys when invoke returns.
   virtual void invoke(i_dir* directory) = 0;
 
   void add_ref() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }

@@ -4,10 +4,13 @@
 
 #include <string>
 
+#include "files/backup.h"
+#include "files/dir.h"
 #include "files/file_error.h"
 #include "files/file_time.h"
 #include "files/path.h"
 #include "files/security_descriptor_set.h"
+#include "files/win/backup_win.h"
 #include "files/win/helpers.h"
 #include "files/win/nt_volume.h"
 #include "files/win/win_dir.h"
@@ -234,6 +237,35 @@ NtControlOutcome FileSystemName(winnt_dir& dir, gfst_request& request, Common::E
   return NtControlOutcome::kStore;
 }
 
+NtControlOutcome Backup(winnt_dir& dir, const bkup_request& request, Common::Error& error) {
+  const char16_t* name = u".";
+  if (request.entry != nullptr) {
+    const the_identifier* id = dynamic_cast<const the_identifier*>(request.entry);
+    if (id == nullptr) {
+      error = Plain(Loc(21), kFileOpenError);
+      return NtControlOutcome::kStore;
+    }
+    name = id->name();
+  }
+  std::u16string path;
+  if (!dir.nt_path(name, false, path)) {
+    error = Plain(Loc(22), kFileOpenError);
+    return NtControlOutcome::kStore;
+  }
+  error = BackupFileToStream(path.c_str(), request.sink, request.progress, request.flags);
+  return NtControlOutcome::kStore;
+}
+
+NtControlOutcome Restore(winnt_dir& dir, const rstr_request& request, Common::Error& error) {
+  std::u16string path;
+  if (!dir.nt_path(request.entry != nullptr ? request.entry : u".", false, path)) {
+    error = Plain(Loc(23), kFileCreateError);
+    return NtControlOutcome::kStore;
+  }
+  error = RestoreFileFromStream(path.c_str(), request.source, request.progress, request.flags);
+  return NtControlOutcome::kStore;
+}
+
 }  // namespace
 
 NtControlOutcome NtControl(winnt_dir& dir, control_request* request, Common::Error& error) {
@@ -250,6 +282,10 @@ NtControlOutcome NtControl(winnt_dir& dir, control_request* request, Common::Err
       return SetCompression(dir, *static_cast<cmpr_request*>(request), error);
     case kControlCRPT:
       return Encrypt(dir, *static_cast<crpt_request*>(request), error);
+    case kControlBKUP:
+      return Backup(dir, *static_cast<bkup_request*>(request), error);
+    case kControlRSTR:
+      return Restore(dir, *static_cast<rstr_request*>(request), error);
     case kControlGFST:
       return FileSystemName(dir, *static_cast<gfst_request*>(request), error);
     default:

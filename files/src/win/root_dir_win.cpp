@@ -37,10 +37,6 @@ std::unique_ptr<i_dir> MakeCurrentDirObject() {
 
 }  // namespace
 
-// This program carries no directory of the Windows 9x family, so on such a
-// system the file layer has no root (GetRootDir gives null).
-win32_dir* NewWin9xRootDir() { return nullptr; }
-
 win32_dir* GetRootDir() {
   static const std::unique_ptr<win32_dir> root = MakeRootDir();
   return root.get();

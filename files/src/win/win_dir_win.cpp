@@ -2,6 +2,7 @@
 // cursors.
 #include "files/win/win_dir.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "files/file_time.h"
 #include "files/path.h"
 #include "files/win/helpers.h"
+#include "files/win/shell_dir.h"
 #include "files/win/win_file.h"
 
 namespace {
@@ -217,6 +219,32 @@ i_dir* win32_dir::open_self() { return open_dir(u"."); }
 
 i_dir* win32_dir::open_special(std::uint32_t type) {
   if (type == kObjectComputer) return open_dir(u"C:\\..");  // resolves to the root
+  if (type == kObjectCommonAppData || type == kObjectAppData || type == kObjectLocalAppData) {
+    // The shell knows where these live; the folder found is then opened as
+    // a Windows directory of this family.
+    win32_shell_dir* shell = GetShellRootDir();
+    if (shell == nullptr) {
+      store_error(FileError(40, kFileOpenError));
+      return nullptr;
+    }
+    std::unique_ptr<i_dir> special(shell->open_special(type));
+    if (!special) {
+      store_error(shell->error());
+      return nullptr;
+    }
+    const char16_t* found = special->path();
+    const std::u16string where = found != nullptr ? found : u"";
+    special.reset();
+    if (where.empty()) {
+      store_error(FileError(41, kFileOpenError));
+      return nullptr;
+    }
+    std::unique_ptr<win32_dir> root(open_dir(u"C:\\.."));
+    if (!root) return nullptr;
+    win32_dir* result = root->open_dir(where.c_str());
+    store_error(root->error());
+    return result;
+  }
   store_error(FileError(10, kFileNotSupported));
   return nullptr;
 }

@@ -388,6 +388,12 @@ struct AnsiFunctions {
   decltype(&::WriteConsoleA) WriteConsoleA;
   decltype(&::GetEnvironmentVariableA) GetEnvironmentVariableA;
   decltype(&::SetEnvironmentVariableA) SetEnvironmentVariableA;
+  // The file layer's 9x directory.
+  decltype(&::FindFirstChangeNotificationA) FindFirstChangeNotificationA;
+  decltype(&::GetDiskFreeSpaceA) GetDiskFreeSpaceA;
+  decltype(&::GetVolumeInformationA) GetVolumeInformationA;
+  decltype(&::GetPrivateProfileSectionA) GetPrivateProfileSectionA;
+  decltype(&::WritePrivateProfileSectionA) WritePrivateProfileSectionA;
 };
 
 AnsiFunctions& Layer9xAnsi();

@@ -100,6 +100,11 @@ AnsiFunctions RealAnsiFunctions() {
   f.VerQueryValueA = ::VerQueryValueA;
   f.WriteConsoleA = ::WriteConsoleA;
   f.GetEnvironmentVariableA = ::GetEnvironmentVariableA;
+  f.FindFirstChangeNotificationA = ::FindFirstChangeNotificationA;
+  f.GetDiskFreeSpaceA = ::GetDiskFreeSpaceA;
+  f.GetVolumeInformationA = ::GetVolumeInformationA;
+  f.GetPrivateProfileSectionA = ::GetPrivateProfileSectionA;
+  f.WritePrivateProfileSectionA = ::WritePrivateProfileSectionA;
   f.SetEnvironmentVariableA = ::SetEnvironmentVariableA;
   return f;
 }

@@ -72,6 +72,8 @@ class winnt_dir : public win32_dir {
   // The root of everything (empty path) or a path from ResolvePath.
   winnt_dir() = default;
   explicit winnt_dir(const std::u16string& resolvedPath);
+  // Ends the directory's change watch, if any.
+  ~winnt_dir() override;
 
   // The NT path of `name` resolved against this directory (no trailing
   // separator); false when the name does not resolve.
@@ -114,7 +116,7 @@ class winnt_dir : public win32_dir {
   void volume_info(char16_t* buffer, std::uint32_t length) override;
   void net_connect(const char16_t* first, const char16_t* second, HWND owner) override;
   std::uint32_t sector_size() override;
-  // "STME", "SSFN", "PDRN", "SRSQ", "CMPR", "CRPT" and "GFST" through the
+  // "STME", "SSFN", "PDRN", "BKUP", "SRSQ", "CMPR", "RSTR", "CRPT" and "GFST" through the
   // volume side; every other code as win32_dir answers it.
   void control(control_request* request) override;
 

@@ -117,6 +117,15 @@ class win32_dir : public windows_dir, public nocache_dir {
   // "SPWD", "GSYP" and "NCDR" (files/control.h); anything else: 0x4000e.
   void control(control_request* request) override;
 
+  // Change watching (files/win/change_watch.h). watch(callback) registers
+  // this directory, or hands an existing watch the new callback; the root
+  // stores 0x40007, a failed registration 0x40001. watch(null) ends the
+  // watch. rewatch arms it again after a notification. The most derived
+  // directories end their watch in their destructors, while the object is
+  // still whole for a watcher that may be opening it.
+  void watch(ChangeWatchCallback* callback) override;
+  void rewatch() override;
+
   // --- What the implementations supply, in this order. ---
 
   // The program file's full path into `buffer` of `length` characters;
@@ -146,6 +155,7 @@ class win32_dir : public windows_dir, public nocache_dir {
   win32_file* OpenWin32File(const char16_t* name, const SecurityAttributesProvider* provider,
                             DWORD access, bool share_all, DWORD disposition);
 
+  friend struct ChangeWatchAccess;
   std::uint32_t watchId_ = 0;     // change-watch registration, 0 when none
   std::uint32_t sectorSize_ = 0;  // 0 until sector_size() was asked
 
