@@ -154,6 +154,31 @@ TEST_P(FixtureTest, VolumesReadLikeTheirIndependentReconstruction) {
   }
 }
 
+// An absent member is one placeholder; the volumes' pieces on it carry
+// state 5 and their transfers fail as offline.
+TEST_P(FixtureTest, AbsentMembersBecomeOfflinePlaceholders) {
+  Fdisk::PSLdmDriver* driver = Driver();
+  ASSERT_NE(driver, nullptr);
+  const bool absent = std::string(GetParam()).find("missing") != std::string::npos;
+  ASSERT_EQ(driver->GetDisks().size(), absent ? 1u : 0u);
+  if (!absent) return;
+  Fdisk::Disk& placeholder = *driver->GetDisks().begin()->second;
+  std::uint8_t buffer[512];
+  EXPECT_EQ(Common::GetErrorCode(placeholder.GetSimpleDisk()->Io(Fdisk::kIoRead, 0, buffer, 1)),
+            0x100403u);
+  int onPlaceholder = 0;
+  for (auto& entry : driver->GetPortions()) {
+    auto* ldm = dynamic_cast<Fdisk::LdmLocation*>(&entry.second.GetLocation());
+    if (ldm == nullptr) continue;
+    for (const auto& e : ldm->GetExtents()) {
+      if (e.second.diskId != placeholder.GetId()) continue;
+      ++onPlaceholder;
+      EXPECT_EQ(e.second.diskState, 5u);
+    }
+  }
+  EXPECT_GT(onPlaceholder, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, FixtureTest,
                          ::testing::Values("simple", "spanned", "striped", "mirror", "raid5",
                                            "gpt", "raid5missing", "mirrormissing",
