@@ -88,6 +88,12 @@ def _fixtures():
     # The first member's database is unreadable; the others still carry it.
     f["damaged"] = dict(scheme="mbr", disks=[dict(d3[0], damage="toc"), d3[1], d3[2]],
                         volumes=f["spanned"]["volumes"])
+    # The benchmark's group: four members and 250 volumes spanned over all
+    # four, whose drive hints make each volume record take four slots:
+    # 2,250 slots in use. (ldmtool drops a group of 256 volumes or more.)
+    f["big"] = dict(scheme="mbr", disks=d4, volumes=[
+        dict(name="Volume%d" % (n + 1), layout="spanned", size=16, hint="H" * 250,
+             plexes=[[(d, n * 4, 4, 0, d * 4) for d in range(4)]]) for n in range(250)])
     return f
 
 
@@ -196,7 +202,11 @@ class Group:
                    + varnum(vn + 1) + be(0, 4) + varnum(len(v["plexes"])) + be(self.commit, 8)
                    + be(0, 8) + varnum(v["size"]) + varnum(0) + be(0, 4)
                    + guid_bytes_ondisk(guid_text(0x300 + vn)))
-            recs.append(record(1, 5, 0, vol))
+            vflags = 0
+            if v.get("hint"):
+                vflags |= 0x02
+                vol += varstr(v["hint"])
+            recs.append(record(1, 5, vflags, vol))
             for pn, plex in enumerate(v["plexes"]):
                 prid = self.next_rid()
                 layout = {"striped": 1, "raid5": 3}.get(v["layout"], 2)
