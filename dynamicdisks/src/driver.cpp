@@ -13,6 +13,7 @@
 #include "foundation/guid.h"
 #include "ldm/format.h"
 #include "ldm/log.h"
+#include "ldm/sysinfo.h"
 
 namespace Fdisk {
 
@@ -399,6 +400,9 @@ Common::Error PSLdmDriver::ChangePortion(const NamedVars::VarContainer&) {
 }
 
 void RegisterDynamicDiskDriver() {
+#if defined(_WIN32)
+  Ldm::InstallWindowsRootGroupSource();
+#endif
   using Maker = std::unique_ptr<PSDriver> (*)();
   auto& makers = PSDriverFactory::DriverMakers();
   for (const auto& m : makers) {
