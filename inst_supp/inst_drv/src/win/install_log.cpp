@@ -1,5 +1,5 @@
 // The install log of the driver-uninstall helper.
-#include "cleanup/install_log.h"
+#include "inst_drv/install_log.h"
 
 #include <shlobj.h>
 
@@ -47,7 +47,9 @@ HMODULE ModuleOfThisCode() {
   using EnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
   HMODULE psapi = LoadLibraryW(L"psapi.dll");
   auto enumModules =
-      psapi ? reinterpret_cast<EnumModules>(GetProcAddress(psapi, "EnumProcessModules")) : nullptr;
+      psapi ? reinterpret_cast<EnumModules>(
+                  reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")))
+            : nullptr;
   if (enumModules == nullptr) return nullptr;
   std::vector<HMODULE> modules(1024);
   DWORD needed = 0;
