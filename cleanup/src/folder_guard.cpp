@@ -110,7 +110,8 @@ bool OperatingSystemFolderName(std::u16string_view name) {
   const std::u16string folded = FoldCase(name);
   // Whole families: "Microsoft Shared", "Microsoft.NET", "Microsoft Office",
   // "Windows Defender", "WindowsPowerShell", "WindowsApps"...
-  for (std::u16string_view family : {std::u16string_view(u"MICROSOFT"), std::u16string_view(u"WINDOWS")})
+  for (std::u16string_view family :
+       {std::u16string_view(u"MICROSOFT"), std::u16string_view(u"WINDOWS")})
     if (folded.compare(0, family.size(), family) == 0) return true;
   for (std::u16string_view single :
        {u"INTERNET EXPLORER", u"UNINSTALL INFORMATION", u"REFERENCE ASSEMBLIES", u"MSBUILD",
@@ -162,8 +163,9 @@ std::optional<std::u16string> RemovableFolder(std::u16string_view path,
   // The component right below the install root (canonical forms end with
   // '\', so the root's length is where that component starts).
   const std::size_t cut = candidate.find(u'\\', holderLength);
-  if (OperatingSystemFolderName(std::u16string_view(candidate).substr(holderLength, cut - holderLength)))
-    return std::nullopt;
+  const std::u16string_view belowRoot =
+      std::u16string_view(candidate).substr(holderLength, cut - holderLength);
+  if (OperatingSystemFolderName(belowRoot)) return std::nullopt;
   return candidate;
 }
 

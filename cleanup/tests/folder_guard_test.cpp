@@ -47,15 +47,18 @@ TEST(RemovableFolder, OnlyProgramFoldersInsideInstallRootsOrWellAwayFromTheSyste
       // Program folders in the install roots, one level below or deeper.
       {u"C:\\Program Files (x86)\\Quorvel\\Harbormark Home\\",
        u"C:\\Program Files (x86)\\Quorvel\\Harbormark Home\\"},
-      {u"C:\\Program Files\\Quorvel\\Harbormark Home\\", u"C:\\Program Files\\Quorvel\\Harbormark Home\\"},
+      {u"C:\\Program Files\\Quorvel\\Harbormark Home\\",
+       u"C:\\Program Files\\Quorvel\\Harbormark Home\\"},
       {u"C:\\Program Files (x86)\\Quorvel", u"C:\\Program Files (x86)\\Quorvel\\"},
       {u"C:\\ProgramData\\Quorvel\\", u"C:\\ProgramData\\Quorvel\\"},
       {u"C:\\Users\\someone\\AppData\\Roaming\\Quorvel\\",
        u"C:\\Users\\someone\\AppData\\Roaming\\Quorvel\\"},
       {u"c:\\users\\ANN\\appdata\\local\\Quorvel\\Cache",
        u"C:\\users\\ANN\\appdata\\local\\Quorvel\\Cache\\"},
-      {u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\", u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\"},
-      {u"C:\\Program Files\\Common Files\\Quorvel\\", u"C:\\Program Files\\Common Files\\Quorvel\\"},
+      {u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\",
+       u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\"},
+      {u"C:\\Program Files\\Common Files\\Quorvel\\",
+       u"C:\\Program Files\\Common Files\\Quorvel\\"},
       // Well away from the system.
       {u"D:\\Apps\\Harbormark\\", u"D:\\Apps\\Harbormark\\"},
       {u"c:/Quorvel/App/", u"C:\\Quorvel\\App\\"},
@@ -159,8 +162,8 @@ TEST(RemovableFolder, NothingBelowASystemFolderEvenInAnInstallRoot) {
       {u"C:\\Windows\\System32"},
       {u"C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local"},
       {}};
-  EXPECT_FALSE(RemovableFolder(u"C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Quorvel\\",
-                               folders));
+  EXPECT_FALSE(RemovableFolder(
+      u"C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Quorvel\\", folders));
 }
 
 TEST(OperatingSystemFolderName, FamiliesAndSingleNames) {

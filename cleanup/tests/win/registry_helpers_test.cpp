@@ -281,14 +281,15 @@ TEST_F(RegistryHelpersTest, DeletesSubkeysInTheSelectedViewOnly) {
 }
 
 // CollectInstalledProducts reads the installer's own list; the products this
-// test adds carry names no installer would give.
+// test adds carry codes of this run, and some names that are no code at all.
 TEST_F(RegistryHelpersTest, CollectsOnlyProductsWhosePublisherIsTheMakerAsText) {
   const std::u16string products =
       u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
   // Packed codes of this run: the process id, the case's number, then a
   // filler; the malformed names carry the process id as well.
   char tagText[9];
-  std::snprintf(tagText, sizeof tagText, "%08lX", static_cast<unsigned long>(GetCurrentProcessId()));
+  std::snprintf(tagText, sizeof tagText, "%08lX",
+                static_cast<unsigned long>(GetCurrentProcessId()));
   const std::u16string tag = Widen(tagText);
   int number = 0;
   auto packed = [&] {
