@@ -26,6 +26,16 @@ if(PURGEKIT_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+option(PURGEKIT_FUZZ_HARNESS_ONLY
+       "Fuzz build: instrument only the harnesses, not the libraries (for comparison)" OFF)
+if(PURGEKIT_LIBFUZZER AND NOT PURGEKIT_FUZZ_HARNESS_ONLY)
+  # Every library of the fuzz build carries libFuzzer's coverage
+  # instrumentation, so that the fuzzer is guided by the code under test and
+  # not only by its harness; the harnesses also link the fuzzer's own main
+  # (purgekit_fuzz).
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # GoogleTest: Debian's build natively, Debian's sources for MinGW.
 if(BUILD_TESTING)
   if(PURGEKIT_WINDOWS)
@@ -102,8 +112,10 @@ endfunction()
 # purgekit_fuzz(NAME name SOURCES ... LIBS ... [RUNS n])
 # A libFuzzer-style target (LLVMFuzzerTestOneInput). In the native build it
 # links a small driver that replays its seeds and a bounded number of mutated
-# inputs, so that every test run fuzzes briefly under the sanitizers; the
-# "fuzz" preset builds the same sources with clang's libFuzzer for long runs.
+# inputs, so that every test run fuzzes briefly under the sanitizers (keep
+# each under half a minute on one core: long runs belong to bench/fuzz/run);
+# the "fuzz" preset builds the same sources with clang's libFuzzer for long
+# runs.
 function(purgekit_fuzz)
   cmake_parse_arguments(F "" "NAME;RUNS;SEEDS" "SOURCES;LIBS" ${ARGN})
   if(PURGEKIT_WINDOWS OR NOT (BUILD_TESTING OR PURGEKIT_LIBFUZZER))

@@ -106,27 +106,72 @@ std::optional<std::u16string> OrdinaryFolderEntry(i_dir& base, const std::u16str
 
 }  // namespace
 
+bool OperatingSystemFolderName(std::u16string_view name) {
+  const std::u16string folded = FoldCase(name);
+  // Whole families: "Microsoft Shared", "Microsoft.NET", "Microsoft Office",
+  // "Windows Defender", "WindowsPowerShell", "WindowsApps"...
+  for (std::u16string_view family :
+       {std::u16string_view(u"MICROSOFT"), std::u16string_view(u"WINDOWS")})
+    if (folded.compare(0, family.size(), family) == 0) return true;
+  for (std::u16string_view single :
+       {u"INTERNET EXPLORER", u"UNINSTALL INFORMATION", u"REFERENCE ASSEMBLIES", u"MSBUILD",
+        u"PACKAGE CACHE", u"PACKAGES", u"COMMON FILES", u"MODIFIABLEWINDOWSAPPS", u"DESKTOP",
+        u"DOCUMENTS", u"START MENU", u"TEMPLATES", u"FAVORITES", u"APPLICATION DATA"})
+    if (folded == single) return true;
+  return false;
+}
+
 std::optional<std::u16string> RemovableFolder(std::u16string_view path,
-                                              const std::vector<std::u16string>& protectedFolders) {
+                                              const SystemFolders& folders) {
   char16_t drive = 0;
   std::vector<std::u16string_view> components;
-  if (!SplitDrivePath(path, drive, components) || components.size() < 2) return std::nullopt;
+  if (!SplitDrivePath(path, drive, components) || components.empty()) return std::nullopt;
   std::u16string candidate = Canonical(drive, components);
   const std::u16string folded = FoldCase(candidate);
 
-  std::vector<std::u16string_view> guardedComponents;
-  for (const std::u16string& guarded : protectedFolders) {
-    char16_t guardedDrive = 0;
-    if (!SplitDrivePath(guarded, guardedDrive, guardedComponents)) continue;
-    if (IsSameOrAncestor(folded, FoldCase(Canonical(guardedDrive, guardedComponents))))
-      return std::nullopt;
+  enum Role { kSystem, kInstallRoot, kRefused };
+  // The deepest listed folder that holds the candidate, by its length.
+  std::size_t holderLength = 0;
+  Role holderRole = kRefused;
+  std::vector<std::u16string_view> listedComponents;
+  for (const auto& [role, list] : {std::pair<Role, const std::vector<std::u16string>*>{
+                                       kSystem, &folders.system},
+                                   {kInstallRoot, &folders.installRoots},
+                                   {kRefused, &folders.refused}}) {
+    for (const std::u16string& listed : *list) {
+      char16_t listedDrive = 0;
+      if (!SplitDrivePath(listed, listedDrive, listedComponents)) continue;
+      const std::u16string listedFolded = FoldCase(Canonical(listedDrive, listedComponents));
+      // The folder itself, or one that holds it.
+      if (IsSameOrAncestor(folded, listedFolded)) return std::nullopt;
+      if (!IsSameOrAncestor(listedFolded, folded)) continue;
+      if (role == kSystem) return std::nullopt;
+      // Deeper wins; of one folder in two roles, the install root.
+      if (listedFolded.size() > holderLength ||
+          (listedFolded.size() == holderLength && role == kInstallRoot)) {
+        holderLength = listedFolded.size();
+        holderRole = role;
+      }
+    }
   }
+  if (holderLength == 0) {
+    // Outside everything the system owns: well below a drive root.
+    if (components.size() < 2) return std::nullopt;
+    return candidate;
+  }
+  if (holderRole != kInstallRoot) return std::nullopt;
+  // The component right below the install root (canonical forms end with
+  // '\', so the root's length is where that component starts).
+  const std::size_t cut = candidate.find(u'\\', holderLength);
+  const std::u16string_view belowRoot =
+      std::u16string_view(candidate).substr(holderLength, cut - holderLength);
+  if (OperatingSystemFolderName(belowRoot)) return std::nullopt;
   return candidate;
 }
 
-std::optional<std::u16string> ExistingRemovableFolder(
-    i_dir& base, std::u16string_view path, const std::vector<std::u16string>& protectedFolders) {
-  std::optional<std::u16string> folder = RemovableFolder(path, protectedFolders);
+std::optional<std::u16string> ExistingRemovableFolder(i_dir& base, std::u16string_view path,
+                                                      const SystemFolders& folders) {
+  std::optional<std::u16string> folder = RemovableFolder(path, folders);
   if (!folder) return std::nullopt;
   char16_t drive = 0;
   std::vector<std::u16string_view> components;
@@ -142,7 +187,7 @@ std::optional<std::u16string> ExistingRemovableFolder(
     spelled += *entry;
     spelled += u'\\';
   }
-  return RemovableFolder(spelled, protectedFolders);
+  return RemovableFolder(spelled, folders);
 }
 
 std::u16string FolderIdentity(std::u16string_view canonicalPath) {

@@ -20,38 +20,48 @@ std::string Show(std::u16string_view text) {
   return out;
 }
 
-// The folders of a 64-bit machine as a 32-bit process sees them.
-const std::vector<std::u16string> kProtected = {
-    u"C:\\Windows",
-    u"C:\\Windows\\system32",
-    u"C:\\Windows\\SysWOW64\\",
-    u"C:\\Program Files (x86)",
-    u"C:\\Program Files",
-    u"C:\\Program Files (x86)\\Common Files",
-    u"C:\\Program Files\\Common Files",
-    u"C:\\ProgramData",
-    u"C:\\Users",
-    u"C:\\Users\\ann",
-    u"D:\\Profiles\\bob\\",
-    u"C:\\Users\\\u00C4rger",                      // Ärger
-    u"C:\\Users\\\u0411\u043E\u0440\u0438\u0441",  // Борис
-    u"",                  // a folder the system did not report
-    u"relative\\folder",  // not an absolute path: never matches
+// The folders of a 64-bit machine as a 32-bit process is told them, with
+// the profiles of ann, bob (on another drive), someone, Ärger and Борис.
+const SystemFolders kFolders = {
+    {u"C:\\Windows", u"C:\\Windows\\system32", u"C:\\Windows\\SysWOW64\\",
+     u"",                    // a folder the system did not report
+     u"relative\\folder"},  // not an absolute path: never matches
+    {u"C:\\Program Files (x86)", u"C:\\Program Files", u"C:\\Program Files (x86)\\Common Files",
+     u"C:\\Program Files\\Common Files", u"C:\\ProgramData",
+     u"C:\\Users\\ann\\AppData\\Roaming", u"C:\\Users\\ann\\AppData\\Local\\",
+     u"C:\\Users\\someone\\AppData\\Roaming", u"C:\\Users\\someone\\AppData\\Local",
+     u"D:\\Profiles\\bob\\AppData\\Roaming"},
+    {u"C:\\Users", u"C:\\Users\\ann", u"D:\\Profiles\\bob\\", u"C:\\Users\\someone",
+     u"C:\\Users\\\u00C4rger",                      // Ärger
+     u"C:\\Users\\\u0411\u043E\u0440\u0438\u0441",  // Борис
+     u"C:\\Users\\Public", u"C:\\Users\\Public\\Desktop", u"C:\\Users\\Public\\Documents",
+     // The all-users profile is the all-users application-data folder.
+     u"C:\\ProgramData", u"C:\\ProgramData\\Microsoft\\Windows\\Start Menu"},
 };
 
-TEST(RemovableFolder, AcceptsOnlyProgramFoldersWellBelowADriveRoot) {
+TEST(RemovableFolder, OnlyProgramFoldersInsideInstallRootsOrWellAwayFromTheSystem) {
   struct Case {
     const char16_t* path;
     const char16_t* removable;  // canonical form, or null when refused
   } cases[] = {
-      // Program folders.
-      {u"C:\\Program Files\\Quorvel\\Harbormark Home\\", u"C:\\Program Files\\Quorvel\\Harbormark Home\\"},
+      // Program folders in the install roots, one level below or deeper.
+      {u"C:\\Program Files (x86)\\Quorvel\\Harbormark Home\\",
+       u"C:\\Program Files (x86)\\Quorvel\\Harbormark Home\\"},
+      {u"C:\\Program Files\\Quorvel\\Harbormark Home\\",
+       u"C:\\Program Files\\Quorvel\\Harbormark Home\\"},
       {u"C:\\Program Files (x86)\\Quorvel", u"C:\\Program Files (x86)\\Quorvel\\"},
-      {u"c:/Quorvel/App/", u"C:\\Quorvel\\App\\"},
       {u"C:\\ProgramData\\Quorvel\\", u"C:\\ProgramData\\Quorvel\\"},
-      {u"C:\\Users\\ann\\AppData\\Quorvel\\", u"C:\\Users\\ann\\AppData\\Quorvel\\"},
-      {u"D:\\Apps\\Quorvel\\", u"D:\\Apps\\Quorvel\\"},
-      {u"C:\\Users\\ann.old\\x\\", u"C:\\Users\\ann.old\\x\\"},  // not ann's profile
+      {u"C:\\Users\\someone\\AppData\\Roaming\\Quorvel\\",
+       u"C:\\Users\\someone\\AppData\\Roaming\\Quorvel\\"},
+      {u"c:\\users\\ANN\\appdata\\local\\Quorvel\\Cache",
+       u"C:\\users\\ANN\\appdata\\local\\Quorvel\\Cache\\"},
+      {u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\",
+       u"D:\\Profiles\\bob\\AppData\\Roaming\\Quorvel\\"},
+      {u"C:\\Program Files\\Common Files\\Quorvel\\",
+       u"C:\\Program Files\\Common Files\\Quorvel\\"},
+      // Well away from the system.
+      {u"D:\\Apps\\Harbormark\\", u"D:\\Apps\\Harbormark\\"},
+      {u"c:/Quorvel/App/", u"C:\\Quorvel\\App\\"},
       // What a file at the root, or the root itself, leaves.
       {u"C:\\", nullptr},
       {u"C:", nullptr},
@@ -75,27 +85,61 @@ TEST(RemovableFolder, AcceptsOnlyProgramFoldersWellBelowADriveRoot) {
       {u"C:\\Users\\ann \\", nullptr},
       {u"C:\\Quorvel\\Ap*\\", nullptr},
       {u"C:\\Quorvel\\A\tpp\\", nullptr},
-      // The protected folders, in any letter case, and the folders holding them.
+      // The listed folders themselves, in any letter case, and the folders
+      // holding them.
       {u"C:\\Windows\\", nullptr},
       {u"c:\\WINDOWS\\System32\\", nullptr},
       {u"C:\\Windows\\SysWOW64", nullptr},
+      {u"C:\\Program Files\\", nullptr},
       {u"C:\\Program Files\\Common Files\\", nullptr},
       {u"C:\\program files (x86)\\common files", nullptr},
+      {u"C:\\ProgramData\\", nullptr},
+      {u"C:\\Users\\", nullptr},
       {u"C:\\Users\\Ann\\", nullptr},
+      {u"C:\\Users\\ann\\AppData\\", nullptr},
+      {u"C:\\Users\\ann\\AppData\\Roaming\\", nullptr},
       {u"D:\\Profiles\\bob\\", nullptr},
       {u"D:\\Profiles\\", nullptr},
+      // Nothing below the Windows folder or a system folder.
+      {u"C:\\Windows\\System32\\drivers\\", nullptr},
+      {u"C:\\Windows\\WinSxS\\", nullptr},
+      {u"C:\\Windows\\Temp\\Quorvel\\", nullptr},
+      {u"C:\\WINDOWS\\SysWOW64\\Quorvel\\", nullptr},
+      // Nothing in a profile outside its application-data folders, whoever's.
+      {u"C:\\Users\\someone\\Documents\\", nullptr},
+      {u"C:\\Users\\someone\\Quorvel\\", nullptr},
+      {u"C:\\Users\\ann\\Desktop\\Quorvel\\", nullptr},
+      {u"C:\\Users\\ann\\AppData\\LocalLow\\Quorvel\\", nullptr},
+      {u"D:\\Profiles\\bob\\Quorvel\\", nullptr},
+      {u"C:\\Users\\\u00E4rger\\Quorvel\\", nullptr},
+      // Nor in the profiles folder, even where no profile is known.
+      {u"C:\\Users\\nobody\\AppData\\Roaming\\Quorvel\\", nullptr},
+      {u"C:\\Users\\ann.old\\x\\", nullptr},
+      // Nor in the all-users desktop, documents and start menu.
+      {u"C:\\Users\\Public\\Documents\\Quorvel\\", nullptr},
+      {u"C:\\Users\\Public\\Desktop\\Quorvel\\", nullptr},
+      {u"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Quorvel\\", nullptr},
+      // The operating system's own folders inside the install roots.
+      {u"C:\\ProgramData\\Microsoft\\", nullptr},
+      {u"C:\\ProgramData\\microsoft\\Quorvel\\", nullptr},
+      {u"C:\\Program Files\\Common Files\\Microsoft Shared\\", nullptr},
+      {u"C:\\Program Files (x86)\\Common Files\\microsoft shared\\VC\\", nullptr},
+      {u"C:\\Program Files\\Windows Defender\\", nullptr},
+      {u"C:\\Program Files (x86)\\Windows NT\\Accessories\\", nullptr},
+      {u"C:\\Program Files\\WindowsPowerShell\\", nullptr},
+      {u"C:\\Program Files\\Internet Explorer\\", nullptr},
+      {u"C:\\Program Files (x86)\\Microsoft.NET\\", nullptr},
+      {u"C:\\Users\\ann\\AppData\\Roaming\\Microsoft\\Quorvel\\", nullptr},
+      {u"C:\\Users\\someone\\AppData\\Local\\Packages\\", nullptr},
+      // ...but a maker's folder that only holds such a name deeper is its own.
+      {u"C:\\Program Files\\Quorvel\\Microsoft\\", u"C:\\Program Files\\Quorvel\\Microsoft\\"},
       // Letter case beyond ASCII is no disguise either.
       {u"c:\\users\\\u00E4rger\\", nullptr},
       {u"C:\\USERS\\\u00C4RGER", nullptr},
       {u"C:\\Users\\\u0431\u041E\u0420\u0418\u0421\\", nullptr},
-      {u"C:\\Users\\\u00E4rger2\\", u"C:\\Users\\\u00E4rger2\\"},
-      // Inside a protected folder is allowed: that is where programs live.
-      {u"C:\\Windows\\Temp\\Quorvel\\", u"C:\\Windows\\Temp\\Quorvel\\"},
-      {u"D:\\Profiles\\bob\\Quorvel\\", u"D:\\Profiles\\bob\\Quorvel\\"},
-      {u"C:\\Users\\\u00E4rger\\Quorvel\\", u"C:\\Users\\\u00E4rger\\Quorvel\\"},
   };
   for (const Case& c : cases) {
-    auto got = RemovableFolder(c.path, kProtected);
+    auto got = RemovableFolder(c.path, kFolders);
     if (c.removable == nullptr) {
       EXPECT_FALSE(got.has_value()) << Show(c.path) << " -> " << Show(got.value_or(u""));
     } else {
@@ -104,11 +148,32 @@ TEST(RemovableFolder, AcceptsOnlyProgramFoldersWellBelowADriveRoot) {
   }
 }
 
-TEST(RemovableFolder, WithoutProtectedFoldersStillRefusesRootsAndRelativePaths) {
+TEST(RemovableFolder, WithoutSystemFoldersStillRefusesRootsAndRelativePaths) {
   EXPECT_FALSE(RemovableFolder(u"C:\\", {}));
   EXPECT_FALSE(RemovableFolder(u"C:\\Windows", {}));
   EXPECT_FALSE(RemovableFolder(u"Windows\\System32", {}));
   EXPECT_TRUE(RemovableFolder(u"C:\\Windows\\System32", {}));
+}
+
+// A system folder wins over an install root inside it (the local
+// application data of the system's own account lies in the system folder).
+TEST(RemovableFolder, NothingBelowASystemFolderEvenInAnInstallRoot) {
+  const SystemFolders folders = {
+      {u"C:\\Windows\\System32"},
+      {u"C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local"},
+      {}};
+  EXPECT_FALSE(RemovableFolder(
+      u"C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Quorvel\\", folders));
+}
+
+TEST(OperatingSystemFolderName, FamiliesAndSingleNames) {
+  for (const char16_t* name : {u"Microsoft", u"MICROSOFT SHARED", u"Microsoft.NET", u"Windows",
+                               u"Windows Mail", u"windowsapps", u"Internet Explorer",
+                               u"Common Files", u"Package Cache"})
+    EXPECT_TRUE(OperatingSystemFolderName(name)) << Show(name);
+  for (const char16_t* name : {u"Quorvel", u"Harbormark Home", u"Micro", u"Internet", u"Win",
+                               u"Common"})
+    EXPECT_FALSE(OperatingSystemFolderName(name)) << Show(name);
 }
 
 TEST(FolderIdentity, NamesDifferingOnlyInLetterCaseAreOneFolder) {
@@ -229,8 +294,8 @@ TEST(ExistingRemovableFolder, OnlyOrdinaryFoldersAllTheWayDown) {
   disk.aliases[Key(u"C:\\Users\\ANNSMI~1")] = u"C:\\Users\\ann smith";
   disk.denied.insert(Key(u"C:\\Locked"));
 
-  const std::vector<std::u16string> guarded = {u"C:\\Users\\bob", u"C:\\Users\\ann smith",
-                                               u"C:\\Program Files"};
+  const SystemFolders guarded = {
+      {}, {u"C:\\Program Files"}, {u"C:\\Users\\bob", u"C:\\Users\\ann smith"}};
   struct Case {
     const char16_t* path;
     const char16_t* removable;  // as the disk spells it, or null when refused
@@ -238,7 +303,6 @@ TEST(ExistingRemovableFolder, OnlyOrdinaryFoldersAllTheWayDown) {
       {u"C:\\Program Files\\Quorvel\\App\\", u"C:\\Program Files\\Quorvel\\App\\"},
       {u"c:/program files/QUORVEL/app", u"C:\\Program Files\\Quorvel\\App\\"},
       {u"C:\\PROGRA~1\\Quorvel\\", u"C:\\Program Files\\Quorvel\\"},
-      {u"C:\\Users\\ANNSMI~1\\Quorvel\\", u"C:\\Users\\ann smith\\Quorvel\\"},
       {u"C:\\Apps\\Offline\\Quorvel\\", u"C:\\Apps\\Offline\\Quorvel\\"},
       // A profile reached through a junction above it.
       {u"C:\\Documents and Settings\\bob\\", nullptr},
@@ -249,6 +313,7 @@ TEST(ExistingRemovableFolder, OnlyOrdinaryFoldersAllTheWayDown) {
       {u"C:\\Apps\\notes.txt\\Quorvel\\", nullptr},
       // An 8.3 alias of a protected folder is that folder.
       {u"C:\\Users\\ANNSMI~1\\", nullptr},
+      {u"C:\\Users\\ANNSMI~1\\Quorvel\\", nullptr},
       // What is not there, or cannot be looked at, is not deleted.
       {u"C:\\Program Files\\Missing\\", nullptr},
       {u"C:\\Missing\\Quorvel\\", nullptr},

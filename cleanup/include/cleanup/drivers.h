@@ -31,7 +31,8 @@ DWORD RemoveSnapshotFilters();
 DWORD RemoveVersionedVolumeFilter();
 
 // The build suffix of the installed versioned disk filter's service name:
-// the text after "tolbrin" in the first service whose name holds it.
+// the digits after "tolbrin" of the first service named "tolbrin" and
+// digits only (VersionedFilterSuffix); empty when there is none.
 std::string FindVersionedFilterSuffix();
 
 // Rewrites the file from the first `find` on: the replacement, then the rest

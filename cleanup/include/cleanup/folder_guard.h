@@ -4,10 +4,11 @@
 // The file mode takes its folders from installer records and program paths
 // that any software (or a damaged installation) may have written. A value
 // such as "C:\x.exe" names the folder "C:\", a value without a backslash
-// names a path relative to the current directory, and "C:\Windows" names the
-// system. Only paths that plainly belong to an installed program pass.
+// names a path relative to the current directory, and "C:\Windows\WinSxS" or
+// "C:\Users\ann\Documents" lie inside what the system or a user owns. Only
+// paths that plainly belong to an installed program pass.
 //
-// Portable: the system folders to protect are handed in by the caller, and
+// Portable: the system's folders are handed in by the caller, and
 // the disk is looked at through the directory interfaces.
 #pragma once
 
@@ -20,22 +21,53 @@ class i_dir;
 
 namespace Cleanup {
 
+// The folders the system owns, as the caller found them. Paths that are not
+// absolute drive paths (a folder the system did not report, say) are
+// ignored. Where one folder is listed in two roles (the all-users profile
+// that is also the all-users application-data folder), the install root
+// decides.
+struct SystemFolders {
+  // The Windows folder and the system folders: nothing at, above or
+  // anywhere below them.
+  std::vector<std::u16string> system;
+  // Where programs keep folders of their own: the program-files and
+  // common-files folders of both views, the all-users application-data
+  // folder and each profile's roaming and local application-data folders.
+  // A folder at least one level below one may go, unless it is one the
+  // operating system keeps there (OperatingSystemFolderName).
+  std::vector<std::u16string> installRoots;
+  // The profiles folder, every profile, the all-users profile and its
+  // desktop, documents and start-menu folders, and the like: nothing at,
+  // above or below them, except inside an install root that lies deeper.
+  std::vector<std::u16string> refused;
+};
+
+// Whether a folder directly inside an install root is one the operating
+// system keeps there ("Microsoft", "Microsoft Shared", "Windows Defender",
+// "Internet Explorer" and the like), compared without regard to case.
+bool OperatingSystemFolderName(std::u16string_view name);
+
 // The canonical form of a folder path that may be deleted, or nothing.
 //
 // A path passes when it is an absolute drive path ("X:\...", '/' counted as
 // a separator) whose components are ordinary names (no "." or "..", no empty
 // component inside, none ending in a dot or a blank, which Windows would
-// strip, no wildcard, stream, device-path or control characters), at least
-// two levels below the drive root, and when it neither is nor contains any
-// of the protected folders (compared without regard to letter case, with
-// the system's case mapping under Windows and the built-in one of the
-// Basic Multilingual Plane elsewhere). Protected folders that are not
-// themselves absolute drive paths are ignored.
+// strip, no wildcard, stream, device-path or control characters), when it
+// neither is nor holds any of the folders, when it lies below no system
+// folder, and when
+//   - the deepest of the install roots and refused folders that holds it is
+//     an install root, and its component right below that root is not an
+//     operating-system folder; or
+//   - no listed folder holds it, and it lies at least two levels below the
+//     drive root.
+// Folders are compared without regard to letter case, with the system's
+// case mapping under Windows and the built-in one of the Basic Multilingual
+// Plane elsewhere.
 //
 // The canonical form uses '\' throughout and ends with one '\'
 // ("C:\Program Files\Maker\").
 std::optional<std::u16string> RemovableFolder(std::u16string_view path,
-                                              const std::vector<std::u16string>& protectedFolders);
+                                              const SystemFolders& folders);
 
 // The folder that RemovableFolder allows, as it stands on the disk, or
 // nothing. `base` is a directory that opens absolute paths (the
@@ -53,8 +85,8 @@ std::optional<std::u16string> RemovableFolder(std::u16string_view path,
 // in its letter case), and that spelling has to pass RemovableFolder as
 // well, so that an 8.3 alias of a protected folder ("C:\Users\ANNSMI~1")
 // is judged as that folder.
-std::optional<std::u16string> ExistingRemovableFolder(
-    i_dir& base, std::u16string_view path, const std::vector<std::u16string>& protectedFolders);
+std::optional<std::u16string> ExistingRemovableFolder(i_dir& base, std::u16string_view path,
+                                                      const SystemFolders& folders);
 
 #ifdef _WIN32
 // Removes the folder with everything in it, as the file mode does (Windows

@@ -78,8 +78,9 @@ void DeleteSubkeysInSet(const RegistryKeyHolder& key, const NameSet& names);
 // Takes the ids out of the subkeys of an installer list whose values are
 // named by product codes (component and upgrade-code keys). Such a key is
 // shared by every product that uses the component or upgrade code, so only
-// the values whose names mention an id (letter case ignored) are deleted,
+// the values named by an id (the whole name, IsValueNameOfId) are deleted,
 // and the subkey itself only once it holds no value and no subkey any more.
+// Ids that are not packed product codes match no value.
 void DeleteSubkeysReferencingIds(const RegistryKeyHolder& key, const NameSet& ids);
 
 // The same for one subkey of the key.
@@ -96,7 +97,7 @@ void DeleteValuesNamedLike(const RegistryKeyHolder& key, const std::u16string& p
 
 // What CollectInstalledProducts adds for each of the maker's products.
 enum InstalledProductFact : int {
-  kProductKeyName = 0,   // the product's key name: its packed product code
+  kProductKeyName = 0,   // the product's key name, when it is a packed product code
   kInstallLocation = 1,  // its "InstallLocation"
 };
 

@@ -6,6 +6,7 @@
 #include <foundation/registry_security.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "cleanup/registry_helpers.h"
@@ -212,11 +213,9 @@ std::string FindVersionedFilterSuffix() {
   for (DWORD index = 0; index < count; ++index) {
     std::u16string name;
     if (!EnumSubkeyName(services, index, name)) continue;
-    std::string narrow;
-    for (char16_t c : name) narrow += static_cast<char>(c & 0xFF);
-    const std::size_t at = narrow.find(kVersionedFilter);
-    if (at == std::string::npos) continue;
-    return narrow.substr(at + sizeof kVersionedFilter - 1);
+    // Any program may name a service key; only "tolbrin" and digits is the
+    // filter, and only digits may reach the command line and the .inf.
+    if (std::optional<std::string> suffix = VersionedFilterSuffix(name)) return *suffix;
   }
   return "";
 }

@@ -5,8 +5,9 @@
 // whatever wrote those values. Each one passes ExistingRemovableFolder
 // against the folders the system itself owns before anything in it is
 // touched: it must exist, be reached through ordinary folders only (no
-// junction or link on the way) and, spelled as the disk spells it, be none
-// of those folders nor hold one. The rest is skipped.
+// junction or link on the way) and, spelled as the disk spells it, lie
+// inside a program or application-data folder, or well away from the
+// system and the profiles. The rest is skipped.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -45,11 +46,18 @@ void AddEnvironmentFolder(std::vector<std::u16string>& folders, const wchar_t* n
   AddIfSet(folders, buffer, GetEnvironmentVariableW(name, buffer, MAX_PATH));
 }
 
-void AddExpanded(std::vector<std::u16string>& folders, const std::u16string& text) {
+void AddShellFolder(std::vector<std::u16string>& folders, int csidl) {
+  wchar_t buffer[MAX_PATH];
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer)))
+    folders.push_back(FromWide(buffer));
+}
+
+std::u16string Expanded(const std::u16string& text) {
   wchar_t buffer[MAX_PATH];
   DWORD length = ExpandEnvironmentStringsW(W(text), buffer, MAX_PATH);
   // The count includes the terminating NUL.
-  if (length > 1 && length <= MAX_PATH) folders.push_back(FromWide(buffer));
+  if (length > 1 && length <= MAX_PATH) return FromWide(buffer);
+  return u"";
 }
 
 std::u16string ValueText(HKEY key, const wchar_t* name) {
@@ -64,13 +72,26 @@ std::u16string ValueText(HKEY key, const wchar_t* name) {
   return FromWide(buffer);
 }
 
+// A profile is refused as a whole; its roaming and local application-data
+// folders (in the layout of Vista and later, and of the older systems) are
+// where programs keep their own folders.
+void AddProfile(SystemFolders& folders, const std::u16string& profile) {
+  if (profile.empty()) return;
+  folders.refused.push_back(profile);
+  for (const char16_t* appData : {u"\\AppData\\Roaming", u"\\AppData\\Local", u"\\Application Data",
+                                  u"\\Local Settings\\Application Data"})
+    folders.installRoots.push_back(profile + appData);
+}
+
 // The profiles folder and every profile the machine knows, from the list
-// Windows keeps of them (not redirected under WOW64).
-void AddProfileFolders(std::vector<std::u16string>& folders) {
+// Windows keeps of them, read in the native view: Windows shares the key
+// between the views, but not every system that runs 32-bit programs does.
+void AddProfileFolders(SystemFolders& folders) {
   HKEY list = nullptr;
+  const REGSAM view = Common::IsWow64() ? kRegistryView64 : 0;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
-                    KEY_READ, &list) != ERROR_SUCCESS)
+                    KEY_READ | view, &list) != ERROR_SUCCESS)
     return;
   for (const wchar_t* name : {L"ProfilesDirectory", L"Default", L"Public", L"AllUsersProfile"}) {
     std::u16string text = ValueText(list, name);
@@ -79,7 +100,9 @@ void AddProfileFolders(std::vector<std::u16string>& folders) {
     // inside the profiles folder.
     if (text.find(u'\\') == std::u16string::npos && text.find(u'%') == std::u16string::npos)
       text = ValueText(list, L"ProfilesDirectory") + u"\\" + text;
-    AddExpanded(folders, text);
+    const std::u16string folder = Expanded(text);
+    if (folder.empty()) continue;
+    folders.refused.push_back(folder);
   }
   for (DWORD index = 0;; ++index) {
     wchar_t sid[256];
@@ -88,44 +111,51 @@ void AddProfileFolders(std::vector<std::u16string>& folders) {
         ERROR_SUCCESS)
       break;
     HKEY profile = nullptr;
-    if (RegOpenKeyExW(list, sid, 0, KEY_QUERY_VALUE, &profile) != ERROR_SUCCESS) continue;
+    if (RegOpenKeyExW(list, sid, 0, KEY_QUERY_VALUE | view, &profile) != ERROR_SUCCESS) continue;
     std::u16string image = ValueText(profile, L"ProfileImagePath");
     RegCloseKey(profile);
-    if (!image.empty()) AddExpanded(folders, image);
+    if (!image.empty()) AddProfile(folders, Expanded(image));
   }
   RegCloseKey(list);
 }
 
-std::vector<std::u16string> ProtectedFolders() {
-  std::vector<std::u16string> folders;
+SystemFolders FoldersOfTheSystem() {
+  SystemFolders folders;
   wchar_t buffer[MAX_PATH];
-  AddIfSet(folders, buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
-  AddIfSet(folders, buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+  AddIfSet(folders.system, buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
+  AddIfSet(folders.system, buffer, GetSystemDirectoryW(buffer, MAX_PATH));
   using GetSystemWow64DirectoryFn = UINT(WINAPI*)(LPWSTR, UINT);
   if (HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
     auto wow64Directory = reinterpret_cast<GetSystemWow64DirectoryFn>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWow64DirectoryW")));
-    if (wow64Directory != nullptr) AddIfSet(folders, buffer, wow64Directory(buffer, MAX_PATH));
+    if (wow64Directory != nullptr)
+      AddIfSet(folders.system, buffer, wow64Directory(buffer, MAX_PATH));
   }
-  // The system's, the programs' and the profiles' folders as the shell
-  // knows them; a 32-bit process is told the 32-bit program folders, so
-  // the 64-bit ones come from the environment below.
-  for (int csidl : {CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86, CSIDL_PROGRAM_FILES,
-                    CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON,
-                    CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_COMMON_APPDATA, CSIDL_PROFILE,
-                    CSIDL_APPDATA, CSIDL_LOCAL_APPDATA, CSIDL_PERSONAL, CSIDL_DESKTOPDIRECTORY,
-                    CSIDL_STARTMENU, CSIDL_PROGRAMS, CSIDL_COMMON_DOCUMENTS,
-                    CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_COMMON_STARTMENU,
-                    CSIDL_COMMON_PROGRAMS}) {
-    if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer)))
-      folders.push_back(FromWide(buffer));
-  }
+  for (int csidl : {CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86})
+    AddShellFolder(folders.system, csidl);
+  for (const wchar_t* name : {L"SystemRoot", L"windir"})
+    AddEnvironmentFolder(folders.system, name);
+
+  // The programs' folders as the shell knows them; a 32-bit process is told
+  // the 32-bit program folders, so the 64-bit ones come from the
+  // environment.
+  for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON,
+                    CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_COMMON_APPDATA, CSIDL_APPDATA,
+                    CSIDL_LOCAL_APPDATA})
+    AddShellFolder(folders.installRoots, csidl);
   for (const wchar_t* name :
-       {L"SystemRoot", L"windir", L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432",
-        L"CommonProgramFiles", L"CommonProgramFiles(x86)", L"CommonProgramW6432",
-        L"ProgramData", L"ALLUSERSPROFILE", L"PUBLIC", L"USERPROFILE", L"APPDATA",
+       {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"CommonProgramFiles",
+        L"CommonProgramFiles(x86)", L"CommonProgramW6432", L"ProgramData", L"APPDATA",
         L"LOCALAPPDATA"})
-    AddEnvironmentFolder(folders, name);
+    AddEnvironmentFolder(folders.installRoots, name);
+
+  // The running user's and all users' own folders.
+  for (int csidl : {CSIDL_PROFILE, CSIDL_PERSONAL, CSIDL_DESKTOPDIRECTORY, CSIDL_STARTMENU,
+                    CSIDL_PROGRAMS, CSIDL_COMMON_DOCUMENTS, CSIDL_COMMON_DESKTOPDIRECTORY,
+                    CSIDL_COMMON_STARTMENU, CSIDL_COMMON_PROGRAMS})
+    AddShellFolder(folders.refused, csidl);
+  for (const wchar_t* name : {L"ALLUSERSPROFILE", L"PUBLIC", L"USERPROFILE"})
+    AddEnvironmentFolder(folders.refused, name);
   AddProfileFolders(folders);
   // The folder that holds the profiles, also where the list above is
   // missing.
@@ -135,7 +165,7 @@ std::vector<std::u16string> ProtectedFolders() {
     std::u16string path = FromWide(profile);
     while (!path.empty() && path.back() == u'\\') path.pop_back();
     std::size_t cut = path.rfind(u'\\');
-    if (cut != std::u16string::npos && cut > 2) folders.push_back(path.substr(0, cut));
+    if (cut != std::u16string::npos && cut > 2) folders.refused.push_back(path.substr(0, cut));
   }
   return folders;
 }
@@ -232,7 +262,7 @@ void RemoveProductFolders() {
   // The same folder may be named in several spellings (letter case, a
   // trailing backslash or not); it is removed once, in ascending order so
   // that a folder comes before the folders inside it.
-  const std::vector<std::u16string> guarded = ProtectedFolders();
+  const SystemFolders guarded = FoldersOfTheSystem();
   std::map<std::u16string, std::u16string> folders;
   i_dir* current = GetCurrentDirObject();
   if (current != nullptr) {

@@ -21,9 +21,8 @@ bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// Names of the key's values that mention one of the ids, letter case ignored.
-std::vector<std::u16string> ValueNamesMentioningIds(const RegistryKeyHolder& key,
-                                                    const NameSet& ids) {
+// Names of the key's values that are one of the ids (IsValueNameOfId).
+std::vector<std::u16string> ValueNamesOfIds(const RegistryKeyHolder& key, const NameSet& ids) {
   std::vector<std::u16string> names;
   DWORD count = 0;
   if (!CountValues(key, count)) return names;
@@ -31,7 +30,7 @@ std::vector<std::u16string> ValueNamesMentioningIds(const RegistryKeyHolder& key
     std::u16string name;
     if (!EnumRegistryValue(key, index, &name, nullptr, nullptr)) continue;
     for (const std::u16string& id : ids) {
-      if (ContainsNoCase(name, id)) {
+      if (IsValueNameOfId(name, id)) {
         names.push_back(name);
         break;
       }
@@ -149,7 +148,7 @@ void DeleteIdValuesOfSubkey(const RegistryKeyHolder& key, const std::u16string& 
                             const NameSet& ids) {
   RegistryKeyHolder sub = OpenRegistryKey(key, subkey);
   if (!sub) return;
-  for (const std::u16string& name : ValueNamesMentioningIds(sub, ids))
+  for (const std::u16string& name : ValueNamesOfIds(sub, ids))
     RegDeleteValueW(*sub, W(name));
   DWORD values = 0;
   DWORD subkeys = 0;
@@ -168,7 +167,7 @@ void DeleteSubkeysReferencingIds(const RegistryKeyHolder& key, const NameSet& id
     if (!EnumSubkeyName(key, index, name)) continue;
     RegistryKeyHolder sub = OpenRegistryKey(key, name);
     if (!sub) continue;
-    if (!ValueNamesMentioningIds(sub, ids).empty()) referencing.insert(name);
+    if (!ValueNamesOfIds(sub, ids).empty()) referencing.insert(name);
   }
   for (const std::u16string& name : referencing) DeleteIdValuesOfSubkey(key, name, ids);
 }
@@ -237,7 +236,9 @@ void CollectInstalledProducts(int selector, NameSet& set) {
         RegistryDataToText(data, location);
     }
     if (UpToFirstNul(publisher) != kMakerName) continue;
-    if (selector == kProductKeyName && !IsEmptyText(productKey)) set.insert(productKey);
+    // The key name becomes a product id that shared lists are swept with;
+    // a damaged or foreign key named anything else must not be one.
+    if (selector == kProductKeyName && IsPackedProductCode(productKey)) set.insert(productKey);
     if (selector == kInstallLocation && !IsEmptyText(location))
       set.insert(std::u16string(UpToFirstNul(location)));
   }

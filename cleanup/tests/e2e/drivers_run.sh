@@ -19,7 +19,8 @@
 # vdd: the "vdd" mode removes the first numbered disk filter through the
 #   helper library in process, with its .inf naming the numbered service,
 #   and leaves the two next-logon commands; the next logon deletes the two
-#   files and nothing else.
+#   files and nothing else. A service key named "tolbrin" and a command is
+#   passed over: no command line and no .inf line carries its name.
 # faults: with the helper program missing from the payload, and then with
 #   a removal .inf missing, a helper that fails and a service that is
 #   already gone, every other removal is still done and the exit code is 0.
@@ -147,6 +148,24 @@ vdd)
   grep -Eq "^kardnt.dll process=purgekit.exe UninstallDriver .*\\\\vdd_remove\.inf services=hesklor result=0\$" "$work/calls.txt" &&
     pass "vdd_remove.inf ran in process" || fail "no in-process call for vdd_remove.inf"
   [ "$(wc -l <"$work/calls.txt")" -eq 2 ] && pass "two helper calls" || fail "not two helper calls"
+  # The service key named like the filter with a command after it is no
+  # filter: nothing of its name reaches a command line or the .inf, and the
+  # key stays.
+  hostile='tolbrin" & rd /s /q %USERPROFILE% & "'
+  (cd "$C" && wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\services\\$hostile" /reg:64 \
+     </dev/null >/dev/null 2>&1) && pass "the hostile service key stays" ||
+    fail "the hostile service key is gone"
+  runonce=$( (cd "$C" && wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' /reg:64) | tr -d '\r')
+  if grep -qiE 'rd /s|USERPROFILE|tolbr" ' <<<"$runonce" || grep -qiE 'rd /s|USERPROFILE' "$work/calls.txt"; then
+    fail "the hostile name reached a next-logon command or a helper call"
+  else
+    pass "no next-logon command and no helper call carries the hostile name"
+  fi
+  # The .inf the helper got is gone with its folder; its line is in the
+  # record (services=tolbrin61, checked above) and the in-process helper
+  # library saw no other service.
+  grep -q 'services=tolbrin61 ' "$work/calls.txt" && ! grep -q 'services=.*rd' "$work/calls.txt" &&
+    pass "the filter .inf named tolbrin61 only" || fail "the filter .inf named more than tolbrin61"
   # The next logon: wineboot runs the native RunOnce commands and waits.
   (cd "$C" && wineboot -r </dev/null >/dev/null 2>&1) || true
   "$footprint" snapshot "$work/restarted"

@@ -56,7 +56,7 @@ class FileModeGuard : public ::testing::Test {
           u"Users\\Robert Smithers", u"Program Files", u"Program Files\\Quorvel",
           u"Program Files\\Quorvel\\App", u"Long Folder Name", u"Long Folder Name\\Quorvel"})
       CreateDirectoryW(W(scratch_ / folder), nullptr);
-    guarded_ = {scratch_ / u"Users\\bob", scratch_ / u"Users\\Robert Smithers"};
+    guarded_.refused = {scratch_ / u"Users\\bob", scratch_ / u"Users\\Robert Smithers"};
   }
 
   std::optional<std::u16string> Check(const std::u16string& path) {
@@ -66,7 +66,7 @@ class FileModeGuard : public ::testing::Test {
 
   Scratch scratch_;
   Record record_;
-  std::vector<std::u16string> guarded_;
+  SystemFolders guarded_;
 };
 
 TEST_F(FileModeGuard, AFolderIsTakenAsTheDiskSpellsIt) {

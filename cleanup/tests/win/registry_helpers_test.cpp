@@ -8,6 +8,7 @@
 
 #include <foundation/registry_security.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -105,7 +106,9 @@ TEST_F(RegistryHelpersTest, IdReferencesGoValueByValueAndSharedKeysStay) {
           {Text(kMakerId, u"C:\\shared\\codec.dll"), Text(kOtherId, u"C:\\shared\\codec.dll")});
   MakeKey(HKEY_CURRENT_USER, Sub(u"LowerCase"),
           {Text(u"17a3e8c52d49b0f46a3eb1d7920cf458", u"")});
-  MakeKey(HKEY_CURRENT_USER, Sub(u"BothMakers"),
+  MakeKey(HKEY_CURRENT_USER, Sub(u"BothMakers"), {Text(kMakerId, u""), Text(kSecondMakerId, u"")});
+  // A name that holds an id among other text is not the installer's: it stays.
+  MakeKey(HKEY_CURRENT_USER, Sub(u"Holding"),
           {Text(kMakerId, u""), Text(u"x" + kSecondMakerId + u"y", u"")});
   MakeKey(HKEY_CURRENT_USER, Sub(u"WithSubkey"), {Text(kMakerId, u"")});
   MakeKey(HKEY_CURRENT_USER, Sub(u"WithSubkey\\Child"), {});
@@ -117,6 +120,8 @@ TEST_F(RegistryHelpersTest, IdReferencesGoValueByValueAndSharedKeysStay) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Sub(u"MakerOnly")));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Sub(u"LowerCase")));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Sub(u"BothMakers")));
+  EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, Sub(u"Holding"), kMakerId));
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"Holding"), u"x" + kSecondMakerId + u"y"));
   ASSERT_TRUE(KeyExists(HKEY_CURRENT_USER, Sub(u"Shared")));
   EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, Sub(u"Shared"), kMakerId));
   EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"Shared"), kOtherId));
@@ -124,6 +129,19 @@ TEST_F(RegistryHelpersTest, IdReferencesGoValueByValueAndSharedKeysStay) {
   EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, Sub(u"WithSubkey"), kMakerId));
   EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"OthersOnly"), kOtherId));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, Sub(u"Empty")));
+}
+
+// A product key named "0", "" or a part of a code gives an id that is no
+// packed product code: it must not match the values of other products,
+// which would hold it as a substring.
+TEST_F(RegistryHelpersTest, MalformedIdsMatchNoValue) {
+  MakeKey(HKEY_CURRENT_USER, Sub(u"Component"), {Text(kOtherId, u""), Text(kMakerId, u"")});
+  MakeKey(HKEY_CURRENT_USER, Sub(u"Upgrade"), {Text(kSecondMakerId, u"")});
+  DeleteSubkeysReferencingIds(
+      Base(), NameSet{u"0", u"", u"4", kOtherId.substr(0, 31), kOtherId + u"0", u"{" + kOtherId});
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"Component"), kOtherId));
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"Component"), kMakerId));
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, Sub(u"Upgrade"), kSecondMakerId));
 }
 
 TEST_F(RegistryHelpersTest, NoIdsTouchNothing) {
@@ -263,31 +281,47 @@ TEST_F(RegistryHelpersTest, DeletesSubkeysInTheSelectedViewOnly) {
 }
 
 // CollectInstalledProducts reads the installer's own list; the products this
-// test adds carry names no installer would give.
+// test adds carry codes of this run, and some names that are no code at all.
 TEST_F(RegistryHelpersTest, CollectsOnlyProductsWhosePublisherIsTheMakerAsText) {
   const std::u16string products =
       u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
-  const std::u16string tag = Widen(std::to_string(GetCurrentProcessId()));
+  // Packed codes of this run: the process id, the case's number, then a
+  // filler; the malformed names carry the process id as well.
+  char tagText[9];
+  std::snprintf(tagText, sizeof tagText, "%08lX",
+                static_cast<unsigned long>(GetCurrentProcessId()));
+  const std::u16string tag = Widen(tagText);
+  int number = 0;
+  auto packed = [&] {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", number++);
+    return tag + Widen(digits) + u"FEEDFACEFEEDFACEFEEDFA";
+  };
   struct Product {
     std::u16string name;
     std::vector<Value> properties;
     bool withProperties;
     bool collected;
   } cases[] = {
-      {u"TestMakerSz" + tag,
+      {packed(),
        {Text(u"Publisher", kMakerName), Text(u"InstallLocation", u"C:\\Q\\Home\\")}, true, true},
-      {u"TestMakerExpand" + tag,
+      {packed(),
        {Text(u"InstallLocation", u"C:\\Q\\Sky\\", REG_EXPAND_SZ),
         Text(u"Publisher", kMakerName, REG_EXPAND_SZ)},
        true, true},
-      {u"TestMakerNoLocation" + tag, {Text(u"Publisher", kMakerName)}, true, true},
-      {u"TestDword" + tag, {Dword(u"Publisher", 1), Text(u"InstallLocation", u"C:\\D\\")}, true,
+      {packed(), {Text(u"Publisher", kMakerName)}, true, true},
+      {packed(), {Dword(u"Publisher", 1), Text(u"InstallLocation", u"C:\\D\\")}, true, false},
+      {packed(), {Text(u"InstallLocation", u"C:\\N\\")}, true, false},
+      {packed(), {Text(u"Publisher", u"quorvel"), Text(u"InstallLocation", u"C:\\L\\")}, true,
        false},
-      {u"TestNoPublisher" + tag, {Text(u"InstallLocation", u"C:\\N\\")}, true, false},
-      {u"TestOtherCase" + tag,
-       {Text(u"Publisher", u"quorvel"), Text(u"InstallLocation", u"C:\\L\\")}, true, false},
-      {u"TestLowerName" + tag, {Text(u"publisher", kMakerName)}, true, false},
-      {u"TestNoProperties" + tag, {}, false, false},
+      {packed(), {Text(u"publisher", kMakerName)}, true, false},
+      {packed(), {}, false, false},
+      // The maker's products under key names that are no packed code: never
+      // an id (their folders still go through the folder checks).
+      {u"0" + tag, {Text(u"Publisher", kMakerName), Text(u"InstallLocation", u"C:\\Q\\Bad\\")},
+       true, false},
+      {packed() + u"0", {Text(u"Publisher", kMakerName)}, true, false},
+      {u"{" + packed().substr(1) + u"}", {Text(u"Publisher", kMakerName)}, true, false},
   };
   for (const Product& p : cases) {
     if (p.withProperties)
@@ -314,6 +348,7 @@ TEST_F(RegistryHelpersTest, CollectsOnlyProductsWhosePublisherIsTheMakerAsText) 
   }
   EXPECT_EQ(locations.count(u"C:\\Q\\Home\\"), 1u);
   EXPECT_EQ(locations.count(u"C:\\Q\\Sky\\"), 1u);
+  EXPECT_EQ(locations.count(u"C:\\Q\\Bad\\"), 1u);
   for (const char16_t* notCollected : {u"C:\\D\\", u"C:\\N\\", u"C:\\L\\", u""})
     EXPECT_EQ(locations.count(notCollected), 0u);
 

@@ -111,6 +111,15 @@ WriteOutcome Failed(WriteOutcome& out, std::uint32_t error) {
   return out;
 }
 
+// The end of a write that no smaller piece got any further. A full disk is
+// what a short count tells the caller; a piece refused for any other cause
+// (access denied, write protected, a parameter the device will not take) is
+// that cause, kept as the first refusal gave it, not a full disk.
+WriteOutcome Refused(WriteOutcome& out, std::uint32_t refusal) {
+  if (refusal == 0 || refusal == ERROR_DISK_FULL || refusal == ERROR_HANDLE_DISK_FULL) return out;
+  return Failed(out, refusal);
+}
+
 }  // namespace
 
 WriteOutcome WriteBuffered(PieceWriter& writer, const void* buffer, std::uint32_t size) {
@@ -118,16 +127,19 @@ WriteOutcome WriteBuffered(PieceWriter& writer, const void* buffer, std::uint32_
   const auto* position = static_cast<const std::uint8_t*>(buffer);
   std::uint32_t remaining = size;
   std::uint32_t piece = size;
+  std::uint32_t refusal = 0;  // the first refusal since the last progress
   for (;;) {
     std::uint32_t written = 0, error = 0;
-    if (!writer.Write(position, piece, written, error) && !IsRetryableRefusal(error))
-      return Failed(out, error);
+    const bool ok = writer.Write(position, piece, written, error);
+    if (!ok && !IsRetryableRefusal(error)) return Failed(out, error);
+    if (!ok && refusal == 0) refusal = error;
     if (written > piece) written = piece;  // never more than was asked
     if (written == 0) {
-      if (piece < 2) return out;
+      if (piece < 2) return Refused(out, refusal);
       piece = (piece + 1) / 2;
       continue;
     }
+    refusal = 0;
     out.count += written;
     remaining -= written;
     if (remaining == 0 || written != piece) return out;
@@ -144,11 +156,13 @@ WriteOutcome WriteUnbuffered(PieceWriter& writer, const void* buffer, std::uint3
   std::uint32_t remaining = size;
   std::uint32_t piece = size < largestPiece ? size : largestPiece;
   bool grown = false;
+  std::uint32_t refusal = 0;  // the first refusal since the last progress
   for (;;) {
     piece = s * (piece / s);
     std::uint32_t written = 0, error = 0;
     const bool ok = writer.Write(position, piece, written, error);
     if (written > piece) written = piece;  // never more than was asked
+    if (!ok && refusal == 0 && IsRetryableRefusal(error)) refusal = error;
     if (!ok && !IsRetryableRefusal(error)) {
       // Out of working set or of system resources: the same piece once more
       // after growing the working set, else smaller pieces from now on.
@@ -167,10 +181,11 @@ WriteOutcome WriteUnbuffered(PieceWriter& writer, const void* buffer, std::uint3
       continue;
     }
     if (written == 0) {
-      if (piece <= s) return out;
+      if (piece <= s) return Refused(out, refusal);
       piece = (piece + s) / 2;
       continue;
     }
+    refusal = 0;
     out.count += written;
     remaining -= written;
     if (remaining < s || written != piece) return out;

@@ -179,8 +179,9 @@ TEST_F(WinFileTest, FailedCallsStoreCodeTextFunctionAndCause) {
     EXPECT_EQ(CauseCode(f->error()), 0x80070083u);  // ERROR_NEGATIVE_SEEK
     EXPECT_EQ(Common::Describe(f->error()), u"Error occurred while searching in the file.");
   }
-  {  // Writing through a handle opened for reading: refused pieces are a
-     // short count, never bytes reported as written.
+  {  // Writing through a handle opened for reading: the refusal is the
+     // error, with its cause, never bytes reported as written and never a
+     // full disk.
     std::unique_ptr<i_file> r(dir_.open_file(u"plain.bin", false));
     ASSERT_TRUE(r);
     auto* w = dynamic_cast<o_file*>(r.get());
@@ -188,9 +189,19 @@ TEST_F(WinFileTest, FailedCallsStoreCodeTextFunctionAndCause) {
     std::uint32_t count = 9;
     w->write("xyz", 3, count);
     EXPECT_EQ(count, 0u);
-    w->write_exact("xyz", 3);
-    EXPECT_EQ(r->error().Code(), kFileDiskFull);
+    EXPECT_EQ(r->error().Code(), kFileAccessDenied);
+    EXPECT_EQ(Function(r->error()), "WriteFile");
+    EXPECT_EQ(CauseCode(r->error()), 0x80070005u);  // ERROR_ACCESS_DENIED
     EXPECT_EQ(ReadAll(scratch_ / u"plain.bin"), "content");
+  }
+  {  // The same through the exact write, which callers use.
+    std::unique_ptr<i_file> r(dir_.open_file(u"plain.bin", false));
+    ASSERT_TRUE(r);
+    auto* w = dynamic_cast<o_file*>(r.get());
+    ASSERT_TRUE(w);
+    w->write_exact("xyz", 3);
+    EXPECT_NE(r->error().Code(), kFileDiskFull);
+    EXPECT_EQ(CauseCode(r->error()), 0x80070005u);
   }
 }
 
@@ -381,6 +392,7 @@ std::string Pattern(std::size_t size) {
 }
 
 using Answers = std::vector<ScriptedWriter::Answer>;
+using Answer = ScriptedWriter::Answer;
 using Sizes = std::vector<std::uint32_t>;
 
 TEST(WinFileWriteRules, BufferedWriteRetriesRefusedPiecesInHalves) {
@@ -390,23 +402,39 @@ TEST(WinFileWriteRules, BufferedWriteRetriesRefusedPiecesInHalves) {
     Answers script;
     Sizes asked;
     std::uint32_t count;
-    bool failed;
+    std::uint32_t error;  // the error the caller must store; 0: none
   };
+  const Answer full{false, 0, ERROR_DISK_FULL};
   const Case cases[] = {
-      {"disk full once, then room", 100, {{false, 0, ERROR_DISK_FULL}},
-       {100, 50, 25, 13, 6, 3, 2, 1}, 100, false},
-      {"refused to the last byte", 8,
+      {"disk full once, then room", 100, {full}, {100, 50, 25, 13, 6, 3, 2, 1}, 100, 0},
+      // Refused down to one byte: the first refusal is the cause, and only a
+      // full disk is left to the short count.
+      {"access denied to the last byte", 8,
        {{false, 0, ERROR_ACCESS_DENIED}, {false, 0, ERROR_WRITE_PROTECT},
         {false, 0, ERROR_HANDLE_DISK_FULL}, {false, 0, ERROR_INVALID_PARAMETER}},
-       {8, 4, 2, 1}, 0, false},
-      {"short write ends the call", 100, {{true, 30, 0}}, {100}, 30, false},
-      {"part written before the disk filled", 100, {{false, 40, ERROR_DISK_FULL}}, {100}, 40,
-       false},
+       {8, 4, 2, 1}, 0, ERROR_ACCESS_DENIED},
+      {"write protected to the last byte", 4,
+       {{false, 0, ERROR_WRITE_PROTECT}, {false, 0, ERROR_WRITE_PROTECT},
+        {false, 0, ERROR_WRITE_PROTECT}},
+       {4, 2, 1}, 0, ERROR_WRITE_PROTECT},
+      {"invalid parameter to the last byte", 2,
+       {{false, 0, ERROR_INVALID_PARAMETER}, {false, 0, ERROR_INVALID_PARAMETER}}, {2, 1}, 0,
+       ERROR_INVALID_PARAMETER},
+      {"disk full to the last byte", 4,
+       {full, {false, 0, ERROR_HANDLE_DISK_FULL}, {false, 0, ERROR_ACCESS_DENIED}}, {4, 2, 1}, 0,
+       0},
+      {"refused after some progress", 8,
+       {{false, 0, ERROR_ACCESS_DENIED}, {true, kAll, 0}, {false, 0, ERROR_WRITE_PROTECT},
+        {false, 0, ERROR_ACCESS_DENIED}, {false, 0, ERROR_ACCESS_DENIED}},
+       {8, 4, 2, 1}, 4, ERROR_WRITE_PROTECT},
+      {"short write ends the call", 100, {{true, 30, 0}}, {100}, 30, 0},
+      {"part written before the disk filled", 100, {{false, 40, ERROR_DISK_FULL}}, {100}, 40, 0},
       {"an error after some progress", 100,
-       {{false, 0, ERROR_DISK_FULL}, {true, kAll, 0}, {false, 0, ERROR_INVALID_HANDLE}},
-       {100, 50, 25}, 50, true},
-      {"an error on the first piece", 64, {{false, 0, ERROR_INVALID_HANDLE}}, {64}, 0, true},
-      {"nothing to write", 0, {}, {0}, 0, false},
+       {full, {true, kAll, 0}, {false, 0, ERROR_INVALID_HANDLE}}, {100, 50, 25}, 50,
+       ERROR_INVALID_HANDLE},
+      {"an error on the first piece", 64, {{false, 0, ERROR_INVALID_HANDLE}}, {64}, 0,
+       ERROR_INVALID_HANDLE},
+      {"nothing to write", 0, {}, {0}, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -415,9 +443,9 @@ TEST(WinFileWriteRules, BufferedWriteRetriesRefusedPiecesInHalves) {
     const auto out = win32_file_detail::WriteBuffered(writer, data.data(), c.size);
     EXPECT_EQ(writer.asked, c.asked);
     EXPECT_EQ(out.count, c.count);
-    EXPECT_EQ(out.failed, c.failed);
-    if (c.failed) {
-      EXPECT_EQ(out.error, static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(out.failed, c.error != 0);
+    if (c.error != 0) {
+      EXPECT_EQ(out.error, c.error);
     }
     // What went through is the caller's data from its start, in order.
     EXPECT_EQ(writer.received, data.substr(0, out.count));
@@ -463,6 +491,11 @@ TEST(WinFileWriteRules, UnbufferedWriteCutsToSectorsAndShrinksOnResourceErrors) 
        false, {2048, 1024, 512}, kAll, 0},
       {"refusal of one sector ends without error", 512, {{false, 0, ERROR_DISK_FULL}}, {}, 0,
        false, {512, 0, 0}, kAll, 0},
+      {"access denied to the last sector fails", 1024,
+       {{false, 0, ERROR_ACCESS_DENIED}, {false, 0, ERROR_ACCESS_DENIED}}, {}, 0, true,
+       {1024, 512, 0}, kAll, 0},
+      {"write protected to the last sector fails", 512, {{false, 0, ERROR_WRITE_PROTECT}}, {}, 0,
+       true, {512, 0, 0}, kAll, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -482,6 +515,19 @@ TEST(WinFileWriteRules, UnbufferedWriteCutsToSectorsAndShrinksOnResourceErrors) 
     if (!c.failed) {
       EXPECT_EQ(writer.received, data.substr(0, out.count));
     }
+  }
+}
+
+TEST(WinFileWriteRules, UnbufferedRefusalKeepsItsCause) {
+  const std::string data = Pattern(1024);
+  for (const std::uint32_t cause :
+       {std::uint32_t(ERROR_ACCESS_DENIED), std::uint32_t(ERROR_WRITE_PROTECT),
+        std::uint32_t(ERROR_INVALID_PARAMETER)}) {
+    std::uint32_t largest = kAll;
+    ScriptedWriter writer({{false, 0, cause}, {false, 0, ERROR_DISK_FULL}});
+    const auto out = win32_file_detail::WriteUnbuffered(writer, data.data(), 1024, 512, largest);
+    EXPECT_TRUE(out.failed);
+    EXPECT_EQ(out.error, cause);
   }
 }
 

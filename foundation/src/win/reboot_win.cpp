@@ -41,6 +41,36 @@ bool DeletePath(Windows::LayerNT& layer, const std::u16string& path, bool direct
                    : layer.DeleteFileW(W(path)) != FALSE;
 }
 
+// Moves the source onto the target at once, replacing a target file. A move
+// that fails leaves both where they were: the target is never deleted ahead
+// of a move that may not happen. Windows 9x has no replacing move, so its
+// target steps aside under a free name first and comes back when the move
+// fails. A folder is never replaced; one in the way makes the move fail.
+bool MoveReplacing(Windows::LayerNT& layer, const std::u16string& from, const std::u16string& to,
+                   bool directory) {
+  if (directory) return layer.MoveFileW(W(from), W(to)) != FALSE;
+  if (!IsWindows9x()) return layer.MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  if (layer.GetFileAttributesW(W(to)) == INVALID_FILE_ATTRIBUTES)
+    return layer.MoveFileW(W(from), W(to)) != FALSE;
+  std::u16string aside;
+  for (unsigned attempt = 0; attempt < 100 && aside.empty(); ++attempt) {
+    std::u16string candidate = to + u".~";
+    for (char digit : std::to_string(attempt)) candidate += char16_t(digit);
+    if (layer.GetFileAttributesW(W(candidate)) == INVALID_FILE_ATTRIBUTES &&
+        layer.MoveFileW(W(to), W(candidate)))
+      aside = candidate;
+  }
+  if (aside.empty()) return false;
+  if (layer.MoveFileW(W(from), W(to))) {
+    layer.DeleteFileW(W(aside));
+    return true;
+  }
+  const DWORD error = GetLastError();
+  layer.MoveFileW(W(aside), W(to));
+  SetLastError(error);
+  return false;
+}
+
 // A line read from an INI file without its line end.
 std::string WithoutLineEnd(const char* line) {
   std::string text(line);
@@ -158,9 +188,7 @@ bool DeleteOrMoveAtReboot(const char16_t* source, const char16_t* target, unsign
   // functions.
   if (!(flags & kRebootDelayOnly)) {
     if (target) {
-      const std::u16string to(target);
-      DeletePath(layer, to, directory);
-      if (layer.MoveFileW(W(from), W(to))) return true;
+      if (MoveReplacing(layer, from, std::u16string(target), directory)) return true;
     } else if (DeletePath(layer, from, directory)) {
       return true;
     }

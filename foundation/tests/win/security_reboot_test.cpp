@@ -173,6 +173,27 @@ TEST_F(RebootTest, ReplacesAtOnceWhenItCan) {
   EXPECT_TRUE(OwnPending().empty());
 }
 
+// A move that cannot happen now (here: its source is gone) must not cost
+// the target: it stays as it was, whatever is left for the next start.
+TEST_F(RebootTest, AFailedMoveKeepsTheTarget) {
+  const std::wstring missing = dir_ + L"\\gone.txt";
+  const std::wstring target = MakeFile(L"keep.txt", "old");
+  DeleteOrMoveAtReboot(U(missing.c_str()), U(target.c_str()), 0);
+  EXPECT_TRUE(Exists(target));
+  EXPECT_EQ(ReadFile(WideToAnsi(U(target.c_str()))), "old");
+
+  // The same for a source held open without delete sharing.
+  const std::wstring busy = MakeFile(L"busy.txt", "new");
+  HANDLE held = CreateFileW(busy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  DeleteOrMoveAtReboot(U(busy.c_str()), U(target.c_str()), 0);
+  const bool moved = !Exists(busy);
+  CloseHandle(held);
+  EXPECT_TRUE(Exists(target));
+  EXPECT_EQ(ReadFile(WideToAnsi(U(target.c_str()))), moved ? "new" : "old");
+}
+
 TEST_F(RebootTest, QuotedSourceIsTakenWithoutTheQuotes) {
   const std::wstring file = MakeFile(L"quoted name.txt");
   const std::wstring quoted = L"\"" + file + L"\"";

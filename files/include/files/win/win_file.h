@@ -139,12 +139,15 @@ struct WriteOutcome {
 
 // The buffered rule: refused pieces (access denied, write protected, disk
 // full, invalid parameter) are retried in halves down to one byte; a short
-// write ends the call without error.
+// write ends the call without error. When not even one byte goes, a full
+// disk is left to the short count; any other refusal fails the call with
+// the first refusal's code.
 WriteOutcome WriteBuffered(PieceWriter& writer, const void* buffer, std::uint32_t size);
 
 // The unbuffered rule over whole sectors of `sectorSize` (not 0), starting
 // with pieces of at most `largestPiece`, which is lowered when the system
-// runs out of resources for a large piece.
+// runs out of resources for a large piece. Refusals end as in the buffered
+// rule, at one sector.
 WriteOutcome WriteUnbuffered(PieceWriter& writer, const void* buffer, std::uint32_t size,
                              std::uint32_t sectorSize, std::uint32_t& largestPiece);
 

@@ -11,7 +11,7 @@
 //
 // Every operation returns a Win32-style code (0 success) and throws nothing.
 // With the log flag, the procedures write their start, parameters and
-// result to the install log (cleanup/install_log.h).
+// result to the install log (inst_drv/install_log.h).
 //
 // Windows-only header.
 #pragma once

@@ -4,10 +4,10 @@
 #include <memory>
 #include <vector>
 
-#include "cleanup/install_log.h"
 #include "files/dir.h"
 #include "files/win/win_dir.h"
 #include "inst_drv/inst_drv_text.h"
+#include "inst_drv/install_log.h"
 #include "windows/layer.h"
 
 namespace InstDrv {

@@ -1,5 +1,5 @@
 // The install log of the driver-uninstall helper.
-#include "cleanup/install_log.h"
+#include "inst_drv/install_log.h"
 
 #include <shlobj.h>
 #include <tlhelp32.h>

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "cleanup/install_log.h"
+#include "inst_drv/install_log.h"
 
 namespace {
 
