@@ -191,6 +191,22 @@ TEST(FatVolume, BothSizeFieldsSetUsesTheWideOne) {
   EXPECT_EQ(m->ClusterCount(), Fsck(image).dataClusters);
 }
 
+// A FAT too short for the clusters behind it: only the clusters it can
+// describe are used, unless that would change the type.
+TEST(FatVolume, ShortFatLimitsTheClusterCount) {
+  fattest::ScratchDir dir;
+  const std::string image = dir.File("short.img");
+  ASSERT_TRUE(fattest::MakeImage(image, {16, 512, 4, 2, 20480, "SHORT", ""}));
+  std::vector<std::uint8_t> boot = fattest::ReadBytes(image, 0, 512);
+  ASSERT_EQ(Common::LoadLe16(boot.data() + 22), 40);
+  Common::StoreLe16(boot.data() + 22, 39);  // 39 x 256 entries, two of them reserved
+  Mounted m(image, 512, true, boot.data());
+  ASSERT_NE(m.driver, nullptr);
+  EXPECT_EQ(m->Type(), FATDriver::FatType::kFat16);
+  EXPECT_EQ(m->ClusterCount(), 39u * 256 - 2);
+  EXPECT_EQ(m->FirstDataSector(), Fsck(image).dataSector - 2);
+}
+
 // The type follows the published boundary: FAT12 below 4085 clusters, FAT16
 // below 65525, no FAT12/16 layout at 65525 or more. fsck.fat judges the same
 // boot sectors.
@@ -258,6 +274,21 @@ TEST(FatVolume, FsInfoCountIsUsedOnlyWhenPlausible) {
     ASSERT_NE(m.driver, nullptr);
     EXPECT_EQ(m->GetFreeClusterCount(false), c.expected);
   }
+  // Clusters taken before the count was first asked for come off the
+  // FSInfo value when it is read.
+  {
+    std::vector<std::uint8_t> bytes(4);
+    Common::StoreLe32(bytes.data(), std::uint32_t(realFree));
+    fattest::WriteBytes(image, countAt, bytes);
+    Mounted m(image, 512, false);
+    ASSERT_NE(m.driver, nullptr);
+    std::vector<std::uint32_t> taken;
+    for (int i = 0; i < 3; ++i) taken.push_back(m->AllocateCluster());
+    EXPECT_EQ(m->GetFreeClusterCount(false), realFree - 3);
+    for (std::uint32_t c : taken) m->FreeClusterChain(c);
+    EXPECT_EQ(m->GetFreeClusterCount(false), realFree);
+  }
+  EXPECT_EQ(Fsck(image).status, 0);
   // A broken FSInfo signature: the FAT is counted; asked for, it is an error.
   fattest::WriteBytes(image, std::uint64_t(fsInfo) * 512, {0, 0, 0, 0});
   Mounted m(image, 512);
