@@ -267,6 +267,7 @@ void FATDriver::WriteBackCache() {
     std::vector<BlockHandle::Header*> blocks;
     ForEachBlock([&](BlockHandle::Header* block) { blocks.push_back(block); });
     Common::Error firstFailure;
+    std::vector<BlockHandle::Header*> fatBlocks;
     auto write = [&](BlockHandle::Header* block, std::uint64_t sector) {
       SetBlockDirty(block, false);
       Common::Error error =
@@ -287,7 +288,6 @@ void FATDriver::WriteBackCache() {
       // The first changed FAT block: every cached block of the active FAT
       // from here on goes to every copy, dirty or not, so that the copies
       // agree wherever this mount may have changed them.
-      std::vector<BlockHandle::Header*> fatBlocks;
       for (std::size_t j = i; j < blocks.size(); ++j) {
         const std::uint64_t at = BlockFirstSector(blocks[j]);
         if (at >= fatAreaEnd) break;
@@ -299,16 +299,17 @@ void FATDriver::WriteBackCache() {
         for (BlockHandle::Header* block : fatBlocks)
           write(block, BlockFirstSector(block) - activeFatStart_ + copyStart);
       }
-      // A failure of any copy leaves the blocks dirty for the next flush.
-      if (firstFailure)
-        for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, true);
       break;
     }
     if (firstFailure) {
+      // The rest is still written, but not the FAT blocks to the active copy
+      // alone: they stay dirty so that the next flush writes every copy.
+      for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, false);
       try {
         FileSystemDriver::WriteBackCache();
       } catch (...) {
       }
+      for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, true);
       ThrowFileError(0x40, kModuleId, kFileWriteError, firstFailure);
     }
   }

@@ -346,6 +346,32 @@ TEST(FatTable, Fat32WithoutMirroringWritesOnlyTheActiveCopy) {
   EXPECT_EQ(Common::LoadLe32(copy1.data() + 2000) & 0x0FFFFFFF, 0x0FFFFFFFu);
 }
 
+// A refused write of one FAT copy is reported and leaves the FAT blocks
+// dirty: the next flush brings every copy in line.
+TEST(FatTable, AFailedCopyWriteIsReportedAndRetried) {
+  fattest::ScratchDir dir;
+  const std::string image = dir.File("retry.img");
+  ASSERT_TRUE(fattest::MakeImage(image, {16, 512, 4, 2, 20480, "RETRY", ""}));
+  {
+    Mounted m(image, 512, false);
+    ASSERT_NE(m.driver, nullptr);
+    const std::uint64_t second = m->ReservedSectors() + m->SectorsPerFat();
+    m->Handler().SetEntry(300, 0xFFFF);
+    m.device->FailWrites(second, m->SectorsPerFat());
+    EXPECT_EQ(ErrorCode([&] { m->Flush(); }), kFileWriteError);
+    m.device->ClearFailures();
+    m->Flush();
+  }
+  Mounted check(image, 512);
+  const std::uint64_t fatBytes = std::uint64_t(check->SectorsPerFat()) * 512;
+  const auto copy0 = fattest::ReadBytes(image, std::uint64_t(check->ReservedSectors()) * 512,
+                                        std::size_t(fatBytes));
+  const auto copy1 = fattest::ReadBytes(
+      image, std::uint64_t(check->ReservedSectors()) * 512 + fatBytes, std::size_t(fatBytes));
+  EXPECT_TRUE(copy0 == copy1);
+  EXPECT_EQ(Common::LoadLe16(copy1.data() + 600), 0xFFFF);
+}
+
 }  // namespace
 
 #endif
