@@ -467,6 +467,20 @@ Common::Error FileSystemDriver::WriteBackBlock(Header* block) {
   return Common::Error();
 }
 
+std::uint64_t FileSystemDriver::BlockFirstSector(const Header* block) noexcept {
+  return block->firstSector;
+}
+std::uint32_t FileSystemDriver::BlockSectorCount(const Header* block) noexcept {
+  return block->sectorCount;
+}
+bool FileSystemDriver::BlockIsDirty(const Header* block) noexcept {
+  return block->dirty.load(std::memory_order_acquire);
+}
+void FileSystemDriver::SetBlockDirty(Header* block, bool dirty) noexcept {
+  block->dirty.store(dirty, std::memory_order_release);
+}
+std::uint8_t* FileSystemDriver::BlockData(Header* block) noexcept { return block->Data(); }
+
 void FileSystemDriver::WriteBackCache() {
   Common::Error firstFailure;
   for (auto& entry : blocks_) {

@@ -294,6 +294,13 @@ class FileSystemDriver : public FileSystemMountHandler {
   // Remembers a write-back failure that no caller could be told about; the
   // next Flush reports it.
   void RememberWriteBackFailure(const Common::Error& error) noexcept;
+  // What a derived write-back needs to know of a cached block, and the way
+  // to take its dirty mark off before writing it somewhere of its own.
+  static std::uint64_t BlockFirstSector(const BlockHandle::Header* block) noexcept;
+  static std::uint32_t BlockSectorCount(const BlockHandle::Header* block) noexcept;
+  static bool BlockIsDirty(const BlockHandle::Header* block) noexcept;
+  static void SetBlockDirty(BlockHandle::Header* block, bool dirty) noexcept;
+  static std::uint8_t* BlockData(BlockHandle::Header* block) noexcept;
 
  private:
   friend class BlockHandle;
