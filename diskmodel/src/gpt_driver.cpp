@@ -188,7 +188,7 @@ PSPortion PSGptDriver::MakePortion(std::uint32_t diskId, const Gpt::GptEntry& en
   std::copy(entry.bytes.begin() + 16, entry.bytes.begin() + 32, location->uniqueGuid.begin());
   std::copy(entry.bytes.begin(), entry.bytes.begin() + 16, location->typeGuid.begin());
   if (SimpleDisk* disk = DiskView(diskId)) {
-    const std::uint64_t total = disk->GetSectorCount();
+    const std::uint64_t total = disk->GetSectorCount() + 1;  // it answers the last index
     const std::uint64_t inside = first >= total ? 0 : std::min(size, total - first);
     location->view = std::make_shared<ContiguousDisk>(*disk, first, inside);
   }
@@ -263,7 +263,7 @@ Common::Error PSGptDriver::InitDisks(PSDriverFactory& factory, const DiskMap& di
   for (const auto& entry : disks) {
     SimpleDisk* device = entry.second != nullptr ? entry.second->GetSimpleDisk() : nullptr;
     if (device == nullptr) return DiskNotFound(kBadDiskIdLocation);
-    const std::uint64_t total = device->GetSectorCount();
+    const std::uint64_t total = device->GetSectorCount() + 1;  // it answers the last index
     if (total < 2) return DiskNotFound(kBadDiskIdLocation);
     try {
       auto table = std::make_unique<Gpt::GptPartitions>(device, 1, total - 1);
@@ -323,8 +323,11 @@ Common::Error PSGptDriver::ClearDisks(PSDriverFactory&, Layer& rawLayer, Layer&,
 
 Common::Error PSGptDriver::RemoveDisks(PSDriverFactory& factory, const DiskMap& disks,
                                        Layer& portions, const NamedVars::VarContainer& params) {
+  // The protective MBR goes too, so that nothing on the disk still claims
+  // a partitioning.
   auto mbr = std::make_unique<PSMbrDriver>();
-  Common::Error e = mbr->RemoveDisks(factory, disks, portions, params);
+  Common::Error e = mbr->InitDisks(factory, disks, portions, params);
+  if (!e) e = mbr->RemoveDisks(factory, disks, portions, params);
   if (e) return e;
   for (const auto& entry : disks) {
     auto it = tables_.find(entry.first);

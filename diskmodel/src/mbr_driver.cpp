@@ -234,6 +234,8 @@ Common::Error PSMbrDriver::InitDisks(PSDriverFactory&, const DiskMap& disks, Lay
     if (device == nullptr) continue;
     auto table = std::make_unique<Mbr::MbrDisk>(*device);
     table->InitEmpty();
+    // An empty table is still a table: Commit writes sector 0.
+    table->Pseudo().tableChanged = true;
     tables_[entry.first] = std::move(table);
     changed_.insert(entry.first);
   }
