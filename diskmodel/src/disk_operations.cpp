@@ -247,6 +247,9 @@ Create::Create(const NamedVars::VarContainer& params) {
   RefreshFromDisks(computer);
   portionId_ = place.found ? FindPortionAt(computer, place.diskId, place.first) : 0;
   if (portionId_ == 0) {
+    // What was written does not read back as the portion: undone.
+    journal.Rollback();
+    RefreshQuietly(computer);
     ThrowError(kPortionGoneLocation, kModuleId, kErrPartitionNotFound, Msg::kPartitionNotFound);
   }
   NamedVars::VarContainer copy(params);

@@ -431,7 +431,8 @@ Common::Error MbrDisk::Load() {
     for (walker.Start(); !walker.Done(); walker.Next()) entries_.push_back(walker.Current());
     Number();
     entries_.sort([](const MbrEntry& a, const MbrEntry& b) { return a.first < b.first; });
-    Normalize();
+    // The model shows the disk as it is: a chain is repaired (Normalize)
+    // only by the edits that need it, never merely by reading it.
     return Common::NoError;
   } catch (const Error& e) {
     if (entries_.empty()) entries_.push_back(MakePseudo());

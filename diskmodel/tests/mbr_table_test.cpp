@@ -255,8 +255,8 @@ TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
   EXPECT_TRUE(MbrTest::SfdiskDump(path).empty());
 }
 
-// The repairs of loading: an EBR whose logical is gone is dropped.
-TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
+// Loading changes nothing; the repair drops an EBR whose logical is gone.
+TEST_F(SfdiskTest, NormalizeDropsEmptyEbrsLoadingKeepsThem) {
   struct Case {
     const char* what;
     std::uint64_t ebr;  // whose slot 0 is wiped
@@ -280,6 +280,10 @@ TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
       ASSERT_FALSE(disk.Io(Fdisk::kIoWrite, c.ebr, sector, 1));
       MbrDisk model(disk);
       ASSERT_FALSE(model.Load());
+      disk.ResetCounters();
+      model.Commit();
+      EXPECT_EQ(disk.Counters().writes, 0u) << "a table merely read was written";
+      model.Normalize();
       model.Commit();
     }
     std::string report;
@@ -389,8 +393,9 @@ TEST_F(HandMadeTest, LoopingChainsEnd) {
   EXPECT_EQ(second->numbers[0], 5);
 }
 
-// An EBR far in front of its partition moves up to the partition's
-// cylinder; the relative fields follow, the partition stays.
+// An EBR far in front of its partition is shown where it is; the repair
+// moves it up to the partition's cylinder, the relative fields follow, the
+// partition stays.
 TEST_F(HandMadeTest, FarEbrMovesToItsPartition) {
   Sign(S(0));
   PutEntry(S(0), 1, 0x05, 2 * 16065, 6 * 16065);
@@ -398,6 +403,8 @@ TEST_F(HandMadeTest, FarEbrMovesToItsPartition) {
   PutEntry(S(2 * 16065), 0, 0x83, 2 * 16065 + 63, 2 * 16065 - 63);
   MbrDisk model(disk_);
   ASSERT_FALSE(model.Load());
+  ASSERT_NE(model.FindHolder(2 * 16065), nullptr);
+  model.Normalize();
   const MbrEntry* x = model.FindHolder(4 * 16065);
   ASSERT_NE(x, nullptr);
   EXPECT_TRUE(x->inMbr);

@@ -1,7 +1,8 @@
 // diskimage: image files as the disks of a model computer, listed and
 // edited through the real stage, the way the system changes real disks.
 //
-//   diskimage [--sector-size 512|4096] IMAGE... COMMAND [ARGS]
+//   diskimage [--sector-size 512|4096] [--read-only] [--fail-write SECTOR]
+//             IMAGE... COMMAND [ARGS]
 //     list                                 the head layer, one portion a line:
 //                                          DISK SCHEME KIND FIRST COUNT TYPE NAME
 //     create DISK FIRST COUNT TYPE [NAME]  in the free portion holding FIRST
@@ -10,6 +11,10 @@
 //     clear DISK
 //     init-gpt DISK | init-mbr DISK        a blank disk
 //
+// --read-only opens the images for reading only, and --fail-write makes
+// every write touching SECTOR of any image fail: both are for tests of the
+// failure paths. For a logical partition FIRST is where its EBR goes; the
+// partition itself starts on the next track.
 // TYPE is two hex digits on an MBR disk and a GUID on a GPT disk. Errors go
 // to standard error with their text and code; the exit status is then 1
 // (2 for a usage error), and a failed command leaves the images as they were.
@@ -84,13 +89,15 @@ void PrintError(const Common::Error& error) {
 
 class Tool {
  public:
-  Tool(const std::vector<std::string>& images, std::uint32_t sectorSize) {
+  Tool(const std::vector<std::string>& images, std::uint32_t sectorSize, bool readOnly,
+       long long failWrite) {
     Fdisk::StageRegistry::Acquire();
     stage_ = &Fdisk::StageRegistry::GetStage(Fdisk::StageRegistry::GetRealStageId());
     computerId_ = stage_->CreateLocalComputer();
     computer_ = &stage_->GetComputer(computerId_);
     for (const std::string& path : images) {
-      auto device = std::make_unique<DiskTest::ImageDisk>(path, sectorSize);
+      auto device = std::make_unique<DiskTest::ImageDisk>(path, sectorSize, readOnly);
+      if (failWrite >= 0) device->FailRange(Fdisk::kIoWrite, std::uint64_t(failWrite), 1);
       diskIds_.push_back(
           computer_->AddDisk(std::make_unique<DiskTest::TestDisk>(std::move(device))));
     }
@@ -167,7 +174,13 @@ class Tool {
       if (auto* m = dynamic_cast<Fdisk::MbrLocation*>(&where)) {
         line.scheme = "mbr";
         line.kind = portion.IsFree() ? "free" : m->logical ? "logical" : "primary";
-        if (!portion.IsFree()) line.type = Hex2(m->type);
+        if (!portion.IsFree()) {
+          // The type byte as stored (a hidden type as its hidden form).
+          Fdisk::Mbr::MbrDisk* table = mbr != nullptr ? mbr->GetTable(m->diskId) : nullptr;
+          const Fdisk::Mbr::MbrEntry* e =
+              table != nullptr ? table->FindByStart(m->firstSector) : nullptr;
+          line.type = Hex2(e != nullptr ? e->OnDiskType() : m->type);
+        }
       } else if (auto* g = dynamic_cast<Fdisk::GptLocation*>(&where)) {
         line.scheme = "gpt";
         line.kind = portion.IsFree() ? "free" : "gpt";
@@ -194,7 +207,7 @@ class Tool {
         for (const Fdisk::Mbr::MbrEntry& e : table.second->Entries()) {
           if (!e.inMbr || !e.IsEbr()) continue;
           lines.push_back(Line{IndexOfDisk(table.first), "mbr", "extended", e.first, e.size,
-                               Hex2(unsigned(e.type)), "-"});
+                               Hex2(e.OnDiskType()), "-"});
         }
       }
     }
@@ -362,7 +375,8 @@ class Tool {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: diskimage [--sector-size 512|4096] IMAGE... COMMAND [ARGS]\n"
+               "usage: diskimage [--sector-size 512|4096] [--read-only] [--fail-write SECTOR]\n"
+               "                 IMAGE... COMMAND [ARGS]\n"
                "  list | create DISK FIRST COUNT TYPE [NAME] | delete DISK FIRST\n"
                "  set-type DISK FIRST TYPE | clear DISK | init-gpt DISK | init-mbr DISK\n");
   return 2;
@@ -385,13 +399,28 @@ int main(int argc, char** argv) {
     }
     i += 2;
   }
+  bool readOnly = false;
+  long long failWrite = -1;
+  while (i < words.size()) {
+    if (words[i] == "--read-only") {
+      readOnly = true;
+      ++i;
+    } else if (words[i] == "--fail-write" && i + 1 < words.size()) {
+      char* end = nullptr;
+      failWrite = std::strtoll(words[i + 1].c_str(), &end, 10);
+      if (words[i + 1].empty() || *end != '\0' || failWrite < 0) return Usage();
+      i += 2;
+    } else {
+      break;
+    }
+  }
   std::vector<std::string> images;
   while (i < words.size() && !IsCommand(words[i])) images.push_back(words[i++]);
   if (images.empty() || i >= words.size()) return Usage();
   const std::string command = words[i++];
   const std::vector<std::string> args(words.begin() + std::ptrdiff_t(i), words.end());
   try {
-    Tool tool(images, sectorSize);
+    Tool tool(images, sectorSize, readOnly, failWrite);
     return tool.Run(command, args);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "diskimage: %s\n", e.what());
