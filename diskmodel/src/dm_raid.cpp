@@ -285,13 +285,15 @@ Common::Error RaidParityBase::Write(std::uint64_t sector, const std::uint8_t* bu
   if (status_.Get() == kPlexFailed) return PlexError(kWriteRefusedLocation);
   EnsureCache();
   const std::uint64_t c = chunkSize_;
+  Common::Error first;
   while (count > 0) {
     const std::uint32_t within = std::uint32_t(sector % c);
     const std::uint32_t piece = std::uint32_t(std::min<std::uint64_t>(count, c - within));
     const ChunkResult at = MapChunk(sector / c);
-    // A failed flush of the stripe left behind shows in the plex status; the
-    // data of this request still goes out.
-    SelectStripe(at.stripe);
+    // A failed flush of the stripe left behind is reported (the first one,
+    // once the request is done); the data of this request still goes out.
+    Common::Error e = SelectStripe(at.stripe);
+    if (e && !first) first = e;
     std::memcpy(cache_->Area(at.dataColumn, within), buffer, std::size_t(piece) * sectorBytes_);
     cache_->MarkDirty(at.dataColumn, within, piece);
     unflushed_ = true;
@@ -299,7 +301,7 @@ Common::Error RaidParityBase::Write(std::uint64_t sector, const std::uint8_t* bu
     sector += piece;
     count -= piece;
   }
-  return Common::NoError;
+  return first;
 }
 
 Common::Error RaidParityBase::SelectStripe(std::uint64_t stripe) {

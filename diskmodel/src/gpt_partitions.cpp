@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "fdisk/model.h"
+#include "fdisk/write_journal.h"
 #include "foundation/random.h"
 #include "foundation/trace.h"
 
@@ -246,6 +247,7 @@ Common::Error GptPartitions::ReadSectors(std::uint64_t lba, void* buffer, std::u
 
 Common::Error GptPartitions::WriteSectors(std::uint64_t lba, const void* buffer,
                                           std::uint64_t count) {
+  WriteJournal::Before(*disk_, lba, count);
   // Io does not change the buffer of a write.
   return disk_->Io(kIoWrite, lba, const_cast<void*>(buffer), count);
 }

@@ -128,6 +128,8 @@ Mbr::MbrDisk* PSMbrDriver::GetTable(std::uint32_t diskId) {
 
 Common::Error PSMbrDriver::ProcessDisks(Layer&, Layer& headLayer) {
   tables_.clear();
+  changed_.clear();
+  cleared_.clear();
   starts_.clear();
   layer_.clear();
   Mbr::MbrLog("Enter to process disks in Mbr Driver (id = %d)", int(GetId()));
@@ -136,7 +138,7 @@ Common::Error PSMbrDriver::ProcessDisks(Layer&, Layer& headLayer) {
     const GetRawLocationVisitor raw = RawOf(entry.second);
     if (raw.found) {
       auto table = std::make_unique<Mbr::MbrDisk>(entry.second.GetView());
-      if (!table->Load()) {
+      if (!table->Load() && Mbr::IsSaneTable(*table)) {
         tables_[raw.diskId] = std::move(table);
         continue;
       }
@@ -220,6 +222,7 @@ Common::Error PSMbrDriver::AddDisks(PSDriverFactory&, Layer& layer, Layer&,
     auto table = std::make_unique<Mbr::MbrDisk>(kept.GetView());
     table->InitEmpty();
     tables_[entry.first] = std::move(table);
+    changed_.insert(entry.first);
   }
   return Common::NoError;
 }
@@ -231,7 +234,10 @@ Common::Error PSMbrDriver::InitDisks(PSDriverFactory&, const DiskMap& disks, Lay
     if (device == nullptr) continue;
     auto table = std::make_unique<Mbr::MbrDisk>(*device);
     table->InitEmpty();
+    // An empty table is still a table: Commit writes sector 0.
+    table->Pseudo().tableChanged = true;
     tables_[entry.first] = std::move(table);
+    changed_.insert(entry.first);
   }
   Rebuild();
   return Common::NoError;
@@ -242,7 +248,10 @@ Common::Error PSMbrDriver::ClearDisks(PSDriverFactory&, Layer& rawLayer, Layer&,
   for (const auto& entry : rawLayer) {
     const GetRawLocationVisitor raw = RawOf(entry.second);
     if (!raw.found) continue;
-    if (Mbr::MbrDisk* table = GetTable(raw.diskId)) table->ClearSector0();
+    if (Mbr::MbrDisk* table = GetTable(raw.diskId)) {
+      table->ClearSector0();
+      cleared_.insert(raw.diskId);
+    }
   }
   return Common::NoError;
 }
@@ -250,7 +259,10 @@ Common::Error PSMbrDriver::ClearDisks(PSDriverFactory&, Layer& rawLayer, Layer&,
 Common::Error PSMbrDriver::RemoveDisks(PSDriverFactory&, const DiskMap& disks, Layer&,
                                        const NamedVars::VarContainer&) {
   for (const auto& entry : disks) {
-    if (Mbr::MbrDisk* table = GetTable(entry.first)) table->ClearSector0();
+    if (Mbr::MbrDisk* table = GetTable(entry.first)) {
+      table->ClearSector0();
+      cleared_.insert(entry.first);
+    }
   }
   return Common::NoError;
 }
@@ -274,6 +286,7 @@ std::pair<Common::Error, std::uint32_t> PSMbrDriver::CreatePortion(
     const Mbr::MbrEntry* entry =
         &copy.CreatePartition(start, size, primary, TypeArgument(type), beginAligned, endAligned);
     table->Swap(copy);
+    changed_.insert(std::uint32_t(diskId));
     PSPortion portion = MakePortion(std::uint32_t(diskId), *table, *entry, false);
     const std::uint32_t id = portion.GetId();
     starts_[std::uint32_t(diskId)][entry->first] = id;
@@ -299,6 +312,7 @@ Common::Error PSMbrDriver::DeletePortion(const NamedVars::VarContainer& params) 
     Mbr::MbrDisk copy(*table);
     copy.DeletePartition(where.first);
     table->Swap(copy);
+    changed_.insert(where.diskId);
     layer_.erase(it);
     starts_[where.diskId].erase(where.first);
     Rebuild();
@@ -320,6 +334,7 @@ Common::Error PSMbrDriver::ChangePortion(const NamedVars::VarContainer& params) 
     if (!where.found) ThrowPartitionNotFound();
     Mbr::MbrDisk* table = GetTable(where.diskId);
     if (table == nullptr) return DiskNotFound(kNoTableLocation);
+    changed_.insert(where.diskId);
     std::map<std::uint64_t, std::uint32_t>& starts = starts_[where.diskId];
     std::uint64_t first = where.first;
     std::uint64_t size = where.size;
@@ -372,10 +387,47 @@ Common::Error PSMbrDriver::ChangePortion(const NamedVars::VarContainer& params) 
 
 Common::Error PSMbrDriver::Commit() {
   for (auto& table : tables_) {
-    Common::Error e = table.second->Commit();
-    if (e) ThrowError(e);
+    if (cleared_.count(table.first) != 0) {
+      table.second->WriteBootSector();
+    } else if (changed_.count(table.first) != 0) {
+      Common::Error e = table.second->Commit();
+      if (e) ThrowError(e);
+    }
   }
+  changed_.clear();
+  cleared_.clear();
   return Common::NoError;
 }
+
+namespace Mbr {
+bool IsSaneTable(const MbrDisk& table) {
+  const std::uint64_t total = table.Disk().GetSectorCount();
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> used;
+  std::size_t holders = 0;
+  for (const MbrEntry& e : table.Entries()) {
+    if (&e == &table.Entries().front()) continue;
+    const std::uint8_t boot = e.BootIndicator();
+    if (boot != 0 && boot != 0x80) return false;
+    if (e.IsHolder()) {
+      if (++holders > kMaxChainTables) return false;
+      if (e.first >= total) return false;
+      continue;
+    }
+    if (!e.IsPartition()) continue;
+    if (e.size == 0) return false;
+    if (e.type == 0xEE && e.inMbr) {
+      if (e.first >= total) return false;
+      continue;
+    }
+    if (e.first >= total || e.size > total - e.first) return false;
+    used.emplace_back(e.first, e.first + e.size - 1);
+  }
+  std::sort(used.begin(), used.end());
+  for (std::size_t i = 1; i < used.size(); ++i) {
+    if (used[i].first <= used[i - 1].second) return false;
+  }
+  return true;
+}
+}  // namespace Mbr
 
 }  // namespace Fdisk

@@ -101,6 +101,9 @@ MbrEntry& MbrDisk::CreatePartition(std::uint64_t first, std::uint64_t size, bool
   if (first == 0) ThrowMbrError(Loc(4), kErrCrosses, Msg::kCrosses);
   if (size - 1 > ~std::uint64_t(0) - first) ThrowMbrError(Loc(5), kErrNotSupported, Msg::kNotSupported);
   std::uint64_t end = first + size - 1;
+  // A partition past the disk's last sector could be written but never
+  // read back.
+  if (end > disk_->GetSectorCount()) ThrowMbrError(Loc(25), kErrCrosses, Msg::kCrosses);
   if (!AlignLba(kAlignDownCylinderEnd, end, disk_->GetGeometry())) {
     ThrowMbrError(Loc(6), kErrNotAligned, Msg::kNotAligned);
   }

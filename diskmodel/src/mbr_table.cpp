@@ -2,6 +2,7 @@
 // chain and writing the changed tables.
 #include "foundation/byteorder.h"
 #include "fdisk/mbr_table.h"
+#include "fdisk/write_journal.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -399,6 +400,7 @@ Common::Error MbrDisk::WriteSectors(std::uint64_t first, std::uint8_t* buffer,
   if (count == 0) return Common::NoError;
   const std::uint32_t sectorSize = disk_->GetSectorSize();
   if (sectorSize < kTableSectorBytes) return InvalidSectorSize();
+  WriteJournal::Before(*disk_, first, count);
   if (first != 0) return disk_->Io(kIoWrite, first, buffer, count);
   // Sector 0 keeps its boot code: only the table part comes from the buffer.
   std::memcpy(sector0_.data() + kTableTailOffset, buffer + kTableTailOffset, kTableTailBytes);
@@ -429,7 +431,8 @@ Common::Error MbrDisk::Load() {
     for (walker.Start(); !walker.Done(); walker.Next()) entries_.push_back(walker.Current());
     Number();
     entries_.sort([](const MbrEntry& a, const MbrEntry& b) { return a.first < b.first; });
-    Normalize();
+    // The model shows the disk as it is: a chain is repaired (Normalize)
+    // only by the edits that need it, never merely by reading it.
     return Common::NoError;
   } catch (const Error& e) {
     if (entries_.empty()) entries_.push_back(MakePseudo());

@@ -2,6 +2,8 @@
 // factory.
 #include "fdisk/ps_driver.h"
 
+#include "fdisk/gpt_driver.h"
+#include "fdisk/mbr_driver.h"
 #include "fdisk/raw_driver.h"
 
 namespace Fdisk {
@@ -78,9 +80,9 @@ void PSDriverVisitor::Visit(PSRawDriver&) {}
 
 std::vector<PSDriverFactory::DriverMaker> DefaultDriverMakers() {
   // MBR first, then GPT: the GPT driver must see the MBR driver's layer
-  // (with the protective partition of a GPT disk). Neither is wired in yet;
-  // both join through the factory's maker list later.
-  return {};
+  // (with the protective partition of a GPT disk).
+  return {[] { return std::unique_ptr<PSDriver>(std::make_unique<PSMbrDriver>()); },
+          [] { return std::unique_ptr<PSDriver>(std::make_unique<PSGptDriver>()); }};
 }
 
 std::vector<PSDriverFactory::DriverMaker>& PSDriverFactory::DriverMakers() {

@@ -192,6 +192,17 @@ TEST(RaidWrite, FailedWriteBackOfOneColumnDegrades) {
   ASSERT_FALSE(v.Read(16, out, 2));
 }
 
+// A write over two stripes whose first stripe cannot be written back
+// (two columns refuse it) reports that failure, not the later success.
+TEST(RaidWrite, FirstStripesFailedWriteBackIsReported) {
+  Volume v;
+  const std::uint32_t plex = Raid5(v, 4, 8, 64);
+  v.Disk(1).Fail(kIoWrite, 0, 8);
+  v.Disk(3).Fail(kIoWrite, 0, 8);
+  std::vector<std::uint8_t> data = Pattern(48, 3);
+  EXPECT_EQ(Code(Io(v, plex).Io(kIoWrite, 0, data.data(), 48)), DM::kErrPlexIo);
+}
+
 TEST(RaidIo, UnusableShapesAreRefused) {
   namespace K = Fdisk::NamedVars::Keys;
   struct Shape {

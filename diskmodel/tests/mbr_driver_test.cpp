@@ -114,8 +114,7 @@ class DriverTest : public ::testing::Test {
 
   std::vector<Shown> Head() { return MbrPortions(Manager().GetHeadLayer()); }
 
-  // The factory's default list holds no scheme driver yet: these tests put
-  // the MBR driver in it themselves.
+  // These tests stack the MBR driver alone.
   DriverMakersScope makers_{{[]() -> std::unique_ptr<Fdisk::PSDriver> {
     return std::make_unique<PSMbrDriver>();
   }}};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fdisk/mbr_driver.h"
 #include "fdisk/mbr_table.h"
 #include "fixtures/mbr_sfdisk.h"
 #include "test_helpers.h"
@@ -255,8 +256,8 @@ TEST_F(SfdiskTest, DeletionsKeepTheChainSound) {
   EXPECT_TRUE(MbrTest::SfdiskDump(path).empty());
 }
 
-// The repairs of loading: an EBR whose logical is gone is dropped.
-TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
+// Loading changes nothing; the repair drops an EBR whose logical is gone.
+TEST_F(SfdiskTest, NormalizeDropsEmptyEbrsLoadingKeepsThem) {
   struct Case {
     const char* what;
     std::uint64_t ebr;  // whose slot 0 is wiped
@@ -280,6 +281,10 @@ TEST_F(SfdiskTest, LoadingDropsEmptyEbrs) {
       ASSERT_FALSE(disk.Io(Fdisk::kIoWrite, c.ebr, sector, 1));
       MbrDisk model(disk);
       ASSERT_FALSE(model.Load());
+      disk.ResetCounters();
+      model.Commit();
+      EXPECT_EQ(disk.Counters().writes, 0u) << "a table merely read was written";
+      model.Normalize();
       model.Commit();
     }
     std::string report;
@@ -389,8 +394,46 @@ TEST_F(HandMadeTest, LoopingChainsEnd) {
   EXPECT_EQ(second->numbers[0], 5);
 }
 
-// An EBR far in front of its partition moves up to the partition's
-// cylinder; the relative fields follow, the partition stays.
+// What only looks like a table (a sector ending in 0xAA55) is not one the
+// driver takes: a boot flag other than 0 and 0x80, a partition past the
+// disk, two partitions sharing sectors.
+TEST_F(HandMadeTest, OnlySaneTablesAreTaken) {
+  struct Case {
+    const char* what;
+    std::function<void(std::uint8_t*)> damage;  // on sector 0
+    bool sane;
+  };
+  const std::uint64_t disk = 8 * 16065;
+  const Case cases[] = {
+      {"two primaries apart", [](std::uint8_t*) {}, true},
+      {"boot flag 0x12", [](std::uint8_t* s0) { s0[446] = 0x12; }, false},
+      {"past the disk",
+       [disk](std::uint8_t* s0) { PutEntry(s0, 2, 0x83, disk - 10, 20); }, false},
+      {"overlapping", [](std::uint8_t* s0) { PutEntry(s0, 2, 0x83, 16065 + 100, 50); },
+       false},
+      {"protective entry longer than the disk",
+       [](std::uint8_t* s0) {
+         std::memset(s0 + 446, 0, 64);
+         PutEntry(s0, 0, 0xEE, 1, 0xFFFFFFFFu);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::memset(S(0), 0, 512);
+    Sign(S(0));
+    PutEntry(S(0), 0, 0x07, 16065, 16065);
+    PutEntry(S(0), 1, 0x83, 3 * 16065, 16065);
+    c.damage(S(0));
+    MbrDisk model(disk_);
+    ASSERT_FALSE(model.Load());
+    EXPECT_EQ(Fdisk::Mbr::IsSaneTable(model), c.sane);
+  }
+}
+
+// An EBR far in front of its partition is shown where it is; the repair
+// moves it up to the partition's cylinder, the relative fields follow, the
+// partition stays.
 TEST_F(HandMadeTest, FarEbrMovesToItsPartition) {
   Sign(S(0));
   PutEntry(S(0), 1, 0x05, 2 * 16065, 6 * 16065);
@@ -398,6 +441,8 @@ TEST_F(HandMadeTest, FarEbrMovesToItsPartition) {
   PutEntry(S(2 * 16065), 0, 0x83, 2 * 16065 + 63, 2 * 16065 - 63);
   MbrDisk model(disk_);
   ASSERT_FALSE(model.Load());
+  ASSERT_NE(model.FindHolder(2 * 16065), nullptr);
+  model.Normalize();
   const MbrEntry* x = model.FindHolder(4 * 16065);
   ASSERT_NE(x, nullptr);
   EXPECT_TRUE(x->inMbr);

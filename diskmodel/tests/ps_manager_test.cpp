@@ -65,6 +65,8 @@ TEST_F(ManagerTest, RefreshModes) {
 // With only the raw driver, both disks are raw portions, and that layer is
 // also what the computer's disks look like.
 TEST_F(ManagerTest, RawLayerOfAnMbrDiskAndABlankOne) {
+  // No scheme driver: the raw layer is the head layer.
+  DriverMakersScope makers({});
   AddMbrAndBlankDisks();
   Manager().Refresh(PSManager::kRefreshFull);
   Fdisk::Layer& raw = Manager().GetRawLayer();

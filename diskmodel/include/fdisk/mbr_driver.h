@@ -23,6 +23,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "fdisk/mbr_table.h"
@@ -72,8 +73,9 @@ class PSMbrDriver : public PSDriver {
   // Empty table models for the given disks, then a rebuild.
   Common::Error InitDisks(PSDriverFactory& factory, const DiskMap& disks, Layer& portions,
                           const NamedVars::VarContainer& params) override;
-  // Zero the sector-0 copies of the disks behind the raw portions (the
-  // given disks); nothing is marked changed.
+  // Empties the tables of the disks behind the raw portions: Commit then
+  // writes their sector 0 with no partition table (boot code and
+  // signature zeroed as well).
   Common::Error ClearDisks(PSDriverFactory& factory, Layer& rawLayer, Layer& portions,
                            const NamedVars::VarContainer& params) override;
   Common::Error RemoveDisks(PSDriverFactory& factory, const DiskMap& disks, Layer& portions,
@@ -86,7 +88,8 @@ class PSMbrDriver : public PSDriver {
   // The steps run in the order position, type, hidden mode, primary flag,
   // active flag; a failing step stops the rest, earlier ones stay done.
   Common::Error ChangePortion(const NamedVars::VarContainer& params) override;
-  // Writes every table model in disk-id order; write failures are thrown.
+  // Writes the table models of the disks changed since the last Commit or
+  // refresh, in disk-id order; write failures are thrown.
   Common::Error Commit() override;
 
   // The table model of a disk, or null.
@@ -107,6 +110,18 @@ class PSMbrDriver : public PSDriver {
   std::map<std::uint32_t, std::map<std::uint64_t, std::uint32_t>> starts_;
   TableMap tables_;
   std::unique_ptr<StoreMbrLocation> store_;
+  std::set<std::uint32_t> changed_;
+  std::set<std::uint32_t> cleared_;
 };
+
+namespace Mbr {
+// Whether a loaded model describes a table this system may edit: boot
+// indicators 0 or 0x80, partitions inside the disk (a protective 0xEE entry
+// may claim more), no two partitions sharing a sector, and at most
+// kMaxChainTables extended tables. A sector that merely ends in 0xAA55 (a
+// boot sector of a file system, say) fails.
+bool IsSaneTable(const MbrDisk& table);
+constexpr std::size_t kMaxChainTables = 4096;
+}  // namespace Mbr
 
 }  // namespace Fdisk

@@ -210,9 +210,8 @@ class MbrDisk {
   MbrDisk& operator=(const MbrDisk& other);
   void Swap(MbrDisk& other);
 
-  // Reads and models the disk; failures are returned (the model is then
-  // partly filled and should be dropped). Loading repairs the chain, so the
-  // model may hold changes that a later Commit writes.
+  // Reads and models the disk as it is; failures are returned (the model
+  // is then partly filled and should be dropped). Nothing is changed.
   Common::Error Load();
   // An empty MBR: zeroed sector copy with 0xAA55 and the pseudo-entry.
   void InitEmpty();

@@ -145,8 +145,7 @@ class PSDriverFactory {
   std::uint32_t computerId_;
 };
 
-// The drivers built into the model, in stacking order. The MBR and GPT
-// drivers join this list when they are built.
+// The drivers built into the model, in stacking order: MBR, then GPT.
 std::vector<PSDriverFactory::DriverMaker> DefaultDriverMakers();
 
 }  // namespace Fdisk

@@ -16,6 +16,9 @@ class RealStage : public Stage {
 
   // Not supported: 0x100401.
   Common::Error Reserved1(const NamedVars::VarContainer& params) override;
+  // Create, Delete, Change and ClearDisk run the operations of
+  // disk_operations.h. A computer id the stage does not hold is returned;
+  // every other failure is thrown as `Fdisk::Error`.
   std::pair<Common::Error, std::uint32_t> Create(const NamedVars::VarContainer& params) override;
   Common::Error Delete(const NamedVars::VarContainer& params) override;
   Common::Error Change(const NamedVars::VarContainer& params) override;
