@@ -14,16 +14,7 @@ using filesystems::FileSystemDriver;
 using fstest::FakeDriver;
 using fstest::ImageVolume;
 
-template <class F>
-std::uint32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
+using fstest::CodeOf;
 struct Volume {
   Volume() : device(new ImageVolume(64, 512)), driver(new FakeDriver(device.get(), 0, 64, 77)) {}
   std::uint32_t Dir(const std::u16string& path) {

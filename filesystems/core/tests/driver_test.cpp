@@ -15,16 +15,7 @@ using filesystems::FileSystemDriver;
 using fstest::FakeDriver;
 using fstest::ImageVolume;
 
-template <class F>
-std::uint32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
+using fstest::CodeOf;
 class WatchedDriver : public FakeDriver {
  public:
   WatchedDriver(Fdisk::SimpleDisk* device, bool* deleted)

@@ -20,16 +20,7 @@ using fstest::FakeDriver;
 using fstest::ImageVolume;
 using fstest::RecordedItem;
 
-template <class F>
-std::uint32_t CodeOf(F f) {
-  try {
-    f();
-  } catch (Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
+using fstest::CodeOf;
 struct Volume {
   Volume() : device(new ImageVolume(64, 512)), driver(new FakeDriver(device.get(), 0, 64, 91)) {
     driver->AddUse();  // the test's own use keeps the driver past its references

@@ -14,6 +14,17 @@
 
 namespace fstest {
 
+// The code of the error f throws, or 0 when it throws none.
+template <class F>
+std::uint32_t CodeOf(F f) {
+  try {
+    f();
+  } catch (Common::Error& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
 class FakeDriver : public filesystems::FileSystemDriver {
  public:
   struct Node {
