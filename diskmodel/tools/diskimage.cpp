@@ -10,7 +10,14 @@
 //     set-type DISK FIRST TYPE
 //     clear DISK
 //     init-gpt DISK | init-mbr DISK        a blank disk
+//     volumes                              one line per dynamic volume, by group
+//                                          then name: GROUP VOLUME LAYOUT SIZE
+//                                          CHUNK STATE EXTENTS
+//     read-volume GROUP VOLUME             the volume's bytes on standard output
 //
+// On a dynamic disk `list` shows one line per piece of a dynamic volume
+// (KIND volume, TYPE its layout, NAME the volume's) and the group's free
+// space on the disk (KIND free), all with SCHEME ldm.
 // --read-only opens the images for reading only, and --fail-write makes
 // every write touching SECTOR of any image fail: both are for tests of the
 // failure paths. For a logical partition FIRST is where its EBR goes; the
@@ -22,6 +29,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
+#include <map>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +52,7 @@
 #include "fdisk/write_journal.h"
 #include "foundation/guid.h"
 #include "foundation/text.h"
+#include "ldm/driver.h"
 
 namespace {
 
@@ -52,8 +62,8 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-constexpr const char* kCommands[] = {"list",  "create",   "delete",  "set-type",
-                                     "clear", "init-gpt", "init-mbr"};
+constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-type",   "clear",
+                                     "init-gpt", "init-mbr", "volumes", "read-volume"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {
@@ -89,8 +99,11 @@ void PrintError(const Common::Error& error) {
 
 class Tool {
  public:
+  // `dynamic` adds the dynamic-disk driver to the stage's drivers, for good:
+  // the stage's factory makes the drivers registered when it starts.
   Tool(const std::vector<std::string>& images, std::uint32_t sectorSize, bool readOnly,
-       long long failWrite) {
+       long long failWrite, bool dynamic) {
+    if (dynamic) Fdisk::RegisterDynamicDiskDriver();
     Fdisk::StageRegistry::Acquire();
     stage_ = &Fdisk::StageRegistry::GetStage(Fdisk::StageRegistry::GetRealStageId());
     computerId_ = stage_->CreateLocalComputer();
@@ -106,15 +119,17 @@ class Tool {
   ~Tool() { Fdisk::StageRegistry::Release(); }
 
   int Run(const std::string& command, const std::vector<std::string>& args) {
-    if (command == "list") return Expect(args, 0, 0), List();
+    if (command == "list") return Expect(args, 0, 0), Print(BasicLines());
     if (command == "create") return Expect(args, 4, 5), Create(args);
     if (command == "delete") return Expect(args, 2, 2), Delete(args);
     if (command == "set-type") return Expect(args, 3, 3), SetType(args);
     if (command == "clear") return Expect(args, 1, 1), Clear(args);
+    if (command == "volumes") return Expect(args, 0, 0), Volumes();
+    if (command == "read-volume") return Expect(args, 2, 2), ReadVolume(args);
     return Expect(args, 1, 1), Init(args, command == "init-gpt");
   }
 
- private:
+ public:
   struct Line {
     std::size_t disk;
     std::string scheme;
@@ -125,6 +140,7 @@ class Tool {
     std::string name;
   };
 
+ private:
   static void Expect(const std::vector<std::string>& args, std::size_t least, std::size_t most) {
     if (args.size() < least || args.size() > most) throw UsageError("wrong number of arguments");
   }
@@ -161,7 +177,9 @@ class Tool {
     return text;
   }
 
-  int List() {
+  // The head layer as the basic schemes' drivers alone see it.
+ public:
+  std::vector<Line> BasicLines() {
     std::vector<Line> lines;
     Fdisk::PSMbrDriver* mbr = Driver<Fdisk::PSMbrDriver>();
     Fdisk::PSGptDriver* gpt = Driver<Fdisk::PSGptDriver>();
@@ -211,6 +229,10 @@ class Tool {
         }
       }
     }
+    return lines;
+  }
+
+  static int Print(std::vector<Line> lines) {
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
       // An extended partition before the first logical one at its start.
       return std::make_tuple(a.disk, a.first, a.kind != "extended") <
@@ -224,6 +246,73 @@ class Tool {
     return 0;
   }
 
+  static const char* LayoutName(Fdisk::LdmVolType type) {
+    switch (type) {
+      case Fdisk::kLdmVolSimple: return "simple";
+      case Fdisk::kLdmVolSpanned: return "spanned";
+      case Fdisk::kLdmVolStriped: return "striped";
+      case Fdisk::kLdmVolMirrored: return "mirror";
+      case Fdisk::kLdmVolRaid5:
+      case Fdisk::kLdmVolStripeSetWithParity: return "raid5";
+      default: return "invalid";
+    }
+  }
+
+  // The dynamic volumes' pieces and the groups' free space, on the disks
+  // given (pieces on absent members have no line).
+ public:
+  std::vector<Line> DynamicLines() {
+    std::vector<Line> lines;
+    Fdisk::PSLdmDriver* ldm = Driver<Fdisk::PSLdmDriver>();
+    if (ldm == nullptr) return lines;
+    std::map<std::uint32_t, std::string> names;
+    for (const auto& volume : ldm->Model().volumes) {
+      names[volume->record->ModelId()] = volume->record->name;
+    }
+    for (auto& entry : computer_->GetPortionManager().GetHeadLayer()) {
+      auto* where = dynamic_cast<Fdisk::LdmLocation*>(&entry.second.GetLocation());
+      if (where == nullptr) continue;
+      const bool free = entry.second.IsFree();
+      const auto name = names.find(entry.first);
+      for (const auto& piece : where->GetExtents()) {
+        const std::size_t disk = IndexOfDisk(piece.second.diskId);
+        if (disk >= diskIds_.size()) continue;
+        lines.push_back(Line{disk, "ldm", free ? "free" : "volume", piece.second.firstSector,
+                             piece.second.length,
+                             free ? "-" : LayoutName(where->GetVolumeType()),
+                             free || name == names.end() ? "-" : name->second});
+      }
+    }
+    return lines;
+  }
+
+ private:
+  int Volumes() {
+    Fdisk::PSLdmDriver* ldm = Driver<Fdisk::PSLdmDriver>();
+    if (ldm == nullptr) return 0;
+    for (const std::string& line : Ldm::VolumeLines(*ldm)) std::printf("%s\n", line.c_str());
+    return 0;
+  }
+
+  int ReadVolume(const std::vector<std::string>& args) {
+    Fdisk::PSLdmDriver* ldm = Driver<Fdisk::PSLdmDriver>();
+    if (ldm == nullptr) {
+      Fdisk::ThrowError(Fdisk::MakeError(0, 0, Fdisk::kErrVolumeNotFound,
+                                         Fdisk::Msg::kVolumeNotFound));
+    }
+    // Whole into memory first: a read that fails part way writes nothing.
+    std::ostringstream bytes;
+    const Common::Error e = Ldm::ReadVolume(*ldm, args[0], args[1], bytes);
+    if (e) Fdisk::ThrowError(e);
+    const std::string out = bytes.str();
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+      throw std::runtime_error("cannot write the volume's bytes");
+    }
+    return 0;
+  }
+
+
+ private:
   // The MBR type of TYPE (two hex digits).
   static unsigned long MbrType(const std::string& text) {
     char* end = nullptr;
@@ -378,7 +467,8 @@ int Usage() {
                "usage: diskimage [--sector-size 512|4096] [--read-only] [--fail-write SECTOR]\n"
                "                 IMAGE... COMMAND [ARGS]\n"
                "  list | create DISK FIRST COUNT TYPE [NAME] | delete DISK FIRST\n"
-               "  set-type DISK FIRST TYPE | clear DISK | init-gpt DISK | init-mbr DISK\n");
+               "  set-type DISK FIRST TYPE | clear DISK | init-gpt DISK | init-mbr DISK\n"
+               "  volumes | read-volume GROUP VOLUME\n");
   return 2;
 }
 
@@ -420,7 +510,30 @@ int main(int argc, char** argv) {
   const std::string command = words[i++];
   const std::vector<std::string> args(words.begin() + std::ptrdiff_t(i), words.end());
   try {
-    Tool tool(images, sectorSize, readOnly, failWrite);
+    if (command == "list" && args.empty()) {
+      // The basic schemes first, without the dynamic-disk driver, which
+      // over basic disks hides raw disks and knows only 512-byte sectors;
+      // then the dynamic disks' own portions replace the lines of the
+      // partitions that hold them.
+      std::vector<Tool::Line> lines = Tool(images, sectorSize, readOnly, failWrite, false)
+                                          .BasicLines();
+      if (sectorSize == 512) {
+        const std::vector<Tool::Line> dynamic =
+            Tool(images, sectorSize, readOnly, failWrite, true).DynamicLines();
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [&](const Tool::Line& l) {
+                                     for (const Tool::Line& d : dynamic) {
+                                       if (d.disk == l.disk) return true;
+                                     }
+                                     return false;
+                                   }),
+                    lines.end());
+        lines.insert(lines.end(), dynamic.begin(), dynamic.end());
+      }
+      return Tool::Print(lines);
+    }
+    const bool dynamic = command == "volumes" || command == "read-volume";
+    Tool tool(images, sectorSize, readOnly, failWrite, dynamic);
     return tool.Run(command, args);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "diskimage: %s\n", e.what());
