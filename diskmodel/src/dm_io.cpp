@@ -17,6 +17,7 @@ constexpr std::uint32_t kPositionLocation = 0xCB0319C0;
 constexpr std::uint32_t kExtentFailedLocation = 0xCB0319EB;
 constexpr std::uint32_t kDiskMissingLocation = 0xCB0319FF;
 constexpr std::uint32_t kDiskIoLocation = 0xCB031A0F;
+constexpr std::uint32_t kSectorSizeLocation = 0xCB031A10;
 
 constexpr std::uint32_t kSimplePlexModule = 0x6A16A856;
 constexpr std::uint32_t kSimpleColumnLocation = 0xDBBD0DE1;
@@ -119,6 +120,11 @@ Common::Error SubDiskUnion::Io(std::uint32_t op, std::uint64_t sector, void* buf
     if (disks_ == nullptr || disk == disks_->end() || disk->second == nullptr) {
       return MakeError(kDiskMissingLocation, kColumnModule, kErrDiskNotFound,
                        Fdisk::Msg::kDiskNotFound);
+    }
+    if (disk->second->GetSectorSize() != kDmSectorBytes) {
+      // The caller's buffer is sized for 512-byte sectors: a member with
+      // larger sectors would write past it, so it is refused, not failed.
+      return MakeError(kSectorSizeLocation, kColumnModule, kErrInvalidIo, Fdisk::Msg::kInvalidIo);
     }
     const std::uint64_t n = std::min(remaining, extent.length - offset);
     const Common::Error diskError = disk->second->Io(op, extent.start + offset, at, n);

@@ -221,3 +221,32 @@ TEST(PlexStatus, StartsFromTheVariableAndOnlyRises) {
 }
 
 }  // namespace
+
+// Buffers hold 512 bytes a sector: a member with larger sectors is refused
+// before any transfer, whatever the plex type, instead of being handed a
+// buffer an eighth of the size it writes.
+TEST(MemberSectorSize, LargerSectorsAreRefusedBeforeAnyTransfer) {
+  struct Case {
+    DM::PlexType type;
+    std::uint32_t columns;
+  };
+  for (const Case c : {Case{DM::kPlexSimple, 1}, Case{DM::kPlexStriped, 2},
+                       Case{DM::kPlexRaid5, 3}}) {
+    SCOPED_TRACE(int(c.type));
+    Volume v;
+    const std::uint32_t plex = c.type == DM::kPlexRaid5 ? v.AddPlex(c.type, 8, DM::kLeftSymmetric)
+                                                        : v.AddPlex(c.type, 8);
+    for (std::uint32_t i = 0; i < c.columns; ++i) {
+      v.AddExtent(plex, i, v.AddDisk(64, 4096), 0, 64);
+    }
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(v.Read(0, out, 1));
+    EXPECT_EQ(out, std::vector<std::uint8_t>(kSector, 0));
+    EXPECT_TRUE(v.Write(0, Pattern(1, 9)));
+    for (std::uint32_t d = 1; d <= c.columns; ++d) {
+      EXPECT_TRUE(v.Disk(d).Log().empty());
+      EXPECT_EQ(std::vector<std::uint8_t>(v.Disk(d).Bytes(), v.Disk(d).Bytes() + v.Disk(d).Size()),
+                std::vector<std::uint8_t>(v.Disk(d).Size(), 0));
+    }
+  }
+}

@@ -36,13 +36,14 @@ inline std::ostream& operator<<(std::ostream& out, const Request& r) {
   return out << "{op " << r.op << ", " << r.sector << "+" << r.count << "}";
 }
 
-// A 512-byte-sector disk in memory. Requests past the end, and requests
+// A disk in memory, of 512-byte sectors unless told otherwise. Requests past the end, and requests
 // that touch a failing range of their op, fail with 0x102001 and transfer
 // nothing.
 class MemberDisk : public Fdisk::SimpleDisk {
  public:
-  explicit MemberDisk(std::uint64_t sectors) : data_(std::size_t(sectors) * kSector) {
-    sectorSize_ = kSector;
+  explicit MemberDisk(std::uint64_t sectors, std::uint32_t sectorBytes = kSector)
+      : data_(std::size_t(sectors) * sectorBytes) {
+    sectorSize_ = sectorBytes;
     lastSector_ = sectors - 1;
   }
 
@@ -58,9 +59,9 @@ class MemberDisk : public Fdisk::SimpleDisk {
       }
     }
     if (refuse) return Fdisk::Error(0x41F10001, 0x41F1, Fdisk::kErrInvalidIo);
-    std::uint8_t* at = data_.data() + sector * kSector;
-    if (op == Fdisk::kIoRead) std::memcpy(buffer, at, std::size_t(count * kSector));
-    if (op == Fdisk::kIoWrite) std::memcpy(at, buffer, std::size_t(count * kSector));
+    std::uint8_t* at = data_.data() + sector * sectorSize_;
+    if (op == Fdisk::kIoRead) std::memcpy(buffer, at, std::size_t(count * sectorSize_));
+    if (op == Fdisk::kIoWrite) std::memcpy(at, buffer, std::size_t(count * sectorSize_));
     return Common::NoError;
   }
 
@@ -112,8 +113,8 @@ class Volume {
       : plextor_(std::make_unique<Fdisk::DM::Plextor>(volumeVars)) {}
   ~Volume() { plextor_.reset(); }
 
-  std::uint32_t AddDisk(std::uint64_t sectors) {
-    disks_.push_back(std::make_unique<MemberDisk>(sectors));
+  std::uint32_t AddDisk(std::uint64_t sectors, std::uint32_t sectorBytes = kSector) {
+    disks_.push_back(std::make_unique<MemberDisk>(sectors, sectorBytes));
     const std::uint32_t id = std::uint32_t(disks_.size());
     map_[id] = disks_.back().get();
     return id;

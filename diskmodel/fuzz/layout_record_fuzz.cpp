@@ -1,0 +1,76 @@
+// Volume layout records from outside: the reader, a repack of what it
+// accepts, and a composite volume built from it over small disks in memory.
+//
+// Input: the record's bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fdisk/error.h"
+#include "fdisk/layout_record.h"
+
+namespace {
+
+class FuzzDisk : public Fdisk::SimpleDisk {
+ public:
+  FuzzDisk() {
+    sectorSize_ = 512;
+    lastSector_ = 63;
+  }
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override {
+    if (sector > lastSector_ || count > lastSector_ - sector + 1) {
+      return Fdisk::Error(1, 1, Fdisk::kErrInvalidIo);
+    }
+    if (op == Fdisk::kIoRead) std::memset(buffer, int(sector & 0xFF), std::size_t(count * 512));
+    return Common::NoError;
+  }
+};
+
+// Keys 1 to 3 and 11 to 13 and handles 1 to 3 and 0x100B to 0x100D (those
+// of the seeds) name disks; everything else resolves to none.
+class FuzzResolver : public Fdisk::DM::LayoutDiskResolver {
+ public:
+  Fdisk::SimpleDisk* ByHandle(std::uint64_t handle) override {
+    if (handle >= 0x100B && handle <= 0x100D) handle -= 0x100A;
+    return handle >= 1 && handle <= 3 ? &disks_[handle - 1] : nullptr;
+  }
+  Fdisk::SimpleDisk* ByKey(std::uint32_t key) override {
+    return ByHandle(key >= 11 && key <= 13 ? key - 10 : key);
+  }
+  std::uint32_t IdOf(Fdisk::SimpleDisk* disk) override {
+    return std::uint32_t(static_cast<FuzzDisk*>(disk) - disks_) + 1;
+  }
+
+ private:
+  FuzzDisk disks_[3];
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Fdisk::DM::LayoutRecord record;
+  if (Fdisk::DM::ParseLayoutRecord(Common::ByteView(data, size), &record)) return 0;
+  const std::vector<std::uint8_t> packed = Fdisk::DM::PackLayoutRecord(record);
+  if (packed.size() > size || std::memcmp(packed.data(), data, packed.size()) != 0) {
+    __builtin_trap();  // what was accepted must pack back to the same bytes
+  }
+  (void)Fdisk::DM::LayoutVolumeType(record);
+  if (record.plexes.size() > 4) return 0;
+  for (const auto& plex : record.plexes) {
+    if (plex.members.size() > 8) return 0;
+  }
+  FuzzResolver resolver;
+  try {
+    auto disk = Fdisk::DM::CreateCompositeDisk(Fdisk::DM::BuildComposite(record, resolver),
+                                               record.volumeSectors, 512);
+    if (disk) {
+      std::vector<std::uint8_t> buffer(4 * 512);
+      (void)disk->Io(Fdisk::kIoRead, 0, buffer.data(), 4);
+      (void)disk->Io(Fdisk::kIoRead, record.volumeSectors / 2, buffer.data(), 4);
+    }
+  } catch (const Fdisk::Error&) {
+  }
+  return 0;
+}
