@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FuzzResolver resolver;
   try {
-    auto disk = Fdisk::DM::CreateCompositeDisk(Fdisk::DM::BuildComposite(record, resolver),
+    auto disk = Fdisk::DM::CreateDMStdDisk(Fdisk::DM::BuildComposite(record, resolver),
                                                record.volumeSectors, 512);
     if (disk) {
       std::vector<std::uint8_t> buffer(4 * 512);

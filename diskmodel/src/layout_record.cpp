@@ -161,7 +161,7 @@ std::unique_ptr<CompositeVolume> BuildComposite(LayoutRecord& record,
   return builder.Release();
 }
 
-CompositeDisk::CompositeDisk(std::unique_ptr<CompositeVolume> volume, std::uint64_t sectors,
+DMStdDisk::DMStdDisk(std::unique_ptr<CompositeVolume> volume, std::uint64_t sectors,
                              std::uint32_t sectorSize)
     : volume_(std::move(volume)) {
   sectorSize_ = sectorSize;
@@ -169,18 +169,18 @@ CompositeDisk::CompositeDisk(std::unique_ptr<CompositeVolume> volume, std::uint6
   geometry_.highestHead = 254;
 }
 
-CompositeDisk::~CompositeDisk() { volume_.reset(); }
+DMStdDisk::~DMStdDisk() { volume_.reset(); }
 
-Common::Error CompositeDisk::Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+Common::Error DMStdDisk::Io(std::uint32_t op, std::uint64_t sector, void* buffer,
                                 std::uint64_t count) {
   return volume_->GetIO().Io(op, sector, buffer, count);
 }
 
-std::unique_ptr<CompositeDisk> CreateCompositeDisk(std::unique_ptr<CompositeVolume> volume,
+std::unique_ptr<DMStdDisk> CreateDMStdDisk(std::unique_ptr<CompositeVolume> volume,
                                                    std::uint64_t sectors,
                                                    std::uint32_t sectorSize) {
   if (!volume || sectors == 0) return nullptr;
-  return std::make_unique<CompositeDisk>(std::move(volume), sectors, sectorSize);
+  return std::make_unique<DMStdDisk>(std::move(volume), sectors, sectorSize);
 }
 
 }  // namespace DM

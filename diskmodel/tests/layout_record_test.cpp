@@ -195,7 +195,7 @@ std::vector<std::uint8_t> Sectors(MemberDisk& disk, std::uint64_t first, std::ui
 
 std::vector<std::uint8_t> ReadAll(const std::string& name, Resolver& resolver) {
   DM::LayoutRecord record = Parsed(name);
-  auto disk = DM::CreateCompositeDisk(DM::BuildComposite(record, resolver), record.volumeSectors,
+  auto disk = DM::CreateDMStdDisk(DM::BuildComposite(record, resolver), record.volumeSectors,
                                       kSector);
   EXPECT_TRUE(disk);
   if (!disk) return {};
@@ -282,7 +282,7 @@ TEST(CompositeFromRecord, DiskWordsBecomeIdsAndEachDiskIsMappedOnce) {
   simple.plexes[0].members[0].disk = 7;
   const DM::DiskMap again = DM::CollectLayoutDisks(simple, r);
   EXPECT_EQ(again.at(1), &r.Key(11));
-  EXPECT_EQ(DM::CreateCompositeDisk(nullptr, 10, kSector), nullptr);
+  EXPECT_EQ(DM::CreateDMStdDisk(nullptr, 10, kSector), nullptr);
 }
 
 }  // namespace

@@ -93,11 +93,11 @@ DiskMap CollectLayoutDisks(LayoutRecord& record, LayoutDiskResolver& resolver);
 std::unique_ptr<CompositeVolume> BuildComposite(LayoutRecord& record, LayoutDiskResolver& resolver);
 
 // A composite volume as a disk: I/O goes to the volume's plextor.
-class CompositeDisk : public SimpleDisk {
+class DMStdDisk : public SimpleDisk {
  public:
-  CompositeDisk(std::unique_ptr<CompositeVolume> volume, std::uint64_t sectors,
+  DMStdDisk(std::unique_ptr<CompositeVolume> volume, std::uint64_t sectors,
                 std::uint32_t sectorSize);
-  ~CompositeDisk() override;
+  ~DMStdDisk() override;
   Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
                    std::uint64_t count) override;
   CompositeVolume& Volume() { return *volume_; }
@@ -108,7 +108,7 @@ class CompositeDisk : public SimpleDisk {
 
 // Takes the volume over; null (the volume deleted) when there is no volume
 // or no sectors.
-std::unique_ptr<CompositeDisk> CreateCompositeDisk(std::unique_ptr<CompositeVolume> volume,
+std::unique_ptr<DMStdDisk> CreateDMStdDisk(std::unique_ptr<CompositeVolume> volume,
                                                    std::uint64_t sectors,
                                                    std::uint32_t sectorSize);
 
