@@ -15,14 +15,7 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
+using DiskTest::Lines;
 
 std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> fields;

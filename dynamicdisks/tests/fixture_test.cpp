@@ -23,14 +23,7 @@ namespace {
 
 using Fdisk::PSManager;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
+using DiskTest::Lines;
 
 std::string Tool(const std::string& args) {
   int status = 0;

@@ -6,7 +6,9 @@
 #if !defined(_WIN32)
 
 #include <cstdio>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace DiskTest {
 
@@ -24,6 +26,16 @@ inline std::string RunCommand(const std::string& command, int* status = nullptr)
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
   const int rc = pclose(pipe);
   if (status != nullptr) *status = rc;
+  return out;
+}
+
+// The non-empty lines of a tool's output.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) out.push_back(line);
+  }
   return out;
 }
 
