@@ -25,15 +25,15 @@
 #include "fdisk/model.h"
 #include "fdisk/ps_manager.h"
 #include "fuzz_input.h"
-#include "piece_disk.h"
+#include "sparse_disk.h"
 
 namespace {
 
 using FuzzInput::Le;
 using FuzzInput::Try;
 
-using FuzzDevice = FuzzInput::PieceDisk;
-constexpr std::size_t kPiece = FuzzInput::PieceDisk::kPiece;
+using FuzzDevice = FuzzInput::SparseDisk;
+constexpr std::size_t kPiece = FuzzInput::SparseDisk::kPiece;
 
 class FuzzModelDisk : public Fdisk::Disk {
  public:

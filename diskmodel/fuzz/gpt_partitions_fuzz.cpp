@@ -25,15 +25,15 @@
 #include "fdisk/error.h"
 #include "fdisk/gpt_partitions.h"
 #include "fuzz_input.h"
-#include "piece_disk.h"
+#include "sparse_disk.h"
 
 namespace {
 
 using FuzzInput::Le;
 using FuzzInput::Try;
 
-using FuzzDisk = FuzzInput::PieceDisk;
-constexpr std::size_t kPiece = FuzzInput::PieceDisk::kPiece;
+using FuzzDisk = FuzzInput::SparseDisk;
+constexpr std::size_t kPiece = FuzzInput::SparseDisk::kPiece;
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();

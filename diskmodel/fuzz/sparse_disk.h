@@ -14,12 +14,12 @@
 
 namespace FuzzInput {
 
-class PieceDisk : public Fdisk::SimpleDisk {
+class SparseDisk : public Fdisk::SimpleDisk {
  public:
   static constexpr std::size_t kPiece = 512;
   static constexpr std::uint64_t kMaxRequestBytes = 8u << 20;  // the largest GPT entry array
 
-  PieceDisk(std::uint32_t sectorSize, std::uint64_t lastSector) {
+  SparseDisk(std::uint32_t sectorSize, std::uint64_t lastSector) {
     sectorSize_ = sectorSize;
     lastSector_ = lastSector;
     geometry_ = {63, 254, (lastSector + 1) / (63 * 255)};
