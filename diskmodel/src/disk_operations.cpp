@@ -142,6 +142,13 @@ void RefreshQuietly(Computer& computer) {
   }
 }
 
+// A failed operation puts back every table sector it overwrote and shows
+// the disks as they are again.
+void UndoWrites(WriteJournal& journal, Computer& computer) {
+  journal.Rollback();
+  RefreshQuietly(computer);
+}
+
 std::unique_ptr<Utility::DiskLocker> LockerFor(std::uint32_t stage, std::uint32_t computer,
                                                std::uint32_t portion) {
   return std::make_unique<Utility::DiskLocker>(stage, computer, portion);
@@ -234,8 +241,7 @@ Create::Create(const NamedVars::VarContainer& params) {
   WriteJournal journal;
   const std::pair<Common::Error, std::uint32_t> created = manager.CreatePortion(params);
   if (created.first) {
-    journal.Rollback();
-    RefreshQuietly(computer);
+    UndoWrites(journal, computer);
     ThrowError(created.first);
   }
   // The new portion as its driver made it; the refresh gives it a new id,
@@ -248,8 +254,7 @@ Create::Create(const NamedVars::VarContainer& params) {
   portionId_ = place.found ? FindPortionAt(computer, place.diskId, place.first) : 0;
   if (portionId_ == 0) {
     // What was written does not read back as the portion: undone.
-    journal.Rollback();
-    RefreshQuietly(computer);
+    UndoWrites(journal, computer);
     ThrowError(kPortionGoneLocation, kModuleId, kErrPartitionNotFound, Msg::kPartitionNotFound);
   }
   NamedVars::VarContainer copy(params);
@@ -286,8 +291,7 @@ Delete::Delete(const NamedVars::VarContainer& params) {
   WriteJournal journal;
   const Common::Error e = computer.GetPortionManager().DeletePortion(own);
   if (e) {
-    journal.Rollback();
-    RefreshQuietly(computer);
+    UndoWrites(journal, computer);
     ThrowError(e);
   }
   computer.DeleteVolume(volumeId);
@@ -320,8 +324,7 @@ Change::Change(const NamedVars::VarContainer& params) {
     e = thrown;
   }
   if (e) {
-    journal.Rollback();
-    RefreshQuietly(computer);
+    UndoWrites(journal, computer);
     ThrowError(e);
   }
   InvalidateDiskVisitor invalidate(computer.GetDisks());
@@ -404,8 +407,7 @@ ClearDisk::ClearDisk(const NamedVars::VarContainer& params) {
       if (e) ThrowError(e);
     }
   } catch (const Common::Error& e) {
-    journal.Rollback();
-    RefreshQuietly(computer);
+    UndoWrites(journal, computer);
     ThrowError(e);
   }
   RefreshFromDisks(computer);
