@@ -6,23 +6,11 @@
 namespace filesystems {
 namespace {
 
-// The ext and HFS+ drivers read their own superblock through the cache.
-FileSystemDriver* ExtProbe(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uint64_t size,
-                           std::uint32_t key, const std::uint8_t*, const std::uint8_t* filter,
-                           std::uint32_t bits) {
-  return OpenExtfsDriver(device, offset, size, key, filter, bits);
-}
-FileSystemDriver* HfsProbe(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uint64_t size,
-                           std::uint32_t key, const std::uint8_t*, const std::uint8_t* filter,
-                           std::uint32_t bits) {
-  return OpenHFSPlusDriver(device, offset, size, key, filter, bits);
-}
-
-std::vector<ProbeRecord> SystemProbes() {
-  return {{&OpenFATDriver, kFatTypeMask},
-          {&OpenNTFSDriver, kNtfsTypeMask},
-          {&ExtProbe, kExtTypeMask},
-          {&HfsProbe, kHfsPlusTypeMask}};
+// The system's own list, installed by the drivers' library above this one;
+// empty until then, so that the framework alone mounts nothing.
+std::vector<ProbeRecord>& SystemProbes() {
+  static std::vector<ProbeRecord> probes;
+  return probes;
 }
 
 std::vector<ProbeRecord>& Probes() {
@@ -32,22 +20,9 @@ std::vector<ProbeRecord>& Probes() {
 
 }  // namespace
 
-// Until their drivers exist, the four recognisers accept nothing.
-FileSystemDriver* OpenFATDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t, std::uint32_t,
-                                const std::uint8_t*, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
-FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t, std::uint32_t,
-                                 const std::uint8_t*, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
-FileSystemDriver* OpenExtfsDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t,
-                                  std::uint32_t, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
-FileSystemDriver* OpenHFSPlusDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t,
-                                    std::uint32_t, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
+void SetSystemFileSystemProbes(std::vector<ProbeRecord> probes) {
+  SystemProbes() = probes;
+  Probes() = std::move(probes);
 }
 
 const std::vector<ProbeRecord>& FileSystemProbes() { return Probes(); }

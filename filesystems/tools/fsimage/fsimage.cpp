@@ -33,6 +33,7 @@
 #include "fdisk/raw_driver.h"
 #include "files/file_error.h"
 #include "filesystems/factory.h"
+#include "filesystems/system_drivers.h"
 #include "filesystems/views.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
@@ -404,6 +405,7 @@ int Run(int argc, char** argv) {
   if (!device.Ok()) throw Failure{"cannot open " + image, kFileOpenError};
   if (!partition) sectors = device.GetSectorCount() + 1;
 
+  filesystems::RegisterFileSystemDrivers();
   if (fake) {
     filesystems::SetFileSystemProbes({{&FakeProbe, 1}});
     if (command == "mkfake") {

@@ -31,8 +31,9 @@ struct ProbeRecord {
   std::uint32_t typeMask;
 };
 
-// The drivers of the system, in the order the factory tries them. Each
-// answers null until its driver is built.
+// The drivers of the system, in the order the factory tries them. Each is
+// defined by its driver's library; the drivers' library above the framework
+// (fsdrivers, RegisterFileSystemDrivers) puts them in the factory's list.
 FileSystemDriver* OpenFATDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
                                 std::uint64_t size, std::uint32_t cacheKey,
                                 const std::uint8_t* firstSector, const std::uint8_t* filter,
@@ -48,11 +49,15 @@ FileSystemDriver* OpenHFSPlusDriver(Fdisk::SimpleDisk* device, std::uint64_t off
                                     std::uint64_t size, std::uint32_t cacheKey,
                                     const std::uint8_t* filter, std::uint32_t filterBits);
 
-// The probe list in use: FAT, NTFS, ext, HFS+.
+// The probe list in use: the system's (FAT, NTFS, ext, HFS+) once the
+// drivers' library has installed it, empty before.
 const std::vector<ProbeRecord>& FileSystemProbes();
 // Replaces the probe list (tests and tools that mount their own drivers);
 // an empty list puts the system's back.
 void SetFileSystemProbes(std::vector<ProbeRecord> probes);
+// Installs the system's list and makes it the one in use. The framework
+// cannot name the drivers (they stand on it), so the layer above does.
+void SetSystemFileSystemProbes(std::vector<ProbeRecord> probes);
 
 // Runs one probe under a NewHandlerGuard: a driver that refuses the volume,
 // and one that runs out of memory while looking at it, both give null.
