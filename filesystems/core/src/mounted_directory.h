@@ -217,12 +217,25 @@ class MountedDirectory : public rio_dir, public nocache_dir {
     });
   }
 
-  // "BKUP" with the entry's iterator (or null for the directory itself).
-  void Backup(FileSystemDriver::DirectoryObject* directory,
-              FileSystemDriver::IteratorObject* entry, const BackupTarget& target) {
-    std::unique_ptr<FileSystemDriver::IteratorObject> owned(entry);
-    BackupEntry(*driver_, directory, entry, target);
-  }
+  // The requests every view answers alike: backup and restore of entries,
+  // security data, the view itself; the rest goes to ViewControl and then
+  // to the driver. Runs with the driver lock held.
+  void control(control_request* request) override;
+  iterator* find_self() override;
+
+  // The requests only one path form answers; false passes the request on
+  // to the driver (driver lock held).
+  virtual bool ViewControl(control_request*) { return false; }
+  // The directory holding this view's own entry, with the entry's name, or
+  // null for the volume's top (driver lock held).
+  virtual FileSystemDriver::DirectoryObject* SelfParent(std::u16string& name) = 0;
+  // Whether the view stands on the volume's top, the entry without parent.
+  virtual bool IsTop() const = 0;
+  // The name the top's own entry answers with.
+  virtual const char16_t* TopName() const = 0;
+  // The entry name of a restore target in this view's own directory;
+  // refused as not found when the name is not one plain entry.
+  virtual std::u16string RestoreName(const char16_t* name) = 0;
 
   FileSystemDriver* driver_;
 };

@@ -56,16 +56,6 @@ class PosixDirectory : public MountedDirectory {
     });
   }
 
-  iterator* find_self() override {
-    if (path_.size() < 2) return new (std::nothrow) RootSelfIterator(u"/");
-    return Run<iterator*>(nullptr, true, [&]() -> iterator* {
-      auto cut = path_.rfind(u'/');
-      std::u16string parent = cut == 0 ? std::u16string(u"/") : path_.substr(0, cut);
-      return MakeIteratorReference(
-          driver_, driver_->OpenDirectoryByPath(parent)->OpenIteratorFor(path_.substr(cut + 1)));
-    });
-  }
-
   int relation(i_dir* other) override {
     if (!other) return 2;
     if (other == this) return 0;
@@ -140,65 +130,20 @@ class PosixDirectory : public MountedDirectory {
     });
   }
 
-  void control(control_request* request) override {
-    Run<bool>(false, true, [&] {
-      switch (request->code) {
-        case kControlSTME: {
-          auto* r = static_cast<stme_request*>(request);
-          std::u16string entry;
-          auto* parent = SplitEntry(r->path, entry, kFileOpenError);
-          parent->AddUse();
-          try {
-            parent->SetTimes(entry, r->modificationTime, r->creationTime, r->accessTime);
-          } catch (...) {
-            ReleaseDirectoryUse(parent);
-            throw;
-          }
-          ReleaseDirectoryUse(parent);
-          break;
-        }
-        case kControlSRSQ: {
-          auto* r = static_cast<srsq_request*>(request);
-          std::u16string entry;
-          auto* parent = SplitEntry(r->name, entry, kFileOpenError);
-          parent->AddUse();
-          try {
-            parent->SetSecurityData(entry, r->data, r->size);
-          } catch (...) {
-            ReleaseDirectoryUse(parent);
-            throw;
-          }
-          ReleaseDirectoryUse(parent);
-          break;
-        }
-        case kControlBKUP: {
-          auto* r = static_cast<bkup_request*>(request);
-          if (r->entry) {
-            auto* own = OwnDirectory();
-            Backup(own, own->OpenIteratorAt(r->entry), r->target);
-          } else if (path_.size() < 2) {
-            Backup(OwnDirectory(), nullptr, r->target);
-          } else {
-            std::u16string self;
-            auto* parent = SplitEntry(u".", self, kFileOpenError);
-            Backup(parent, parent->OpenIteratorFor(self), r->target);
-          }
-          break;
-        }
-        case kControlNCDR:
-          static_cast<ncdr_request*>(request)->result = this;
-          break;
-        case kControlRSTR: {
-          auto* r = static_cast<rstr_request*>(request);
-          if (!IsValidPosixName(r->name)) Throw(0x28, kFileNotFound);
-          RestoreEntry(*driver_, OwnDirectory(), r->name, r->source);
-          break;
-        }
-        default:
-          driver_->Control(request);
-      }
-      return true;
-    });
+  bool ViewControl(control_request* request) override {
+    if (request->code != kControlSTME) return false;
+    auto* r = static_cast<stme_request*>(request);
+    std::u16string entry;
+    auto* parent = SplitEntry(r->path, entry, kFileOpenError);
+    parent->AddUse();
+    try {
+      parent->SetTimes(entry, r->modificationTime, r->creationTime, r->accessTime);
+    } catch (...) {
+      ReleaseDirectoryUse(parent);
+      throw;
+    }
+    ReleaseDirectoryUse(parent);
+    return true;
   }
 
  protected:
@@ -216,6 +161,18 @@ class PosixDirectory : public MountedDirectory {
   }
   bool IsRoot() const override { return path_.size() == 1; }
   bool IsPlainName(const char16_t* name) const override { return IsValidPosixName(name); }
+  FileSystemDriver::DirectoryObject* SelfParent(std::u16string& name) override {
+    if (IsTop()) return nullptr;
+    auto cut = path_.rfind(u'/');
+    name = path_.substr(cut + 1);
+    return driver_->OpenDirectoryByPath(cut == 0 ? std::u16string(u"/") : path_.substr(0, cut));
+  }
+  bool IsTop() const override { return path_.size() < 2; }
+  const char16_t* TopName() const override { return u"/"; }
+  std::u16string RestoreName(const char16_t* name) override {
+    if (!IsValidPosixName(name)) Throw(0x28, kFileNotFound);
+    return name;
+  }
 
  private:
   std::u16string path_;

@@ -58,17 +58,6 @@ class WindowsDirectory : public MountedDirectory {
     });
   }
 
-  iterator* find_self() override {
-    if (path_.size() < 5) return new (std::nothrow) RootSelfIterator(u"C:");
-    return Run<iterator*>(nullptr, true, [&]() -> iterator* {
-      std::u16string own = path_.substr(0, path_.size() - 1);
-      auto cut = own.rfind(u'\\');
-      std::u16string name = own.substr(cut + 1);
-      auto* parent = OpenDirectoryByWindowsPath(own.substr(0, cut + 1));
-      return MakeIteratorReference(driver_, parent->OpenIteratorFor(name));
-    });
-  }
-
   int relation(i_dir* other) override {
     if (!other) return 2;
     if (other == this) return 0;
@@ -132,74 +121,27 @@ class WindowsDirectory : public MountedDirectory {
     });
   }
 
-  void control(control_request* request) override {
-    Run<bool>(false, true, [&] {
-      switch (request->code) {
-        case kControlMKFF:
-          if (path_.size() != 3) Throw(0x09, kFileNotSupported);
-          driver_->Control(request);
-          break;
-        case kControlSSFN: {
-          auto* r = static_cast<ssfn_request*>(request);
-          std::u16string resolved;
-          if (!r->name || !r->shortName || !IsValidFileName(r->name, path_.empty()) ||
-              !IsValidFileName(r->shortName, path_.empty()) ||
-              !ResolvePath(path_, resolved, r->name, false) || resolved.empty())
-            Throw(0x0A, kFileRenameError);
-          resolved.pop_back();
-          OwnDirectory()->SetShortName(resolved.substr(resolved.rfind(u'\\') + 1), r->shortName);
-          driver_->ClearPathCache();
-          break;
-        }
-        case kControlBKUP: {
-          auto* r = static_cast<bkup_request*>(request);
-          if (r->entry) {
-            auto* own = OwnDirectory();
-            Backup(own, own->OpenIteratorAt(r->entry), r->target);
-          } else if (path_.size() < 5) {
-            Backup(OwnDirectory(), nullptr, r->target);
-          } else {
-            std::u16string own = path_.substr(0, path_.size() - 1);
-            auto cut = own.rfind(u'\\');
-            auto* parent = OpenDirectoryByWindowsPath(own.substr(0, cut + 1));
-            parent->AddUse();
-            std::unique_ptr<FileSystemDriver::IteratorObject> self;
-            try {
-              self.reset(parent->OpenIteratorFor(own.substr(cut + 1)));
-            } catch (...) {
-              ReleaseDirectoryUse(parent);
-              throw;
-            }
-            ReleaseDirectoryUse(parent);
-            Backup(parent, self.release(), r->target);
-          }
-          break;
-        }
-        case kControlSRSQ: {
-          auto* r = static_cast<srsq_request*>(request);
-          std::u16string entry;
-          SplitEntry(r->name, entry, kFileOpenError)->SetSecurityData(entry, r->data, r->size);
-          break;
-        }
-        case kControlNCDR:
-          static_cast<ncdr_request*>(request)->result = this;
-          break;
-        case kControlRSTR: {
-          auto* r = static_cast<rstr_request*>(request);
-          std::u16string resolved;
-          if (!r->name || !IsValidFileName(r->name, path_.empty()) ||
-              !ResolvePath(path_, resolved, r->name, false) || resolved.empty())
-            Throw(0x0B, kFileNotFound);
-          resolved.pop_back();
-          RestoreEntry(*driver_, OwnDirectory(), resolved.substr(resolved.rfind(u'\\') + 1),
-                       r->source);
-          break;
-        }
-        default:
-          driver_->Control(request);
+  bool ViewControl(control_request* request) override {
+    switch (request->code) {
+      case kControlMKFF:
+        if (path_.size() != 3) Throw(0x09, kFileNotSupported);
+        driver_->Control(request);
+        return true;
+      case kControlSSFN: {
+        auto* r = static_cast<ssfn_request*>(request);
+        std::u16string resolved;
+        if (!r->name || !r->shortName || !IsValidFileName(r->name, path_.empty()) ||
+            !IsValidFileName(r->shortName, path_.empty()) ||
+            !ResolvePath(path_, resolved, r->name, false) || resolved.empty())
+          Throw(0x0A, kFileRenameError);
+        resolved.pop_back();
+        OwnDirectory()->SetShortName(resolved.substr(resolved.rfind(u'\\') + 1), r->shortName);
+        driver_->ClearPathCache();
+        return true;
       }
-      return true;
-    });
+      default:
+        return false;
+    }
   }
 
  protected:
@@ -224,6 +166,23 @@ class WindowsDirectory : public MountedDirectory {
   bool IsRoot() const override { return path_.size() == 3; }
   bool IsPlainName(const char16_t* name) const override {
     return IsValidFileName(name, path_.empty());
+  }
+  FileSystemDriver::DirectoryObject* SelfParent(std::u16string& name) override {
+    if (IsTop()) return nullptr;
+    std::u16string own = path_.substr(0, path_.size() - 1);
+    auto cut = own.rfind(u'\\');
+    name = own.substr(cut + 1);
+    return OpenDirectoryByWindowsPath(own.substr(0, cut + 1));
+  }
+  bool IsTop() const override { return path_.size() < 5; }
+  const char16_t* TopName() const override { return u"C:"; }
+  std::u16string RestoreName(const char16_t* name) override {
+    std::u16string resolved;
+    if (!name || !IsValidFileName(name, path_.empty()) ||
+        !ResolvePath(path_, resolved, name, false) || resolved.empty())
+      Throw(0x0B, kFileNotFound);
+    resolved.pop_back();
+    return resolved.substr(resolved.rfind(u'\\') + 1);
   }
 
  private:
