@@ -40,8 +40,6 @@ IMalloc* g_malloc = nullptr;
 IShellFolder* g_desktop = nullptr;
 win32_shell_dir* g_root = nullptr;
 bool g_comInitialized = false;
-using SHGetFolderPathWFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-SHGetFolderPathWFn g_getFolderPath = nullptr;
 
 LPITEMIDLIST CopyList(const void* list) {
   const std::uint32_t size = ItemIdListSize(list);
@@ -69,6 +67,14 @@ std::string Join(const std::string& a, const void* b) {
 LPCITEMIDLIST AsList(const std::string& bytes) {
   return reinterpret_cast<LPCITEMIDLIST>(bytes.data());
 }
+
+std::u16string FromAnsi(const char* text) {
+  wchar_t wide[MAX_PATH] = {};
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, MAX_PATH) <= 0) return u"";
+  wide[MAX_PATH - 1] = 0;
+  return U(wide);
+}
+std::u16string FromAnsi(const wchar_t* text) { return U(text); }
 
 std::u16string StrRetToWide(STRRET& value, LPCITEMIDLIST item) {
   std::u16string out;
@@ -158,13 +164,7 @@ win32_shell_dir* GetShellRootDir() {
       OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_DUPLICATE,
                       TRUE, &token) != FALSE;
   if (impersonating) RevertToSelf();
-  if (g_getFolderPath == nullptr) {
-    HMODULE shfolder = LoadLibraryA("shfolder.dll");
-    if (shfolder != nullptr) {
-      g_getFolderPath = reinterpret_cast<SHGetFolderPathWFn>(
-          reinterpret_cast<void*>(GetProcAddress(shfolder, "SHGetFolderPathW")));
-    }
-  }
+  BindShellApi();
   if (!g_comInitialized && SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
     g_comInitialized = true;
   if (g_malloc == nullptr) SHGetMalloc(&g_malloc);
@@ -185,6 +185,7 @@ win32_shell_dir* GetShellRootDir() {
 
 win32_shell_dir::win32_shell_dir(IShellFolder* folder, std::string list)
     : folder_(folder), list_(std::move(list)) {
+  BindShellApi();
   folder_->AddRef();
 }
 
@@ -377,18 +378,32 @@ i_dir* win32_shell_dir::open_self() {
 }
 
 i_dir* win32_shell_dir::special_folder_path(int csidl) {
-  if (g_getFolderPath == nullptr) {
+  const auto getFolderPath = ShellApi().GetFolderPathW;
+  if (getFolderPath == nullptr) {
     store_error(Plain(Loc(18), kFileNotSupported));
     return nullptr;
   }
   wchar_t buffer[MAX_PATH] = {};
   const HRESULT hr =
-      g_getFolderPath(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer);
-  if (FAILED(hr)) {
+      getFolderPath(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer);
+  if (SUCCEEDED(hr)) return open_dir(U(buffer));
+  // The all-users application data can be named without the system's help;
+  // a user's own folders cannot, and another folder in their place would
+  // put the user's files where every user finds them.
+  if (csidl != CSIDL_COMMON_APPDATA) {
     store_error(Hresult(Loc(19), hr, kFileOpenError));
     return nullptr;
   }
-  return open_dir(U(buffer));
+  std::u16string path;
+  const Common::Error error = AllUsersFolderPath(path);
+  if (!error.IsNull()) {
+    store_error(error);
+    return nullptr;
+  }
+  i_dir* dir = open_dir(path.c_str());
+  if (dir != nullptr) return dir;
+  CreateDirectoryW(W(path.c_str()), nullptr);
+  return open_dir(path.c_str());
 }
 
 i_dir* win32_shell_dir::open_special(std::uint32_t type) {
@@ -482,16 +497,28 @@ const char16_t* win32_shell_dir::path() {
     pathAsked_ = true;
     std::u16string found;
     IShellLinkW* link = nullptr;
+    IShellLinkA* narrowLink = nullptr;
     if (SUCCEEDED(GuardedQueryInterface(folder_, IID_IShellLinkW,
                                         reinterpret_cast<void**>(&link))) &&
         link != nullptr) {
       wchar_t buffer[MAX_PATH] = {};
       if (SUCCEEDED(link->GetPath(buffer, MAX_PATH, nullptr, 0))) found = U(buffer);
       GuardedRelease(link);
+    } else if (SUCCEEDED(GuardedQueryInterface(folder_, IID_IShellLinkA,
+                                               reinterpret_cast<void**>(&narrowLink))) &&
+               narrowLink != nullptr) {
+      char buffer[MAX_PATH] = {};
+      if (SUCCEEDED(narrowLink->GetPath(buffer, MAX_PATH, nullptr, 0))) found = FromAnsi(buffer);
+      GuardedRelease(narrowLink);
     }
     if (found.empty()) {
-      wchar_t buffer[MAX_PATH] = {};
-      if (SHGetPathFromIDListW(AsList(list_), buffer)) found = U(buffer);
+      if (ShellApi().GetPathFromIDListW != nullptr) {
+        wchar_t buffer[MAX_PATH] = {};
+        if (ShellApi().GetPathFromIDListW(AsList(list_), buffer)) found = U(buffer);
+      } else {
+        char buffer[MAX_PATH] = {};
+        if (SHGetPathFromIDListA(AsList(list_), buffer)) found = FromAnsi(buffer);
+      }
     }
     if (found.empty() && list_.size() > 2) {
       std::string parent, last;
@@ -527,10 +554,10 @@ int win32_shell_dir::relation(i_dir* other) {
   for (;;) {
     const std::uint16_t as = std::uint16_t(a[at] | a[at + 1] << 8);
     const std::uint16_t bs = std::uint16_t(b[bt] | b[bt + 1] << 8);
-    if (bs == 0) return (as == 0 && ILIsEqual(AsList(list_), AsList(other_list))) ? 0 : 2;
+    if (bs == 0) return (as == 0 && ShellListsEqual(list_.data(), other_list.data())) ? 0 : 2;
     if (as == 0) {
       const std::string cut = other_list.substr(0, bt) + std::string(2, '\0');
-      return ILIsEqual(AsList(list_), AsList(cut)) ? 1 : 2;
+      return ShellListsEqual(list_.data(), cut.data()) ? 1 : 2;
     }
     at += as;
     bt += bs;
@@ -561,6 +588,55 @@ void win32_shell_dir::disk_space(std::uint64_t& total, std::uint64_t& free,
   store_error(self->error());
 }
 
+namespace {
+
+// A shortcut object loaded from its file, or null.
+template <class Link>
+Link* LoadLink(REFIID iid, const std::u16string& file) {
+  Link* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, iid,
+                              reinterpret_cast<void**>(&link))) ||
+      link == nullptr)
+    return nullptr;
+  IPersistFile* persist = nullptr;
+  bool loaded = false;
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))) &&
+      persist != nullptr) {
+    loaded = SUCCEEDED(persist->Load(W(file.c_str()), STGM_READ));
+    persist->Release();
+  }
+  if (!loaded) {
+    link->Release();
+    return nullptr;
+  }
+  return link;
+}
+
+// The target list of a shortcut (shell-allocated), or null: its own list,
+// or with bit 0 of `flags` the resolved target's path as the desktop parses
+// it, else the list the resolution left.
+template <class Char, class Link>
+LPITEMIDLIST LinkTarget(Link* link, std::uint32_t flags) {
+  LPITEMIDLIST target = nullptr;
+  if (!(flags & 1)) {
+    link->GetIDList(&target);
+    return target;
+  }
+  if (FAILED(link->Resolve(GetUiOwnerWindow(), 0))) return nullptr;
+  Char buffer[MAX_PATH] = {};
+  if (SUCCEEDED(link->GetPath(buffer, MAX_PATH, nullptr, 0)) && buffer[0] != 0) {
+    std::u16string path = FromAnsi(buffer);
+    ULONG eaten = 0;
+    if (!path.empty())
+      GuardedParseDisplayName(g_desktop, nullptr, nullptr, Wm(&path[0]), &eaten, &target,
+                              nullptr);
+  }
+  if (target == nullptr) link->GetIDList(&target);
+  return target;
+}
+
+}  // namespace
+
 dir_entry_pair win32_shell_dir::follow_link(const file_identifier* id, std::uint32_t flags) {
   const the_identifier* the = AsIdentifier(id);
   if (the != nullptr && the->bytes() != nullptr) {
@@ -573,55 +649,42 @@ dir_entry_pair win32_shell_dir::follow_link(const file_identifier* id, std::uint
       if (FAILED(GuardedGetUIObjectOf(folder_, GetUiOwnerWindow(), 1, &item, IID_IShellLinkW,
                                       &reserved, reinterpret_cast<void**>(&link))))
         link = nullptr;
-      if (link == nullptr) {
+      LPITEMIDLIST target = nullptr;
+      if (link != nullptr) {
+        target = LinkTarget<wchar_t>(link, flags);
+        GuardedRelease(link);
+      } else {
+        // A shortcut the folder does not hand out is loaded from its file,
+        // by the wide interface, else by the ANSI one.
         STRRET name{};
-        if (SUCCEEDED(GuardedGetDisplayNameOf(folder_, item, SHGDN_FORPARSING, &name)) &&
-            SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_IShellLinkW, reinterpret_cast<void**>(&link)))) {
+        if (SUCCEEDED(GuardedGetDisplayNameOf(folder_, item, SHGDN_FORPARSING, &name))) {
           const std::u16string file = StrRetToWide(name, item);
-          IPersistFile* persist = nullptr;
-          if (SUCCEEDED(link->QueryInterface(IID_IPersistFile,
-                                             reinterpret_cast<void**>(&persist)))) {
-            if (FAILED(persist->Load(W(file.c_str()), STGM_READ))) {
-              link->Release();
-              link = nullptr;
-            }
-            persist->Release();
+          if (IShellLinkW* wide = LoadLink<IShellLinkW>(IID_IShellLinkW, file)) {
+            target = LinkTarget<wchar_t>(wide, flags);
+            GuardedRelease(wide);
+          } else if (IShellLinkA* narrow = LoadLink<IShellLinkA>(IID_IShellLinkA, file)) {
+            target = LinkTarget<char>(narrow, flags);
+            GuardedRelease(narrow);
           }
         }
       }
-      if (link != nullptr) {
-        LPITEMIDLIST target = nullptr;
-        if (!(flags & 1)) {
-          link->GetIDList(&target);
-        } else if (SUCCEEDED(link->Resolve(GetUiOwnerWindow(), 0))) {
-          wchar_t buffer[MAX_PATH] = {};
-          if (SUCCEEDED(link->GetPath(buffer, MAX_PATH, nullptr, 0)) && buffer[0] != 0) {
-            ULONG eaten = 0;
-            GuardedParseDisplayName(g_desktop, nullptr, nullptr, buffer, &eaten, &target,
-                                    nullptr);
-          }
-          if (target == nullptr) link->GetIDList(&target);
+      if (target != nullptr) {
+        const std::string list = ListBytes(target);
+        FreeList(target);
+        win32_shell_dir* parent = open_parent_of(list);
+        if (parent == nullptr) return {nullptr, nullptr};
+        std::string parentList, last;
+        IShellFolder* folder = split_last_item(list, parentList, last);
+        if (folder != nullptr) folder->Release();
+        the_identifier* first =
+            new (std::nothrow) the_identifier(u"", last.data(), std::uint32_t(last.size()));
+        if (first == nullptr) {
+          delete parent;
+          store_error(Plain(Loc(30), kFileOutOfMemory));
+          return {nullptr, nullptr};
         }
-        GuardedRelease(link);
-        if (target != nullptr) {
-          const std::string list = ListBytes(target);
-          FreeList(target);
-          win32_shell_dir* parent = open_parent_of(list);
-          if (parent == nullptr) return {nullptr, nullptr};
-          std::string parentList, last;
-          IShellFolder* folder = split_last_item(list, parentList, last);
-          if (folder != nullptr) folder->Release();
-          the_identifier* first =
-              new (std::nothrow) the_identifier(u"", last.data(), std::uint32_t(last.size()));
-          if (first == nullptr) {
-            delete parent;
-            store_error(Plain(Loc(30), kFileOutOfMemory));
-            return {nullptr, nullptr};
-          }
-          clear_error();
-          return {parent, first};
-        }
+        clear_error();
+        return {parent, first};
       }
     }
   }
@@ -892,6 +955,21 @@ std::uint32_t win32_shell_dir::iterator::object_type() {
   return type_;
 }
 
+namespace {
+
+// \\server\ or \\server\share\ (a directory path with its final '\').
+bool IsServerOrShareRoot(const char16_t* path) {
+  if (path == nullptr || path[0] != u'\\' || path[1] != u'\\' || path[2] == 0 ||
+      path[2] == u'\\')
+    return false;
+  int separators = 0;
+  const char16_t* p = path + 2;
+  for (; *p; ++p) separators += *p == u'\\';
+  return separators >= 1 && separators <= 2 && p[-1] == u'\\';
+}
+
+}  // namespace
+
 win32_shell_dir::normal_iterator::normal_iterator(win32_shell_dir& dir)
     : iterator(static_cast<IShellFolder*>(dir.shell_folder())) {
   IShellFolder* folder = static_cast<IShellFolder*>(dir.shell_folder());
@@ -900,6 +978,14 @@ win32_shell_dir::normal_iterator::normal_iterator(win32_shell_dir& dir)
     const HRESULT init = CoInitialize(nullptr);
     hr = GuardedEnumObjects(folder, GetUiOwnerWindow(), 224, &enum_);
     if (SUCCEEDED(init)) CoUninitialize();
+  }
+  // Listing a server or a share may be denied until it is connected: the
+  // thread's callback may connect it (no window can ask the user here).
+  if (hr == E_ACCESSDENIED && GetUiOwnerWindow() == nullptr) {
+    const auto callback = reinterpret_cast<ShareDeniedFunction>(
+        static_cast<std::uintptr_t>(ShareDeniedCallback.Get()));
+    if (callback != nullptr && IsServerOrShareRoot(dir.path()) && callback(&dir, u""))
+      hr = GuardedEnumObjects(folder, GetUiOwnerWindow(), 224, &enum_);
   }
   if (FAILED(hr) || enum_ == nullptr) {
     enum_ = nullptr;

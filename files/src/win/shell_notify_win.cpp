@@ -66,15 +66,8 @@ class Locked {
 using LockFn = HANDLE(WINAPI*)(HANDLE, DWORD, PIDLIST_ABSOLUTE**, LONG*);
 using UnlockFn = BOOL(WINAPI*)(HANDLE);
 
-LockFn NotificationLock() {
-  static const LockFn lock = LookupSystemFunction<LockFn>("shell32", "SHChangeNotification_Lock");
-  return lock;
-}
-UnlockFn NotificationUnlock() {
-  static const UnlockFn unlock =
-      LookupSystemFunction<UnlockFn>("shell32", "SHChangeNotification_Unlock");
-  return unlock;
-}
+LockFn NotificationLock() { return ShellApi().ChangeNotificationLock; }
+UnlockFn NotificationUnlock() { return ShellApi().ChangeNotificationUnlock; }
 
 std::uint32_t ListSize(const void* list) { return ItemIdListSize(list); }
 
@@ -96,8 +89,7 @@ std::string WithoutLastItem(const void* list) {
 }
 
 bool SameList(const std::string& a, const std::string& b) {
-  return ILIsEqual(reinterpret_cast<LPCITEMIDLIST>(a.data()),
-                   reinterpret_cast<LPCITEMIDLIST>(b.data())) != FALSE;
+  return ShellListsEqual(a.data(), b.data());
 }
 
 // Under the lock: one use less; the registration goes with its last use.
@@ -323,7 +315,8 @@ void win32_shell_dir::watch(ChangeWatchCallback* callback) {
     registration_ = nullptr;
   }
   if (shellId_ != 0) {
-    SHChangeNotifyDeregister(shellId_);
+    if (ShellApi().ChangeNotifyDeregister != nullptr)
+      ShellApi().ChangeNotifyDeregister(shellId_);
     shellId_ = 0;
   }
   if (callback == nullptr) {
@@ -349,8 +342,11 @@ void win32_shell_dir::watch(ChangeWatchCallback* callback) {
   entry.fRecursive = FALSE;
   int sources = SHCNRF_InterruptLevel | SHCNRF_ShellLevel;
   if (NotificationLock() != nullptr) sources |= SHCNRF_NewDelivery;
-  shellId_ = SHChangeNotifyRegister(g_state.window, sources, SHCNE_ALLEVENTS,
-                                    registration_->message, 1, &entry);
+  const auto notifyRegister = ShellApi().ChangeNotifyRegister;
+  shellId_ = notifyRegister == nullptr
+                 ? 0
+                 : notifyRegister(g_state.window, sources, SHCNE_ALLEVENTS,
+                                  registration_->message, 1, &entry);
   if (shellId_ != 0) {
     clear_error();
     return;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "files/dir.h"
+#include "files/file_error.h"
 
 // Module id of every error the shell directory and its cursors build.
 constexpr std::uint32_t kShellDirModuleId = 0xe7e1fea8;
@@ -95,6 +96,41 @@ class win32_shell_dir : public i_dir {
   std::u16string path_;
   bool pathAsked_ = false;
 };
+
+// The shell functions the namespace uses, bound on its first use. Older
+// shells export three of them by ordinal only, so those are bound by
+// ordinal: ILIsEqual (21), SHChangeNotifyRegister (2) and
+// SHChangeNotifyDeregister (4). shfolder is loaded for SHGetFolderPathW and
+// kept for its string table (the all-users fallback of open_special). A
+// function the system lacks is null; the tests replace entries.
+struct ShellApiTable {
+  HMODULE shell32 = nullptr;
+  HMODULE shfolder = nullptr;
+  BOOL(WINAPI* GetPathFromIDListW)(PCIDLIST_ABSOLUTE, LPWSTR) = nullptr;
+  BOOL(WINAPI* IsEqual)(PCIDLIST_ABSOLUTE, PCIDLIST_ABSOLUTE) = nullptr;
+  ULONG(WINAPI* ChangeNotifyRegister)(HWND, int, LONG, UINT, int,
+                                      const SHChangeNotifyEntry*) = nullptr;
+  BOOL(WINAPI* ChangeNotifyDeregister)(ULONG) = nullptr;
+  HANDLE(WINAPI* ChangeNotificationLock)(HANDLE, DWORD, PIDLIST_ABSOLUTE**, LONG*) = nullptr;
+  BOOL(WINAPI* ChangeNotificationUnlock)(HANDLE) = nullptr;
+  HRESULT(WINAPI* GetFolderPathW)(HWND, int, HANDLE, DWORD, LPWSTR) = nullptr;
+};
+ShellApiTable& ShellApi();
+// Binds the table once per process (later calls do nothing).
+void BindShellApi();
+// ILIsEqual through the table; false when the shell lacks it.
+bool ShellListsEqual(const void* a, const void* b);
+
+// The all-users folder of the profile's parent when the system cannot name
+// a special folder: %USERPROFILE% with its last component replaced by
+// "All Users\" and the shfolder module's folder name (string 3 of its first
+// string-table block, in the shell's language, else US English).
+Common::Error AllUsersFolderPath(std::u16string& out);
+
+// The thread's callback when listing a server or share root is denied
+// (ShareDeniedCallback holds it): called with the directory and an empty
+// text, true asks for one more try (after connecting the share, say).
+using ShareDeniedFunction = bool (*)(i_dir* directory, const char16_t* text);
 
 // The desktop folder: the root of the namespace, made once (COM initialised
 // for the calling thread on the way) and released at exit. Null when the
