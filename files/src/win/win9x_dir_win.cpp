@@ -3,6 +3,7 @@
 #include "files/win/win9x_dir.h"
 
 #include <windows.h>
+#include <winnetwk.h>
 
 #include <cstring>
 #include <new>
@@ -292,8 +293,73 @@ void win9x_dir::volume_info(char16_t* buffer, std::uint32_t length) {
   clear_error();
 }
 
-void win9x_dir::net_connect(const char16_t*, const char16_t*, HWND) {
-  store_error(Plain(Loc(28), kFileNotSupported));
+void win9x_dir::net_connect(const char16_t* first, const char16_t* second, HWND owner) {
+  std::string user, password;
+  if ((first != nullptr && !Narrow(first, user)) ||
+      (second != nullptr && !Narrow(second, password)))
+    return store_error(Plain(Loc(28), kFileOpenError));
+  net_connect_a(first != nullptr ? user.c_str() : nullptr,
+                second != nullptr ? password.c_str() : nullptr, owner);
+}
+
+namespace {
+
+// The remote name of a local drive through the network's universal-name
+// query; 0 and ERROR_CONNECTION_UNAVAIL fill `name` with the connection.
+DWORD GetConnectionNameA(const std::string& local, std::string& name) {
+  name.clear();
+  std::vector<char> buffer(240);
+  DWORD size = DWORD(buffer.size());
+  DWORD answer =
+      Ansi().WNetGetUniversalNameA(local.c_str(), REMOTE_NAME_INFO_LEVEL, buffer.data(), &size);
+  if (answer == ERROR_MORE_DATA) {
+    try {
+      buffer.assign(std::size_t(size) + 16, 0);
+    } catch (const std::bad_alloc&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    size = DWORD(buffer.size());
+    answer =
+        Ansi().WNetGetUniversalNameA(local.c_str(), REMOTE_NAME_INFO_LEVEL, buffer.data(), &size);
+  }
+  if (answer == NO_ERROR || answer == ERROR_CONNECTION_UNAVAIL) {
+    const auto* info = reinterpret_cast<const REMOTE_NAME_INFOA*>(buffer.data());
+    if (info->lpConnectionName != nullptr) name = info->lpConnectionName;
+  }
+  return answer;
+}
+
+}  // namespace
+
+void win9x_dir::net_connect_a(const char* user, const char* password, HWND owner) {
+  const std::u16string& own = path_text();
+  const bool server = own.size() > 3 && own[0] == u'\\' && own[1] == u'\\' &&
+                      own.find(u'\\', 2) == own.size() - 1;
+  std::string name;
+  if (!(server ? dir_path_a(name) : to_narrow(u"\\", name)) || name.empty())
+    return store_error(Plain(Loc(37), kFileOpenError));
+
+  std::string local, remote = name;
+  if (name[0] != '\\') {
+    std::string connection;
+    const DWORD answer = GetConnectionNameA(name, connection);
+    if (answer == NO_ERROR) return clear_error();
+    if (answer != ERROR_CONNECTION_UNAVAIL || connection.empty()) {
+      SetLastError(answer == ERROR_CONNECTION_UNAVAIL ? ERROR_BAD_NET_NAME : answer);
+      return store_error(Failed(Loc(38), "WNetGetUniversalNameA", name, kFileOpenError));
+    }
+    local = name;
+    remote = connection;
+  }
+  NETRESOURCEA resource{};
+  resource.dwType = RESOURCETYPE_DISK;
+  resource.lpLocalName = local.empty() ? nullptr : &local[0];
+  resource.lpRemoteName = &remote[0];
+  const DWORD answer = Ansi().WNetAddConnection3A(owner, &resource, password, user,
+                                                  owner != nullptr ? CONNECT_INTERACTIVE : 0);
+  if (answer == NO_ERROR) return clear_error();
+  SetLastError(answer);
+  store_error(Failed(Loc(39), "WNetAddConnection3A", name, kFileAccessDenied));
 }
 
 std::uint32_t win9x_dir::sector_size() {
@@ -357,6 +423,39 @@ void win9x_dir::control(control_request* request) {
 // ---------------------------------------------------------------------------
 // Cursors
 
+bool IsShareRootPathA(const std::string& path) noexcept {
+  if (path.size() < 3 || path[0] != '\\' || path[1] != '\\') return false;
+  const std::size_t share = path.find('\\', 2);
+  return share != std::string::npos && path.find('\\', share + 1) == std::string::npos;
+}
+
+namespace {
+
+std::string AnsiShareName(const std::string& path) {
+  const std::size_t slash = path.rfind('\\');
+  return path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// The share's UTF-16 name; empty when it does not convert.
+std::u16string WideShareName(const std::string& ansi) {
+  wchar_t wide[MAX_PATH + 1] = {};
+  if (ansi.empty() || MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH) <= 0)
+    return std::u16string();
+  return reinterpret_cast<const char16_t*>(wide);
+}
+
+}  // namespace
+
+win9x_dir::share_iterator::share_iterator(const std::string& path)
+    : winnt_dir::share_iterator(WideShareName(AnsiShareName(path))),
+      ansiName_(AnsiShareName(path)) {}
+
+file_identifier* win9x_dir::share_iterator::id() {
+  if (!is_ok()) return nullptr;
+  return new (std::nothrow) the_identifier(name(), ansiName_.c_str(),
+                                           std::uint32_t(ansiName_.size() + 1));
+}
+
 win9x_dir::iterator::iterator(const std::string& pattern) {
   underUnc_ = !pattern.empty() && pattern[0] == '\\';
   WIN32_FIND_DATAA record;
@@ -419,6 +518,11 @@ std::uint32_t win9x_dir::iterator::object_type() {
 }
 
 i_dir::iterator* win9x_dir::search(const std::string& pattern) {
+  if (IsShareRootPathA(pattern)) {
+    share_iterator* share = new (std::nothrow) share_iterator(pattern);
+    store_error(share != nullptr ? Common::Error() : Plain(Loc(51), kFileOutOfMemory));
+    return share;
+  }
   iterator* cursor = new (std::nothrow) iterator(pattern);
   if (cursor == nullptr) {
     store_error(Plain(Loc(44), kFileOutOfMemory));

@@ -29,6 +29,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 #include <wincred.h>
+#include <winnetwk.h>
 #include <winver.h>
 
 #include <cstdarg>
@@ -394,6 +395,8 @@ struct AnsiFunctions {
   decltype(&::GetVolumeInformationA) GetVolumeInformationA;
   decltype(&::GetPrivateProfileSectionA) GetPrivateProfileSectionA;
   decltype(&::WritePrivateProfileSectionA) WritePrivateProfileSectionA;
+  decltype(&::WNetGetUniversalNameA) WNetGetUniversalNameA;
+  decltype(&::WNetAddConnection3A) WNetAddConnection3A;
 };
 
 AnsiFunctions& Layer9xAnsi();

@@ -105,6 +105,8 @@ AnsiFunctions RealAnsiFunctions() {
   f.GetVolumeInformationA = ::GetVolumeInformationA;
   f.GetPrivateProfileSectionA = ::GetPrivateProfileSectionA;
   f.WritePrivateProfileSectionA = ::WritePrivateProfileSectionA;
+  f.WNetGetUniversalNameA = ::WNetGetUniversalNameA;
+  f.WNetAddConnection3A = ::WNetAddConnection3A;
   f.SetEnvironmentVariableA = ::SetEnvironmentVariableA;
   return f;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files/win/nt_dir.h"
 #include "files/win/win_dir.h"
 
 // Module id of every error the 9x directory and its cursors build.
@@ -21,6 +22,7 @@ constexpr std::uint32_t kWin9xDirModuleId = 0xCC94A88E;
 class win9x_dir : public win32_dir {
  public:
   class iterator;
+  class share_iterator;
 
   win9x_dir() = default;  // the root
   explicit win9x_dir(const std::u16string& resolvedPath) : win32_dir(resolvedPath) {}
@@ -57,8 +59,14 @@ class win9x_dir : public win32_dir {
   std::uint32_t object_type() override;
   void disk_space(std::uint64_t& total, std::uint64_t& free, std::uint64_t& available) override;
   void volume_info(char16_t* buffer, std::uint32_t length) override;
-  // Network connections are not made from this directory: 0x4000e.
+  // The user name and password in the ANSI code page (at most 260 bytes
+  // each, else 0x40007), then net_connect_a.
   void net_connect(const char16_t* first, const char16_t* second, HWND owner) override;
+  // Connects the drive or share this directory lies on: a server directory
+  // (\\server\) by its own path, a share by its root (\\server\share), a
+  // drive whose connection is unavailable by the remote name the network
+  // remembers for it; an already connected drive needs nothing.
+  virtual void net_connect_a(const char* user, const char* password, HWND owner);
   std::uint32_t sector_size() override;
   // "PDRN" (through WININIT.INI) and "GFST"; other codes as win32_dir.
   void control(control_request* request) override;
@@ -82,6 +90,21 @@ class win9x_dir::iterator : public win32_dir::iterator {
   bool to_wide(const WIN32_FIND_DATAA& record);
   std::string ansiName_;
 };
+
+// The one-entry cursor of a share root (\\server\share): the share itself,
+// named in UTF-16 and, as its identifier's raw bytes, in ANSI with its zero
+// byte.
+class win9x_dir::share_iterator : public winnt_dir::share_iterator {
+ public:
+  explicit share_iterator(const std::string& path);
+  file_identifier* id() override;
+
+ private:
+  std::string ansiName_;
+};
+
+// \\server\share: two backslashes, a further one, none after it.
+bool IsShareRootPathA(const std::string& path) noexcept;
 
 // The line WININIT.INI's [rename] section gets for a rename (or, without a
 // new name, a deletion: key "NUL") at the next start: the section's other
