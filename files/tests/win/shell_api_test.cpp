@@ -272,6 +272,23 @@ class PlacedShellDir : public win32_shell_dir {
   std::u16string path_;
 };
 
+// Gives a per-thread value back as the test found it (other tests of this
+// process read the thread's values too).
+class ThreadValueScope {
+ public:
+  explicit ThreadValueScope(ThreadLocalValue& value) : value_(value), old_(value.Get()) {}
+  ~ThreadValueScope() {
+    if (old_ != 0)
+      value_.Set(old_);
+    else
+      value_.Clear();
+  }
+
+ private:
+  ThreadLocalValue& value_;
+  std::uint32_t old_;
+};
+
 std::vector<std::pair<i_dir*, std::u16string>> g_asked;
 bool g_answer = false;
 
@@ -282,6 +299,7 @@ bool RecordDenial(i_dir* dir, const char16_t* text) {
 
 TEST(ShellApi, ADeniedShareListingIsTriedAgainWhenTheThreadsCallbackSaysSo) {
   ASSERT_NE(GetShellRootDir(), nullptr);
+  ThreadValueScope keepCallback(ShareDeniedCallback), keepWindow(UiOwnerWindow);
   struct Case {
     const char16_t* path;
     bool callback;
