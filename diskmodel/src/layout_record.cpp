@@ -236,7 +236,8 @@ Common::Error BuildVolumeLayoutRecord(const LdmLocation& location, LayoutDiskRes
     } else {
       SimpleDisk* disk = disks.ByKey(e.diskId);
       if (disk == nullptr) {
-        return MakeError(kBuildLocation, kLayoutModule, kErrDiskNotFound, Fdisk::Msg::kDiskNotFound);
+        return MakeError(kBuildLocation, kLayoutModule, kErrDiskNotFound,
+                         Fdisk::Msg::kDiskNotFound);
       }
       m.disk = e.diskId;
       m.handle = disks.HandleOf(disk);
