@@ -172,6 +172,7 @@ function(purgekit_subsystem name)
     if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${fname}.seeds)
       set(seeds SEEDS fuzz/${fname}.seeds)
     endif()
-    purgekit_fuzz(NAME ${name}_${fname} SOURCES ${f} LIBS ${name} ${seeds} ${runs})
+    # The fuzz targets share the tests' support libraries (disks in memory).
+    purgekit_fuzz(NAME ${name}_${fname} SOURCES ${f} LIBS ${name} ${S_TESTLIBS} ${seeds} ${runs})
   endforeach()
 endfunction()

@@ -19,33 +19,20 @@
 #include <memory>
 #include <vector>
 
+#include "disktest/memory_disk.h"
 #include "fdisk/disk_operations.h"
 #include "fdisk/error.h"
 #include "fdisk/gpt_driver.h"
 #include "fdisk/model.h"
 #include "fdisk/ps_manager.h"
 #include "fuzz_input.h"
-#include "sparse_disk.h"
 
 namespace {
 
 using FuzzInput::Le;
 using FuzzInput::Try;
 
-using FuzzDevice = FuzzInput::SparseDisk;
-constexpr std::size_t kPiece = FuzzInput::SparseDisk::kPiece;
-
-class FuzzModelDisk : public Fdisk::Disk {
- public:
-  explicit FuzzModelDisk(std::unique_ptr<FuzzDevice> device) : device_(std::move(device)) {}
-  void Accept(Fdisk::LocationVisitor&) override {}
-  Fdisk::SimpleDisk* GetSimpleDisk() override { return device_.get(); }
-  Common::Error Lock() override { return Common::Error(); }
-  Common::Error Unlock() override { return Common::Error(); }
-
- private:
-  std::unique_ptr<FuzzDevice> device_;
-};
+constexpr std::size_t kPiece = 512;
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();
@@ -84,9 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 23) return 0;
   const std::uint32_t sectorSize = (data[0] & 1) ? 4096 : 512;
   const std::uint64_t last = Le(data + 1, 4);
-  auto device = std::make_unique<FuzzDevice>(sectorSize, last);
+  auto disk = std::make_unique<DiskTest::MemoryModelDisk>(last + 1, sectorSize,
+                                                          DiskTest::Storage::kSparse);
+  disk->Memory().SetRequestLimit(8u << 20);  // the largest GPT entry array
+  // Pieces of 512 bytes wherever the input puts them; the rest reads as zeros.
   for (std::size_t at = 23; at + 4 + kPiece <= size; at += 4 + kPiece) {
-    device->pieces_[Le(data + at, 4)].assign(data + at + 4, data + at + 4 + kPiece);
+    (void)disk->Memory().Put(Le(data + at, 4) * kPiece, data + at + 4, kPiece);
   }
 
   const std::uint32_t stageId = Fdisk::StageRegistry::Acquire();
@@ -94,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fdisk::Stage& stage = Fdisk::StageRegistry::GetStage(stageId);
     Fdisk::Computer& computer = stage.GetComputer(stage.CreateLocalComputer());
     const std::uint32_t diskId =
-        computer.AddDisk(std::make_unique<FuzzModelDisk>(std::move(device)));
+        computer.AddDisk(std::move(disk));
     computer.GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
     CheckLayer(computer, diskId, last);
 

@@ -22,18 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "disktest/memory_disk.h"
 #include "fdisk/error.h"
 #include "fdisk/gpt_partitions.h"
 #include "fuzz_input.h"
-#include "sparse_disk.h"
 
 namespace {
 
 using FuzzInput::Le;
 using FuzzInput::Try;
 
-using FuzzDisk = FuzzInput::SparseDisk;
-constexpr std::size_t kPiece = FuzzInput::SparseDisk::kPiece;
+constexpr std::size_t kPiece = 512;
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();
@@ -114,9 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t start = Le(data + 5, 4);
   const std::uint64_t length = Le(data + 9, 4);
   const std::uint8_t* args = data + 13;
-  FuzzDisk disk(sectorSize, last);
+  DiskTest::MemoryDisk disk(last + 1, sectorSize, DiskTest::Storage::kSparse);
+  disk.SetRequestLimit(8u << 20);  // the largest GPT entry array
+  // Pieces of 512 bytes wherever the input puts them; the rest reads as zeros.
   for (std::size_t at = 23; at + 4 + kPiece <= size; at += 4 + kPiece) {
-    disk.pieces_[Le(data + at, 4)].assign(data + at + 4, data + at + 4 + kPiece);
+    (void)disk.Put(Le(data + at, 4) * kPiece, data + at + 4, kPiece);
   }
 
   Fdisk::Gpt::GptPartitions table(&disk, start, length);
@@ -147,11 +148,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Try([&] { table.CreateEntry(table.FirstUsableLba(), 1, TypeOf(args), u"x"); });
   }
-  disk.writes_.clear();
+  disk.ClearWrites();
   table.Commit();  // a table that loaded always fits its disk: nothing may fail
   if (table.IsDirty()) {
     std::uint64_t written = 0;
-    for (const auto& w : disk.writes_) {
+    for (const auto& w : disk.Writes()) {
       written += w.second;
       // Headers and arrays only: never a sector of the usable area.
       Check(w.first + w.second <= table.FirstUsableLba() || w.first > table.LastUsableLba());

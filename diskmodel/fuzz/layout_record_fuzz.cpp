@@ -1,5 +1,6 @@
 // Volume layout records from outside: the reader, a repack of what it
-// accepts, and a composite volume built from it over small disks in memory.
+// accepts, the dynamic-volume request made from it, and a composite volume
+// built from it over small disks in memory.
 //
 // Input: the record's bytes.
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "fdisk/error.h"
 #include "fdisk/layout_record.h"
+#include "fdisk/named_var_keys.h"
 
 namespace {
 
@@ -50,8 +52,21 @@ class FuzzResolver : public Fdisk::DM::LayoutDiskResolver {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzResolver resolver;
+  Fdisk::NamedVars::VarContainer request;
+  const bool asked = !Fdisk::DM::LayoutRecordToLdmRequest(Common::ByteView(data, size), resolver,
+                                                          &request);
   Fdisk::DM::LayoutRecord record;
-  if (Fdisk::DM::ParseLayoutRecord(Common::ByteView(data, size), &record)) return 0;
+  if (Fdisk::DM::ParseLayoutRecord(Common::ByteView(data, size), &record)) {
+    if (asked) __builtin_trap();  // a request from a record the reader refuses
+    return 0;
+  }
+  if (asked != !record.plexes.empty()) __builtin_trap();
+  if (asked) {
+    std::size_t members = 0;
+    for (const auto& plex : record.plexes) members += plex.members.size();
+    if (request.Get(Fdisk::NamedVars::Keys::OpRequest).size() != members) __builtin_trap();
+  }
   const std::vector<std::uint8_t> packed = Fdisk::DM::PackLayoutRecord(record);
   if (packed.size() > size || std::memcmp(packed.data(), data, packed.size()) != 0) {
     __builtin_trap();  // what was accepted must pack back to the same bytes
@@ -61,7 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& plex : record.plexes) {
     if (plex.members.size() > 8) return 0;
   }
-  FuzzResolver resolver;
   try {
     auto disk = Fdisk::DM::CreateDMStdDisk(Fdisk::DM::BuildComposite(record, resolver),
                                                record.volumeSectors, 512);

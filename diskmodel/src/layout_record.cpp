@@ -1,11 +1,15 @@
 // Volume layout records and the composite volumes rebuilt from them.
 #include "fdisk/layout_record.h"
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
+#include <tuple>
 #include <utility>
 
 #include "fdisk/error.h"
 #include "fdisk/named_var_keys.h"
+#include "fdisk/portion.h"
 
 namespace Fdisk {
 namespace DM {
@@ -14,6 +18,10 @@ namespace K = NamedVars::Keys;
 
 constexpr std::uint32_t kLayoutModule = 0x6C617952;
 constexpr std::uint32_t kParseLocation = 0x6C617901;
+constexpr std::uint32_t kBuildLocation = 0x6C617902;
+constexpr std::uint32_t kRequestLocation = 0x6C617903;
+// The extent state of a disk that is not there.
+constexpr std::uint32_t kExtentDiskMissing = 5;
 
 Common::Error Malformed() {
   return MakeError(kParseLocation, kLayoutModule, kErrInvalidParameter, Fdisk::Msg::kInvalidParameter);
@@ -23,7 +31,35 @@ bool KnownPlexType(std::uint32_t type) {
   return type == kPlexStriped || type == kPlexSimple || type == kPlexRaid5;
 }
 
+bool MemberUsable(const LdmExtent& e, LdmVolType type) {
+  if (e.plexFlag == 1) return false;  // excluded from I/O
+  if (e.diskState == 3 || e.diskState == 4) return true;
+  return e.diskState == 6 && ((type >= 1 && type <= 4) || type > 8);
+}
+
+void PlexTypeOf(LdmVolType type, LayoutPlex* plex) {
+  switch (type) {
+    case kLdmVolStriped:
+    case kLdmVolRaid01:
+      plex->type = kPlexStriped;
+      break;
+    case kLdmVolRaid5:
+      plex->type = kPlexRaid5;
+      plex->layout = kLeftSymmetric;
+      break;
+    case kLdmVolStripeSetWithParity:
+      plex->type = kPlexRaid5;
+      plex->layout = kRightAsymmetric;
+      break;
+    default:
+      plex->type = kPlexSimple;
+      break;
+  }
+}
+
 }  // namespace
+
+std::uint64_t LayoutDiskResolver::HandleOf(SimpleDisk*) { return 0; }
 
 std::vector<std::uint8_t> PackLayoutRecord(const LayoutRecord& record) {
   std::size_t size = kLayoutHeaderBytes + 4 * record.flagWords.size();
@@ -159,6 +195,94 @@ std::unique_ptr<CompositeVolume> BuildComposite(LayoutRecord& record,
     }
   }
   return builder.Release();
+}
+
+Common::Error BuildVolumeLayoutRecord(const LdmLocation& location, LayoutDiskResolver& disks,
+                                      std::vector<std::uint8_t>* out) {
+  const LdmExtentMap& map = location.GetExtents();
+  std::vector<LdmExtent> extents;
+  extents.reserve(map.size());
+  for (const auto& entry : map) extents.push_back(entry.second);
+  std::sort(extents.begin(), extents.end(), [](const LdmExtent& a, const LdmExtent& b) {
+    return std::tie(a.plex, a.column, a.plexOffset) < std::tie(b.plex, b.column, b.plexOffset);
+  });
+
+  LayoutRecord record;
+  record.volumeSectors = location.GetLuid();
+  // The location holds the GUID as laid out in memory; the record wants the
+  // byte order of its text, so the first three fields turn big-endian.
+  const std::uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (int i = 0; i < 16; ++i) record.guid[i] = location.GetGuid1()[order[i]];
+  const LdmVolType type = location.GetVolumeType();
+  // Plexes are grouped by id, whatever its value, so that every extent
+  // lands in a plex block and the counts always match the members written.
+  for (std::size_t i = 0; i < extents.size(); ++i) {
+    if (i == 0 || extents[i].plex != extents[i - 1].plex) {
+      LayoutPlex plex;
+      PlexTypeOf(type, &plex);
+      plex.chunk = location.GetSize();
+      plex.columns = 1;
+      record.plexes.push_back(std::move(plex));
+    }
+    const LdmExtent& e = extents[i];
+    LayoutPlex& plex = record.plexes.back();
+    const std::uint32_t previous = plex.members.empty() ? 0 : plex.members.back().column;
+    if (e.column != previous) ++plex.columns;
+    LayoutMember m;
+    m.column = e.column;
+    if (e.diskState == kExtentDiskMissing) {
+      m.disk = kLayoutMissingDisk;
+      m.handle = 0;
+    } else {
+      SimpleDisk* disk = disks.ByKey(e.diskId);
+      if (disk == nullptr) {
+        return MakeError(kBuildLocation, kLayoutModule, kErrDiskNotFound,
+                         Fdisk::Msg::kDiskNotFound);
+      }
+      m.disk = e.diskId;
+      m.handle = disks.HandleOf(disk);
+    }
+    m.first = e.firstSector;
+    m.length = e.length;
+    m.usable = MemberUsable(e, type) ? 1 : 0;
+    plex.members.push_back(m);
+  }
+  *out = PackLayoutRecord(record);
+  return Common::NoError;
+}
+
+Common::Error LayoutRecordToLdmRequest(Common::ByteView bytes, LayoutDiskResolver& disks,
+                                       NamedVars::VarContainer* out) {
+  LayoutRecord record;
+  if (Common::Error e = ParseLayoutRecord(bytes, &record)) return e;
+  if (record.plexes.empty()) {
+    return MakeError(kRequestLocation, kLayoutModule, kErrInvalidParameter,
+                     Fdisk::Msg::kInvalidParameter);
+  }
+  std::deque<LdmOpRequest> requests;
+  for (std::size_t p = 0; p < record.plexes.size(); ++p) {
+    for (const LayoutMember& m : record.plexes[p].members) {
+      LdmOpRequest request;
+      SimpleDisk* disk = m.handle != 0 ? disks.ByHandle(m.handle) : nullptr;
+      request.diskId = disk != nullptr ? disks.IdOf(disk) : m.disk;
+      request.size = m.length;
+      request.plexIndex = std::uint32_t(p);
+      requests.push_back(request);
+    }
+  }
+  NamedVars::VarContainer vars;
+  (void)vars.Set(K::OpRequest, requests);
+  // The volume type as the record's plexes describe it (a RAID-5 plex is a
+  // RAID-5 volume, not the volume type whose number the plex type shares).
+  (void)vars.Set(K::VolumeType, LayoutVolumeType(record));
+  (void)vars.Set(K::VolumeSize, NamedVars::VarU64(record.volumeSectors));
+  const NamedVars::VarKeyT<bool>* flags[] = {&K::PrimaryFlag, &K::ActiveBootStatus,
+                                             &K::RetainingVolume, &K::ForceRawMode};
+  for (std::size_t i = 0; i < record.flagWords.size(); ++i) {
+    (void)vars.Set(*flags[i], record.flagWords[i] == 1);
+  }
+  *out = std::move(vars);
+  return Common::NoError;
 }
 
 DMStdDisk::DMStdDisk(std::unique_ptr<CompositeVolume> volume, std::uint64_t sectors,

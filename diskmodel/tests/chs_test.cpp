@@ -70,7 +70,7 @@ TEST(Chs, GeometryWithoutSectorsPerTrackIsRefused) {
   for (int mode = 0; mode <= 13; ++mode) EXPECT_FALSE(Fdisk::AlignLba(mode, lba, bad));
   EXPECT_EQ(lba, 100u);
 
-  MemoryDisk disk(512, 1000);
+  MemoryDisk disk(1000);
   disk.SetGeometry(bad);
   std::uint8_t field[4] = {0x80, 1, 2, 3};
   EXPECT_FALSE(Fdisk::UpdateMbrChs(field, 5, disk));
@@ -126,7 +126,7 @@ TEST(Chs, AlignmentModes) {
 }
 
 TEST(Chs, EncodeMbrChs) {
-  MemoryDisk disk(512, 100);
+  MemoryDisk disk(100);
   disk.SetGeometry(Geo(63, 254, 2000));
   std::uint8_t field[4] = {0x80, 0, 0, 0};
 
@@ -161,7 +161,7 @@ TEST(Chs, DecodeMbrChs) {
 }
 
 TEST(Chs, UpdateMbrChsReportsAChangeOnce) {
-  MemoryDisk disk(512, 16065 * 10);
+  MemoryDisk disk(16065 * 10);
   std::uint8_t field[4] = {0x0C, 0, 0, 0};
   EXPECT_TRUE(Fdisk::UpdateMbrChs(field, 16065 + 70, disk));
   EXPECT_EQ(field[0], 0x0C);

@@ -23,7 +23,7 @@ class LockTest : public ::testing::Test {
     makers_ = std::make_unique<DriverMakersScope>(std::vector<Fdisk::PSDriverFactory::DriverMaker>{
         FakeDriverMaker{mbr, &made_, nullptr}, FakeDriverMaker{dynamic, &made_, nullptr}});
     for (int i = 0; i < 4; ++i) {
-      auto disk = MemoryTestDisk(512, 1000);
+      auto disk = std::make_unique<MemoryModelDisk>(1000);
       disks_.push_back(disk.get());
       ids_.push_back(Computer().AddDisk(std::move(disk)));
     }
@@ -45,7 +45,7 @@ class LockTest : public ::testing::Test {
     Fdisk::LdmExtentMap extents;
     for (std::uint32_t i = 0; i < diskIds.size(); ++i) extents[i].diskId = diskIds[i];
     auto location = std::make_unique<Fdisk::LdmLocation>(
-        extents, std::make_shared<MemoryDisk>(512, 100), false, false);
+        extents, std::make_shared<MemoryDisk>(100), false, false);
     Fdisk::PSPortion volume(made_.at(1)->GetId(), std::move(location), false,
                             Fdisk::kAccessFull);
     Computer().GetPortionManager().GetHeadLayer().emplace(volume.GetId(), volume);

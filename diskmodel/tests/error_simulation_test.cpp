@@ -16,7 +16,7 @@ namespace K = Fdisk::NamedVars::Keys;
 
 // A 1000-sector device whose sector n is filled with the byte n % 251 + 1.
 std::unique_ptr<MemoryDisk> PatternDisk() {
-  auto disk = std::make_unique<MemoryDisk>(512, 1000);
+  auto disk = std::make_unique<MemoryDisk>(1000);
   for (std::uint64_t n = 0; n < 1000; ++n) std::memset(disk->Sector(n), int(n % 251 + 1), 512);
   return disk;
 }
@@ -34,10 +34,10 @@ TEST(ErrorMapper, FailingReadRegion) {
   mapper.AddRegion(Fdisk::kIoRead, 100, 10, std::make_unique<ES::AbortedErrorDescription>());
   std::vector<std::uint8_t> buffer(100 * 512);
 
-  device->calls = 0;
+  device->ResetCounters();
   const Common::Error e = mapper.Io(Fdisk::kIoRead, 95, buffer.data(), 10);
   EXPECT_EQ(Common::GetErrorCode(e), Fdisk::kErrSimulated);
-  EXPECT_EQ(device->calls, 1) << "the whole request is read first";
+  EXPECT_EQ(device->Counters().requests, 1u) << "the whole request is read first";
   EXPECT_FALSE(mapper.Io(Fdisk::kIoRead, 0, buffer.data(), 100));
   EXPECT_FALSE(mapper.Io(Fdisk::kIoRead, 110, buffer.data(), 50));
   // Writes are not touched by a read region.

@@ -69,7 +69,7 @@ class FakeDriver : public Fdisk::PSDriver, public Fdisk::DiskGroupProvider {
       }
     }
     for (int i = 0; i < options_.presentedDisks; ++i) {
-      auto disk = MemoryTestDisk(512, 64);
+      auto disk = std::make_unique<MemoryModelDisk>(64);
       if (onPresentedDestroy) disk->OnDestroy(onPresentedDestroy);
       const std::uint32_t id = disk->GetId();
       presented.push_back(id);

@@ -10,6 +10,8 @@
 
 #include "data/dm_test_kit.h"
 #include "fdisk/layout_record.h"
+#include "fdisk/named_var_keys.h"
+#include "fdisk/portion.h"
 
 namespace {
 
@@ -163,7 +165,8 @@ TEST(LayoutRecord, MalformedRecordsAreRefused) {
   EXPECT_TRUE(DM::ParseLayoutRecord(Common::ByteView(rotation.data(), rotation.size()), &out));
 }
 
-// Disks with keys 11.. and handles 0x1000 + key; ids 1.. in the map.
+// Disks with keys 11.. and handles 0x1000 + key (key 13 reports none of its
+// own); ids 1.. in the map.
 class Resolver : public DM::LayoutDiskResolver {
  public:
   explicit Resolver(std::vector<std::uint32_t> keys) {
@@ -181,6 +184,10 @@ class Resolver : public DM::LayoutDiskResolver {
       if (d.get() == disk) return key - 10;
     }
     return 0;
+  }
+  std::uint64_t HandleOf(Fdisk::SimpleDisk* disk) override {
+    const std::uint32_t id = IdOf(disk);
+    return id == 0 || id == 3 ? 0 : 0x1000 + 10 + id;
   }
   MemberDisk& Key(std::uint32_t key) { return *disks_.at(key); }
   void Drop(std::uint32_t key) { disks_.erase(key); }
@@ -283,6 +290,201 @@ TEST(CompositeFromRecord, DiskWordsBecomeIdsAndEachDiskIsMappedOnce) {
   const DM::DiskMap again = DM::CollectLayoutDisks(simple, r);
   EXPECT_EQ(again.at(1), &r.Key(11));
   EXPECT_EQ(DM::CreateDMStdDisk(nullptr, 10, kSector), nullptr);
+}
+
+const std::vector<Fixture>& LocationRecords() {
+  static const std::vector<Fixture> records = {
+#include "data/layout_location_records.inc"
+  };
+  return records;
+}
+
+struct Piece {
+  std::uint32_t key, plex, column;
+  std::uint64_t first, length, offset;
+  std::uint32_t state;
+  std::uint32_t mark = 0;
+};
+
+std::unique_ptr<Fdisk::LdmLocation> Location(Fdisk::LdmVolType type, std::uint64_t sectors,
+                                             std::uint64_t chunk, std::vector<Piece> pieces) {
+  Fdisk::LdmExtentMap extents;
+  std::uint32_t n = 0;
+  for (const Piece& p : pieces) {
+    Fdisk::LdmExtent e;
+    e.diskId = p.key;
+    e.firstSector = p.first;
+    e.length = p.length;
+    e.plexOffset = p.offset;
+    e.plex = p.plex;
+    e.column = p.column;
+    e.plexFlag = p.mark;
+    e.diskState = p.state;
+    extents[n++] = e;
+  }
+  auto location = std::make_unique<Fdisk::LdmLocation>(extents, nullptr, false, false);
+  location->SetVolumeType(type);
+  location->SetLuid(sectors);  // the volume's sectors
+  location->SetSize(chunk);    // the chunk value
+  // The GUID of the packed records, as it lies in memory (first three
+  // fields little-endian).
+  location->SetGuid1({0x4B, 0x2A, 0x1C, 0x6F, 0xDE, 0x90, 0x11, 0x4C, 0x8A, 0x7B, 0x01, 0x23,
+                      0x45, 0x67, 0x89, 0xAB});
+  return location;
+}
+
+TEST(LayoutRecordFromLocation, EqualsTheIndependentPacker) {
+  // Extents handed over out of their sorted order.
+  const std::map<std::string, std::unique_ptr<Fdisk::LdmLocation>> locations = [] {
+    std::map<std::string, std::unique_ptr<Fdisk::LdmLocation>> m;
+    m["Simple"] = Location(Fdisk::kLdmVolSimple, 64, 0, {{11, 1, 0, 8, 64, 0, 3}});
+    m["Spanned"] = Location(Fdisk::kLdmVolSpanned, 96, 0,
+                            {{12, 1, 0, 0, 56, 40, 4}, {11, 1, 0, 4, 40, 0, 3}});
+    m["Striped"] = Location(Fdisk::kLdmVolStriped, 96, 8,
+                            {{13, 1, 2, 2, 32, 0, 6}, {11, 1, 0, 0, 32, 0, 3},
+                             {12, 1, 1, 16, 32, 0, 3, 1}});
+    m["Mirrored"] = Location(Fdisk::kLdmVolMirrored, 48, 0,
+                             {{12, 3, 0, 0, 48, 0, 5}, {11, 1, 0, 0, 48, 0, 3}});
+    const std::vector<Piece> three = {{13, 1, 2, 0, 32, 0, 6}, {12, 1, 1, 0, 32, 0, 3},
+                                      {11, 1, 0, 0, 32, 0, 3}};
+    m["Raid5"] = Location(Fdisk::kLdmVolRaid5, 64, 8, three);
+    std::vector<Piece> parity = three;
+    parity[0].state = 4;
+    m["StripeSetWithParity"] = Location(Fdisk::kLdmVolStripeSetWithParity, 64, 8, parity);
+    m["Raid01"] = Location(Fdisk::kLdmVolRaid01, 64, 8,
+                           {{11, 2, 1, 32, 32, 0, 4}, {12, 1, 1, 0, 32, 0, 3},
+                            {13, 2, 0, 0, 32, 0, 6}, {11, 1, 0, 0, 32, 0, 3}});
+    return m;
+  }();
+  ASSERT_EQ(locations.size(), LocationRecords().size());
+  Resolver r({11, 12, 13});
+  for (const Fixture& f : LocationRecords()) {
+    SCOPED_TRACE(f.name);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_FALSE(DM::BuildVolumeLayoutRecord(*locations.at(f.name), r, &bytes));
+    EXPECT_EQ(bytes, f.bytes);
+  }
+}
+
+TEST(LayoutRecordFromLocation, MemberOnAnUnknownDiskIsRefused) {
+  Resolver r({11, 12});
+  // Key 13 is not a disk of the resolver; a missing disk (state 5) needs none.
+  const auto missing = Location(Fdisk::kLdmVolMirrored, 48, 0,
+                                {{11, 1, 0, 0, 48, 0, 3}, {13, 2, 0, 0, 48, 0, 5}});
+  std::vector<std::uint8_t> bytes;
+  EXPECT_FALSE(DM::BuildVolumeLayoutRecord(*missing, r, &bytes));
+  const auto unknown = Location(Fdisk::kLdmVolMirrored, 48, 0,
+                                {{11, 1, 0, 0, 48, 0, 3}, {13, 2, 0, 0, 48, 0, 3}});
+  std::vector<std::uint8_t> untouched = {1, 2, 3};
+  EXPECT_EQ(Code(DM::BuildVolumeLayoutRecord(*unknown, r, &untouched)), Fdisk::kErrDiskNotFound);
+  EXPECT_EQ(untouched, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+Fdisk::LdmOpRequest Request(std::uint32_t disk, std::uint64_t size, std::uint32_t plex) {
+  Fdisk::LdmOpRequest q;
+  q.diskId = disk;
+  q.size = size;
+  q.plexIndex = plex;
+  return q;
+}
+
+TEST(LdmRequestFromRecord, CarriesMembersTypeSizeAndFlags) {
+  namespace K = Fdisk::NamedVars::Keys;
+  struct Case {
+    const char* record;
+    Fdisk::LdmVolType type;
+    std::uint64_t sectors;
+    std::vector<Fdisk::LdmOpRequest> requests;
+    std::vector<int> flags;  // Primary, ActiveBoot, Retaining, ForceRaw: -1 absent
+  };
+  const std::uint32_t kMissing = DM::kLayoutMissingDisk;
+  const Case cases[] = {
+      {"Simple", Fdisk::kLdmVolSimple, 64, {Request(1, 64, 0)}, {-1, -1, -1, -1}},
+      // The second member has no handle: its disk word goes through as it is.
+      {"Spanned", Fdisk::kLdmVolSpanned, 96, {Request(1, 40, 0), Request(12, 56, 0)},
+       {1, 0, -1, -1}},
+      {"Striped", Fdisk::kLdmVolStriped, 96,
+       {Request(1, 32, 0), Request(2, 32, 0), Request(13, 32, 0)}, {-1, -1, -1, -1}},
+      {"Mirrored", Fdisk::kLdmVolMirrored, 48, {Request(1, 48, 0), Request(kMissing, 48, 1)},
+       {1, 1, 0, 1}},
+      // A RAID-5 plex asks for a RAID-5 volume.
+      {"Raid5", Fdisk::kLdmVolRaid5, 64,
+       {Request(1, 32, 0), Request(2, 32, 0), Request(3, 32, 0)}, {-1, -1, -1, -1}},
+  };
+  Resolver r({11, 12, 13});
+  const Fdisk::NamedVars::VarKeyT<bool>* flagKeys[] = {&K::PrimaryFlag, &K::ActiveBootStatus,
+                                                      &K::RetainingVolume, &K::ForceRawMode};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    const auto& bytes = Bytes(c.record);
+    Fdisk::NamedVars::VarContainer vars;
+    ASSERT_FALSE(DM::LayoutRecordToLdmRequest(Common::ByteView(bytes.data(), bytes.size()), r,
+                                              &vars));
+    const auto requests = vars.Get(K::OpRequest);
+    EXPECT_EQ(std::vector<Fdisk::LdmOpRequest>(requests.begin(), requests.end()), c.requests);
+    EXPECT_EQ(vars.Get(K::VolumeType), c.type);
+    EXPECT_EQ(vars.Get(K::VolumeSize), c.sectors);
+    for (int i = 0; i < 4; ++i) {
+      if (c.flags[i] < 0) {
+        EXPECT_FALSE(vars.Contains(*flagKeys[i])) << i;
+      } else {
+        EXPECT_EQ(vars.Get(*flagKeys[i]), c.flags[i] == 1) << i;
+      }
+    }
+  }
+  // A handle that no disk carries leaves the disk word as it is.
+  std::vector<std::uint8_t> stale = Bytes("Simple");
+  Common::StoreLe64(stale.data() + 32 + 24 + 8, 0x7777);
+  Fdisk::NamedVars::VarContainer vars;
+  ASSERT_FALSE(DM::LayoutRecordToLdmRequest(Common::ByteView(stale.data(), stale.size()), r,
+                                            &vars));
+  EXPECT_EQ(vars.Get(K::OpRequest).at(0).diskId, 11u);
+}
+
+TEST(LdmRequestFromRecord, TwoPlexLocationRequestsAMirroredVolume) {
+  namespace K = Fdisk::NamedVars::Keys;
+  Resolver r({11, 12});
+  const auto location = Location(Fdisk::kLdmVolMirrored, 48, 0,
+                                 {{11, 1, 0, 0, 48, 0, 3}, {12, 2, 0, 0, 48, 0, 3}});
+  std::vector<std::uint8_t> bytes;
+  ASSERT_FALSE(DM::BuildVolumeLayoutRecord(*location, r, &bytes));
+  Fdisk::NamedVars::VarContainer vars;
+  ASSERT_FALSE(DM::LayoutRecordToLdmRequest(Common::ByteView(bytes.data(), bytes.size()), r,
+                                            &vars));
+  EXPECT_EQ(vars.Get(K::VolumeType), Fdisk::kLdmVolMirrored);
+  const auto requests = vars.Get(K::OpRequest);
+  EXPECT_EQ(std::vector<Fdisk::LdmOpRequest>(requests.begin(), requests.end()),
+            (std::vector<Fdisk::LdmOpRequest>{Request(1, 48, 0), Request(2, 48, 1)}));
+}
+
+TEST(LdmRequestFromRecord, RecordsWithoutPlexOrTooShortAreRefused) {
+  namespace K = Fdisk::NamedVars::Keys;
+  const std::vector<std::uint8_t> good = Bytes("Raid5");  // 32 + 24 + 3 x 36
+  std::vector<std::uint8_t> none(good.begin(), good.begin() + 32);
+  Common::StoreLe32(none.data(), 32);
+  Common::StoreLe32(none.data() + 12, 0);
+  std::vector<std::uint8_t> shortTotal = good;
+  Common::StoreLe32(shortTotal.data(), std::uint32_t(good.size() - 36));
+  std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
+  std::vector<std::uint8_t> plexCount = good;
+  Common::StoreLe32(plexCount.data() + 12, 2);
+  const std::pair<const char*, std::vector<std::uint8_t>> cases[] = {
+      {"no plex", none},
+      {"total short of its members", shortTotal},
+      {"block short of its total", cut},
+      {"plex count past the record", plexCount},
+  };
+  Resolver r({11, 12, 13});
+  for (const auto& [what, bytes] : cases) {
+    SCOPED_TRACE(what);
+    Fdisk::NamedVars::VarContainer vars;
+    (void)vars.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(7));
+    EXPECT_EQ(Code(DM::LayoutRecordToLdmRequest(Common::ByteView(bytes.data(), bytes.size()),
+                                                r, &vars)),
+              Fdisk::kErrInvalidParameter);
+    EXPECT_EQ(vars.Get(K::VolumeSize), 7u);
+    EXPECT_FALSE(vars.Contains(K::OpRequest));
+  }
 }
 
 }  // namespace

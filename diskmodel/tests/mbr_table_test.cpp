@@ -338,7 +338,7 @@ TEST_F(SfdiskTest, MovesAndConversionsPassSfdisk) {
 
 class HandMadeTest : public ::testing::Test {
  protected:
-  HandMadeTest() : disk_(512, 8 * 16065) {}
+  HandMadeTest() : disk_(8 * 16065) {}
   std::uint8_t* S(std::uint64_t n) { return disk_.Sector(n); }
   MemoryDisk disk_;
 };
@@ -480,7 +480,7 @@ TEST_F(HandMadeTest, HiddenTypes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    MemoryDisk disk(512, 8 * 16065);
+    MemoryDisk disk(8 * 16065);
     std::uint8_t* s0 = disk.Sector(0);
     Sign(s0);
     PutEntry(s0, 0, 0x05, 16065, 4 * 16065);

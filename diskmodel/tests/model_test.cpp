@@ -38,7 +38,7 @@ TEST(StageRegistry, ReleaseDestroysEverythingBelow) {
     Fdisk::Computer& computer =
         registry.Stage().GetComputer(registry.Stage().CreateLocalComputer());
     for (int i = 0; i < 3; ++i) {
-      auto disk = MemoryTestDisk(512, 100);
+      auto disk = std::make_unique<MemoryModelDisk>(100);
       disk->OnDestroy([&] { ++destroyed; });
       computer.AddDisk(std::move(disk));
     }
@@ -94,7 +94,7 @@ TEST(RealStage, UnsupportedOperations) {
 }
 
 TEST(Disk, StartsWithEmptyProperties) {
-  auto disk = MemoryTestDisk(512, 10);
+  auto disk = std::make_unique<MemoryModelDisk>(10);
   Fdisk::Disk& plain = *disk;
   // TestDisk fills these two from its device; the rest keep the defaults.
   EXPECT_EQ(plain.GetProperties().Get(K::SectorSize), 512u);
@@ -122,11 +122,11 @@ class ComputerTest : public ::testing::Test {
 
 TEST_F(ComputerTest, AddDiskReplacesAnOwnedDiskOfTheSameId) {
   int destroyed = 0;
-  auto first = MemoryTestDisk(512, 10);
+  auto first = std::make_unique<MemoryModelDisk>(10);
   first->OnDestroy([&] { ++destroyed; });
   const std::uint32_t id = Computer().AddDisk(std::move(first));
-  const std::uint32_t other = Computer().AddDisk(MemoryTestDisk(512, 10));
-  auto second = std::make_unique<DiskTest::TestDisk>(std::make_unique<MemoryDisk>(512, 20), id);
+  const std::uint32_t other = Computer().AddDisk(std::make_unique<MemoryModelDisk>(10));
+  auto second = std::make_unique<DiskTest::TestDisk>(std::make_unique<MemoryDisk>(20), id);
   Fdisk::Disk* secondRaw = second.get();
   EXPECT_EQ(Computer().AddDisk(std::move(second)), id);
   EXPECT_EQ(destroyed, 1);
@@ -170,7 +170,7 @@ TEST_F(ComputerTest, MergedDisksAreDeletedOnlyByTheirDriver) {
   DriverMakersScope makers({FakeDriverMaker{options, &made, [&](FakeDriver& d) {
                               d.onPresentedDestroy = [&] { ++presentedDestroyed; };
                             }}});
-  Computer().AddDisk(MemoryTestDisk(512, 100));
+  Computer().AddDisk(std::make_unique<MemoryModelDisk>(100));
   Computer().GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
   ASSERT_EQ(made.size(), 1u);
   const std::uint32_t replaced = made[0]->presented[0];
@@ -180,7 +180,7 @@ TEST_F(ComputerTest, MergedDisksAreDeletedOnlyByTheirDriver) {
 
   int replacementDestroyed = 0;
   auto replacement =
-      std::make_unique<DiskTest::TestDisk>(std::make_unique<MemoryDisk>(512, 10), replaced);
+      std::make_unique<DiskTest::TestDisk>(std::make_unique<MemoryDisk>(10), replaced);
   replacement->OnDestroy([&] { ++replacementDestroyed; });
   Computer().AddDisk(std::move(replacement));
   EXPECT_TRUE(Computer().OwnsDisk(replaced));
@@ -202,11 +202,11 @@ TEST_F(ComputerTest, ClearDisksDeletesOwnedDisksInOrderAndForgetsMerged) {
   std::vector<int> order;
   std::vector<std::uint32_t> ids;
   for (int i = 0; i < 3; ++i) {
-    auto disk = MemoryTestDisk(512, 10);
+    auto disk = std::make_unique<MemoryModelDisk>(10);
     disk->OnDestroy([&order, i] { order.push_back(i); });
     ids.push_back(Computer().AddDisk(std::move(disk)));
   }
-  DiskTest::TestDisk foreign(std::make_unique<MemoryDisk>(512, 10));
+  DiskTest::TestDisk foreign(std::make_unique<MemoryDisk>(10));
   Computer().MergeDisks({{foreign.GetId(), &foreign}, {ids[0], &foreign}});
   EXPECT_EQ(&Computer().FindDisk(foreign.GetId()), &foreign);
   EXPECT_NE(&Computer().FindDisk(ids[0]), &foreign) << "merging never replaces";

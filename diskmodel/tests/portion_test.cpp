@@ -9,7 +9,7 @@ namespace {
 using namespace DiskModelTest;
 
 TEST(PSPortion, CopiesKeepTheIdWithAClonedLocation) {
-  MemoryDisk disk(512, 1000);
+  MemoryDisk disk(1000);
   auto location = std::make_unique<Fdisk::MbrLocation>();
   location->diskId = 9;
   location->firstSector = 100;
@@ -49,7 +49,7 @@ TEST(LdmLocation, ClonesShareTheVolumeDisk) {
   Fdisk::LdmExtentMap extents;
   extents[0].diskId = 5;
   extents[1].diskId = 7;
-  auto volume = std::make_shared<MemoryDisk>(512, 100);
+  auto volume = std::make_shared<MemoryDisk>(100);
   Fdisk::LdmLocation location(extents, volume, true, false);
   location.SetSize(100);
   location.SetVolumeType(Fdisk::kLdmVolSpanned);

@@ -22,7 +22,7 @@ class ManagerTest : public ::testing::Test {
   void AddMbrAndBlankDisks() {
     mbrDisk_ = Computer().AddDisk(
         std::make_unique<DiskTest::TestDisk>(FixtureDisk(dir_, kMbrSfdisk)));
-    blankDisk_ = Computer().AddDisk(MemoryTestDisk(512, 4096));
+    blankDisk_ = Computer().AddDisk(std::make_unique<MemoryModelDisk>(4096));
   }
 
   // The disk a raw portion stands for.

@@ -56,7 +56,7 @@ TEST(RawLocation, HintsOfHandMadeSectors) {
       {"ER under an MBR", {0, 0, 0, 0}, true, "ER", Fdisk::kRawHintNone},
   };
   for (const Case& c : cases) {
-    MemoryDisk disk(512, 100);
+    MemoryDisk disk(100);
     std::uint8_t* s = disk.Sector(0);
     std::memcpy(s, c.start, std::strlen(c.start));
     for (int i = 0; i < 4; ++i) s[446 + 16 * i + 4] = c.types[i];
@@ -69,9 +69,9 @@ TEST(RawLocation, HintsOfHandMadeSectors) {
 }
 
 TEST(RawLocation, RefusesSectorsTooSmallForATable) {
-  MemoryDisk disk(256, 100);
+  MemoryDisk disk(100, 256);
   EXPECT_EQ(ThrownCode([&] { Fdisk::RawLocation(1, &disk); }), Fdisk::kErrInvalidParameter);
-  EXPECT_EQ(disk.calls, 0) << "nothing is read";
+  EXPECT_EQ(disk.Counters().requests, 0u) << "nothing is read";
 }
 
 TEST(RawLocation, ThrowsTheReadError) {
@@ -83,11 +83,11 @@ TEST(RawLocation, ThrowsTheReadError) {
 }
 
 TEST(RawLocation, ClonesWithoutReading) {
-  MemoryDisk disk(512, 1000);
+  MemoryDisk disk(1000);
   Fdisk::RawLocation location(42, &disk);
-  disk.calls = 0;
+  disk.ResetCounters();
   std::unique_ptr<Fdisk::PSPortion::Location> clone(location.Clone());
-  EXPECT_EQ(disk.calls, 0);
+  EXPECT_EQ(disk.Counters().requests, 0u);
   Fdisk::GetRawLocationVisitor visitor;
   clone->Accept(visitor);
   EXPECT_TRUE(visitor.found);
@@ -103,8 +103,8 @@ TEST(PSRawDriver, OnePortionPerReadableDisk) {
   std::vector<std::unique_ptr<DiskTest::TestDisk>> disks;
   disks.push_back(std::make_unique<DiskTest::TestDisk>(FixtureDisk(dir, kMbrSfdisk)));
   disks.push_back(std::make_unique<DiskTest::TestDisk>(FixtureDisk(dir, kGptSgdisk)));
-  disks.push_back(MemoryTestDisk(512, 2048));
-  disks.push_back(MemoryTestDisk(256, 2048));  // too small a sector
+  disks.push_back(std::make_unique<MemoryModelDisk>(2048));
+  disks.push_back(std::make_unique<MemoryModelDisk>(2048, 256));  // too small a sector
   static_cast<DiskTest::ImageDisk*>(disks[1]->GetSimpleDisk())
       ->FailRange(Fdisk::kIoRead, 0, 1);  // unreadable
   Fdisk::DiskMap map;

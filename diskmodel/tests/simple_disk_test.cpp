@@ -34,7 +34,7 @@ TEST(AlignedBuffer, RefusesAnAlignmentThatIsNoPowerOfTwo) {
 }
 
 TEST(ContiguousDisk, ShowsItsRangeOfTheParent) {
-  MemoryDisk parent(512, 1000);
+  MemoryDisk parent(1000);
   Fdisk::ContiguousDisk window(parent, 200, 100);
   EXPECT_EQ(window.GetSectorSize(), 512u);
   EXPECT_EQ(window.GetSectorCount(), 99u);
@@ -68,23 +68,23 @@ TEST(ContiguousDisk, RefusesRequestsPastItsEnd) {
       {std::numeric_limits<std::uint64_t>::max(), 2, false},
       {2, std::numeric_limits<std::uint64_t>::max(), false},
   };
-  MemoryDisk parent(512, 1000);
+  MemoryDisk parent(1000);
   Fdisk::ContiguousDisk window(parent, 200, 100);
   std::vector<std::uint8_t> data(10 * 512);
   for (const WindowRequest& r : requests) {
-    parent.calls = 0;
+    parent.ResetCounters();
     const Common::Error e = window.Io(Fdisk::kIoRead, r.sector, data.data(), r.count);
     if (r.accepted) {
       EXPECT_FALSE(e) << r.sector << "+" << r.count;
     } else {
       EXPECT_EQ(Common::GetErrorCode(e), Fdisk::kErrInvalidIo) << r.sector << "+" << r.count;
-      EXPECT_EQ(parent.calls, 0) << "refused requests never reach the parent";
+      EXPECT_EQ(parent.Counters().requests, 0u) << "refused requests never reach the parent";
     }
   }
 }
 
 TEST(ContiguousDisk, EndsAtTheParentsEnd) {
-  MemoryDisk parent(512, 1000);
+  MemoryDisk parent(1000);
   // Reaching past the parent: cut at its last sector, which stays visible.
   Fdisk::ContiguousDisk overlong(parent, 900, 500);
   EXPECT_EQ(overlong.GetSectorCount(), 99u);
@@ -101,23 +101,23 @@ TEST(ContiguousDisk, EndsAtTheParentsEnd) {
   // Starting past the parent: an empty window that refuses everything.
   Fdisk::ContiguousDisk beyond(parent, 1000, 10);
   EXPECT_EQ(beyond.Count(), 0u);
-  parent.calls = 0;
+  parent.ResetCounters();
   EXPECT_TRUE(beyond.Io(Fdisk::kIoRead, 0, data, 1));
-  EXPECT_EQ(parent.calls, 0);
+  EXPECT_EQ(parent.Counters().requests, 0u);
 
   Fdisk::ContiguousDisk one(parent, 999, 1);
   EXPECT_EQ(one.GetSectorCount(), 0u);
 }
 
 TEST(ContiguousDisk, PassesDatalessRequestsOn) {
-  MemoryDisk parent(512, 1000);
+  MemoryDisk parent(1000);
   Fdisk::ContiguousDisk window(parent, 200, 100);
   EXPECT_FALSE(window.Io(Fdisk::kIoInvalidate, 0, nullptr, 0));
-  EXPECT_EQ(parent.calls, 1);
+  EXPECT_EQ(parent.Counters().requests, 1u);
 }
 
 TEST(SimpleDiskRestricted, AccessModes) {
-  MemoryDisk inner(4096, 50);
+  MemoryDisk inner(50, 4096);
   std::uint8_t data[4096];
   for (std::int32_t mode : {Fdisk::kAccessFull, Fdisk::kAccessShared}) {
     Fdisk::SimpleDiskRestricted view(&inner, mode);
@@ -125,13 +125,13 @@ TEST(SimpleDiskRestricted, AccessModes) {
     EXPECT_EQ(view.GetSectorCount(), 49u);
     EXPECT_FALSE(view.Io(Fdisk::kIoRead, 3, data, 1));
   }
-  inner.calls = 0;
+  inner.ResetCounters();
   Fdisk::SimpleDiskRestricted offline(&inner, Fdisk::kAccessOffline);
   EXPECT_EQ(Common::GetErrorCode(offline.Io(Fdisk::kIoRead, 3, data, 1)), Fdisk::kErrOffline);
   Fdisk::SimpleDiskRestricted unknown(&inner, 7);
   EXPECT_EQ(Common::GetErrorCode(unknown.Io(Fdisk::kIoRead, 3, data, 1)),
             Fdisk::kErrNotImplemented);
-  EXPECT_EQ(inner.calls, 0);
+  EXPECT_EQ(inner.Counters().requests, 0u);
 
   Fdisk::SimpleDiskRestricted none(nullptr, Fdisk::kAccessFull);
   EXPECT_EQ(none.GetSectorSize(), 0u);

@@ -13,6 +13,7 @@
 
 #include "common/error.h"
 #include "disktest/image_disk.h"
+#include "disktest/memory_disk.h"
 #include "disktest/sparse_image.h"
 #include "disktest/temp_dir.h"
 #include "disktest/test_disk.h"
@@ -23,43 +24,10 @@
 
 namespace DiskModelTest {
 
-// A sector device in memory, of any sector size.
-class MemoryDisk : public Fdisk::SimpleDisk {
- public:
-  MemoryDisk(std::uint32_t sectorSize, std::uint64_t sectors)
-      : data_(std::size_t(sectorSize * sectors)) {
-    sectorSize_ = sectorSize;
-    lastSector_ = sectors - 1;
-    geometry_.sectorsPerTrack = 63;
-    geometry_.highestHead = 254;
-    geometry_.cylinders = sectors / (63 * 255);
-  }
-
-  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
-                   std::uint64_t count) override {
-    ++calls;
-    const std::uint64_t sectors = lastSector_ + 1;
-    if (sector > sectors || count > sectors - sector) {
-      return Fdisk::Error(1, 1, Fdisk::kErrInvalidIo);
-    }
-    std::uint8_t* at = data_.data() + sector * sectorSize_;
-    const std::size_t bytes = std::size_t(count * sectorSize_);
-    if (op == Fdisk::kIoRead) {
-      std::memcpy(buffer, at, bytes);
-    } else if (op == Fdisk::kIoWrite) {
-      std::memcpy(at, buffer, bytes);
-    }
-    return Common::Error();
-  }
-
-  std::uint8_t* Sector(std::uint64_t n) { return data_.data() + n * sectorSize_; }
-  void SetGeometry(const Fdisk::Geometry& g) { geometry_ = g; }
-
-  int calls = 0;
-
- private:
-  std::vector<std::uint8_t> data_;
-};
+// The shared memory disks: MemoryDisk(sectors[, sectorSize]) and the model
+// disk over one, MemoryModelDisk(sectors[, sectorSize]).
+using DiskTest::MemoryDisk;
+using DiskTest::MemoryModelDisk;
 
 // Holds the stage registry for one test.
 class RegistryScope {
@@ -85,11 +53,6 @@ class DriverMakersScope {
  private:
   std::vector<Fdisk::PSDriverFactory::DriverMaker> saved_;
 };
-
-inline std::unique_ptr<DiskTest::TestDisk> MemoryTestDisk(std::uint32_t sectorSize,
-                                                          std::uint64_t sectors) {
-  return std::make_unique<DiskTest::TestDisk>(std::make_unique<MemoryDisk>(sectorSize, sectors));
-}
 
 // An image disk holding a committed fixture, in `dir`.
 inline std::unique_ptr<DiskTest::ImageDisk> FixtureDisk(const DiskTest::TempDir& dir,

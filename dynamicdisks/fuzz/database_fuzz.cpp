@@ -36,26 +36,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LdmTest::GroupRecords records;
   Ldm::LdmRecord d = LdmTest::DiskRecord(2, "Disk1", layout.diskGuid);
   records.Add(d);
-  LdmTest::WriteLdm(disk->disk, layout, records.slots);
+  LdmTest::WriteLdm(disk->Memory(), layout, records.slots);
   const std::uint64_t end = layout.privStart + layout.privSize - 1;
   std::uint8_t ph[512];
-  std::memcpy(ph, disk->disk.Sector(6), 512);
+  std::memcpy(ph, disk->Memory().Sector(6), 512);
   {
     const std::uint8_t* p = data;
     std::size_t n = size;
     Overlay(ph, p, n);
-    std::memcpy(disk->disk.Sector(6), ph, 512);
-    std::memcpy(disk->disk.Sector(end), ph, 512);
+    std::memcpy(disk->Memory().Sector(6), ph, 512);
+    std::memcpy(disk->Memory().Sector(end), ph, 512);
     std::uint8_t toc[512];
-    std::memcpy(toc, disk->disk.Sector(layout.privStart + 1), 512);
+    std::memcpy(toc, disk->Memory().Sector(layout.privStart + 1), 512);
     Overlay(toc, p, n);
     for (std::uint64_t at : {1, 2, 2045, 2046}) {
-      std::memcpy(disk->disk.Sector(layout.privStart + at), toc, 512);
+      std::memcpy(disk->Memory().Sector(layout.privStart + at), toc, 512);
     }
     const std::uint64_t config = layout.privStart + layout.configStart;
-    Overlay(disk->disk.Sector(config), p, n);
+    Overlay(disk->Memory().Sector(config), p, n);
     std::uint64_t sector = config + 1;
-    while (n > 0 && sector < layout.sectors) Overlay(disk->disk.Sector(sector++), p, n);
+    while (n > 0 && sector < layout.sectors) Overlay(disk->Memory().Sector(sector++), p, n);
   }
   Fdisk::DiskMap disks{{disk->GetId(), disk.get()}};
   Ldm::LdmComputer computer;
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       x.diskState = e.diskState;
       extents[key++] = x;
     }
-    std::map<std::uint32_t, Fdisk::SimpleDisk*> devices{{disk->GetId(), &disk->disk}};
+    std::map<std::uint32_t, Fdisk::SimpleDisk*> devices{{disk->GetId(), &disk->Memory()}};
     Fdisk::DM::LdmSimpleDisk volumeDisk(extents, group.GetVolumeType(record), record.volSize,
                                         static_cast<std::uint32_t>(group.GetStripeSize(record)),
                                         devices, usable && known);
@@ -91,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     volumeDisk.Io(Fdisk::kIoRead, 0, buffer, 4);
     if (record.volSize > 4) volumeDisk.Io(Fdisk::kIoRead, record.volSize - 4, buffer, 4);
   }
-  if (disk->disk.writes != 0) __builtin_trap();
+  if (disk->Memory().Counters().writes != 0) __builtin_trap();
   return 0;
 }

@@ -25,7 +25,7 @@ struct Machine {
   MemoryModelDisk& Add(const Layout& layout,
                        const std::vector<std::vector<std::uint8_t>>& slots = {}) {
     disks.push_back(std::make_unique<MemoryModelDisk>(layout.sectors));
-    LdmTest::WriteLdm(disks.back()->disk, layout, slots);
+    LdmTest::WriteLdm(disks.back()->Memory(), layout, slots);
     return *disks.back();
   }
   void Scan() {
@@ -56,7 +56,8 @@ TEST(DiskType, DetectionTable) {
   } cases[] = {
       {"sound", [](Layout&) {}, nullptr, Ldm::kDiskDynamic},
       {"all-zero sector 0", [](Layout&) {},
-       [](MemoryModelDisk& d) { std::memset(d.disk.Sector(0), 0, 512); }, Ldm::kDiskNotInitialized},
+       [](MemoryModelDisk& d) { std::memset(d.Memory().Sector(0), 0, 512); },
+       Ldm::kDiskNotInitialized},
       {"no type-0x42 partition", [](Layout& l) { l.partitionType = 0x07; }, nullptr,
        Ldm::kDiskBasic},
       {"PRIVHEAD 2.12", [](Layout& l) { l.phMinor = 12; }, nullptr, Ldm::kDiskDynamic},
@@ -67,7 +68,8 @@ TEST(DiskType, DetectionTable) {
        [](Layout& l) { std::fill(l.tocSequence, l.tocSequence + 4, 0); }, nullptr,
        Ldm::kDiskCorrupt},
       {"PRIVHEAD magic", [](Layout&) {},
-       [](MemoryModelDisk& d) { std::memcpy(d.disk.Sector(6), "PRIVHEAX", 8); }, Ldm::kDiskCorrupt},
+       [](MemoryModelDisk& d) { std::memcpy(d.Memory().Sector(6), "PRIVHEAX", 8); },
+       Ldm::kDiskCorrupt},
       // Values from disk that would lead reads elsewhere.
       {"private region past the disk", [](Layout& l) { l.privSize = 1u << 30; }, nullptr,
        Ldm::kDiskCorrupt},
@@ -86,7 +88,7 @@ TEST(DiskType, DetectionTable) {
     if (c.damage) c.damage(disk);
     m.Scan();
     EXPECT_EQ(m.Disk(0).type, c.type) << c.what;
-    EXPECT_EQ(disk.disk.writes, 0u) << c.what;
+    EXPECT_EQ(disk.Memory().Counters().writes, 0u) << c.what;
   }
 }
 

@@ -18,10 +18,13 @@
 #include "common/error.h"
 #include "fdisk/dm_composite.h"
 #include "fdisk/ldm_types.h"
+#include "fdisk/named_vars.h"
 #include "fdisk/simple_disk.h"
 #include "foundation/byteorder.h"
 
 namespace Fdisk {
+class LdmLocation;
+
 namespace DM {
 
 constexpr std::uint32_t kLayoutHeaderBytes = 32;
@@ -79,7 +82,36 @@ class LayoutDiskResolver {
   virtual SimpleDisk* ByHandle(std::uint64_t handle) = 0;
   virtual SimpleDisk* ByKey(std::uint32_t key) = 0;
   virtual std::uint32_t IdOf(SimpleDisk* disk) = 0;
+  // The disk's library handle; 0 when it has none.
+  virtual std::uint64_t HandleOf(SimpleDisk* disk);
 };
+
+// The record of a dynamic volume of the model, from its location: the
+// extents sorted by plex, column and offset within the column, one plex
+// block per plex id, plex type and parity layout from the volume type
+// (striped and RAID 0+1 volumes striped, RAID-5 with layout 1, stripe sets
+// with parity with layout 2, every other volume simple), the location's
+// chunk value in every plex, each member's disk word the extent's disk key
+// with that disk's handle, or 0xFFFFFFFF and handle 0 for an extent on a
+// missing disk (state 5). A member is usable when its state is 3 or 4, or 6
+// on a volume whose type is 1 to 4 or above 8, and never when its extent is
+// marked excluded. No flag words are written. Refused with 0x101C06 (and
+// `out` left as it was) when a member that is not missing names a key the
+// resolver does not know.
+Common::Error BuildVolumeLayoutRecord(const LdmLocation& location, LayoutDiskResolver& disks,
+                                      std::vector<std::uint8_t>* out);
+
+// The named variables of a dynamic-volume creation request from a record:
+// "OpRequest" with one request per member (plexes in record order; disk id
+// that of the disk holding the member's handle, else the member's disk word
+// as it stands; size the member's length; plex index the plex's position),
+// "VolumeType" (`LayoutVolumeType`), "VolumeSize" and, for each flag word
+// present, "PrimaryFlag", "ActiveBootStatus", "RetainingVolume" and
+// "ForceRawMode" (true when the word is 1). Refused with 0x100404, `out`
+// left as it was, for a record `ParseLayoutRecord` refuses or one without
+// a plex.
+Common::Error LayoutRecordToLdmRequest(Common::ByteView record, LayoutDiskResolver& disks,
+                                       NamedVars::VarContainer* out);
 
 // Resolves every member not marked missing, by handle when it has one,
 // else by key; rewrites its disk word to the disk's id and adds the disk to

@@ -80,6 +80,7 @@ const ImageDisk::Failure* ImageDisk::FindFailure(std::uint32_t op, std::uint64_t
 
 Common::Error ImageDisk::Io(std::uint32_t op, std::uint64_t sector, void* buffer,
                             std::uint64_t count) {
+  ++counters_.requests;
   if (op != Fdisk::kIoRead && op != Fdisk::kIoWrite) {
     if (op == Fdisk::kIoInvalidate) return Common::Error();
     ++counters_.failed;

@@ -20,6 +20,7 @@ namespace DiskTest {
 constexpr std::uint32_t kAnyOp = 0;
 
 struct IoCounters {
+  std::uint64_t requests = 0;        // every request, of any kind, refused or not
   std::uint64_t reads = 0;           // read requests that reached the image
   std::uint64_t writes = 0;          // write requests that reached the image
   std::uint64_t sectorsRead = 0;

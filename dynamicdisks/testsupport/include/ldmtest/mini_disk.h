@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "disktest/memory_disk.h"
 #include "fdisk/error.h"
 #include "fdisk/model.h"
 #include "fdisk/simple_disk.h"
@@ -21,46 +22,10 @@
 
 namespace LdmTest {
 
-// A sector device in memory that counts its transfers.
-class MemoryDisk : public Fdisk::SimpleDisk {
- public:
-  explicit MemoryDisk(std::uint64_t sectors) : data_(std::size_t(sectors) * 512) {
-    sectorSize_ = 512;
-    lastSector_ = sectors - 1;
-    geometry_ = Fdisk::Geometry{63, 254, sectors / (63 * 255)};
-  }
-  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
-                   std::uint64_t count) override {
-    const std::uint64_t sectors = lastSector_ + 1;
-    if (sector > sectors || count > sectors - sector) return Fdisk::Error(1, 1, 0x102001);
-    std::uint8_t* at = data_.data() + sector * 512;
-    if (op == Fdisk::kIoRead) {
-      ++reads;
-      std::memcpy(buffer, at, std::size_t(count) * 512);
-    } else if (op == Fdisk::kIoWrite) {
-      ++writes;
-      std::memcpy(at, buffer, std::size_t(count) * 512);
-    }
-    return Common::Error();
-  }
-  std::uint8_t* Sector(std::uint64_t n) { return data_.data() + n * 512; }
-  std::uint64_t reads = 0;
-  std::uint64_t writes = 0;
-
- private:
-  std::vector<std::uint8_t> data_;
-};
-
-// A model disk over a memory disk.
-class MemoryModelDisk : public Fdisk::Disk {
- public:
-  explicit MemoryModelDisk(std::uint64_t sectors) : disk(sectors) {}
-  void Accept(Fdisk::LocationVisitor&) override {}
-  Fdisk::SimpleDisk* GetSimpleDisk() override { return &disk; }
-  Common::Error Lock() override { return Common::Error(); }
-  Common::Error Unlock() override { return Common::Error(); }
-  MemoryDisk disk;
-};
+// The disk tests' memory disk (MemoryDisk(sectors), 512-byte sectors by
+// default) and the model disk over one (`Memory()` is its device).
+using DiskTest::MemoryDisk;
+using DiskTest::MemoryModelDisk;
 
 struct Layout {
   std::uint64_t sectors = 4096;
