@@ -182,13 +182,17 @@ std::unique_ptr<FATDriver::FATHandler> MakeFatHandler(FATDriver* driver) {
 }
 
 std::uint32_t FATDriver::AllocateCluster() {
-  if (cursor_.first == cursor_.end && !handler_->FindFreeRun(cursor_))
-    ThrowFileError(0x01, kModuleId, kFileDiskFull);
-  const std::uint32_t cluster = cursor_.first;
-  handler_->SetEntry(cluster, 0xFFFFFFFF);
-  ++cursor_.first;
-  ChangeFreeCount(-1);
-  return cluster;
+  for (;;) {
+    if (cursor_.first == cursor_.end && !handler_->FindFreeRun(cursor_))
+      ThrowFileError(0x01, kModuleId, kFileDiskFull);
+    const std::uint32_t cluster = cursor_.first++;
+    // Clusters of the cursor's run may have been taken since it was found
+    // (a file made contiguous takes free clusters of its own choosing).
+    if (handler_->GetEntry(cluster) != 0) continue;
+    handler_->SetEntry(cluster, 0xFFFFFFFF);
+    ChangeFreeCount(-1);
+    return cluster;
+  }
 }
 
 void FATDriver::FreeClusterChain(std::uint32_t firstCluster) {

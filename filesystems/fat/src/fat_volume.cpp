@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "fat_handlers.h"
+#include "fat_objects.h"
 #include "files/file_error.h"
+#include "filesystems/factory.h"
 #include "filesystems/fat_driver.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
@@ -132,6 +134,9 @@ FATDriver::~FATDriver() {
   } catch (...) {
     // Destruction never fails; the failure stays with the device.
   }
+  // The directories hold cache blocks and use the FAT handler: they go
+  // while both are still here.
+  DeleteDirectoryObjects();
   handler_.reset();
 }
 
@@ -254,8 +259,7 @@ void FATDriver::NormalizeNameCase(std::u16string& path) { Common::ToUpperCase(pa
 FileSystemDriver::DirectoryObject* FATDriver::CreateDirectoryObject(std::uint32_t directoryId) {
   if (directoryId != 0 && !IsDataCluster(directoryId))
     ThrowFileError(0x30, kModuleId, kFileOpenError);
-  // Directories are not read yet: no directory object to hand out.
-  ThrowFileError(0x31, kModuleId, kFileNotSupported);
+  return new FATDirectory(this, directoryId);
 }
 
 const char* FATDriver::GetFileSystemName() { return rootCluster_ ? "FAT32" : "FAT16"; }
@@ -325,6 +329,13 @@ FileSystemDriver* OpenFATVolume(Fdisk::SimpleDisk* device, std::uint64_t offset,
   } catch (const Common::Error&) {
     return nullptr;
   }
+}
+
+FileSystemDriver* OpenFATDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
+                                std::uint64_t size, std::uint32_t cacheKey,
+                                const std::uint8_t* firstSector, const std::uint8_t* filter,
+                                std::uint32_t filterBits) {
+  return OpenFATVolume(device, offset, size, cacheKey, firstSector, filter, filterBits);
 }
 
 }  // namespace filesystems

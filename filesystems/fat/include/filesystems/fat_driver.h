@@ -22,6 +22,22 @@ namespace filesystems {
 
 constexpr std::uint32_t kFatVolumeModuleId = 0x7A120000;
 constexpr std::uint32_t kFatTableModuleId = 0x7A121000;
+constexpr std::uint32_t kFatDirectoryModuleId = 0x7A122000;
+constexpr std::uint32_t kFatFileModuleId = 0x7A123000;
+
+// FAT dates and times are local time. Date and time both 0 give 0; the
+// 10 ms field counts hundredths of the two-second interval (0 to 199).
+std::uint64_t FatTimeToMs(std::uint16_t date, std::uint16_t time, std::uint8_t tenMs);
+// Milliseconds since 1970 to the FAT fields; false (and nothing written) for
+// a time before 1980 or after 2107 in local time. Null pointers are skipped.
+bool MsToFatTime(std::uint16_t* date, std::uint16_t* time, std::uint8_t* tenMs,
+                 std::int64_t ms);
+
+// "DFRG" of an open file: the first `bytes` of it become one run of clusters.
+struct dfrg_request : control_request {
+  dfrg_request() noexcept : control_request{kControlDFRG} {}
+  std::uint64_t bytes = 0;
+};
 
 // A run of clusters [first, end) and where to continue from (see the
 // handler operations for what `next` means in each).
@@ -34,6 +50,9 @@ struct ClusterRun {
 class FATDriver : public FileSystemDriverWindows {
  public:
   class FATHandler;
+  class FATDirectory;
+  class FATFile;
+  class FATIterator;
   enum class FatType { kFat12, kFat16, kFat32 };
 
   // The published limits of the cluster count of each type: FAT12 below
