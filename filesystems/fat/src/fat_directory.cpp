@@ -223,7 +223,7 @@ void FATDriver::FATDirectory::Grow() {
   }
   std::memset(block.Data(), 0, std::size_t(perBlock_) * 32);
   block.MarkDirty();
-  fat_->Handler().SetEntry(lastCluster_, cluster);
+  fat_->LinkCluster(lastCluster_, cluster);
   blocks_.push_back(block);
   entryCount_ += perBlock_;
   lastCluster_ = cluster;
@@ -374,7 +374,7 @@ void FATDriver::FATDirectory::DeleteFile(const std::u16string& name) {
   RefuseIfOpen(i, 0x37);
   const std::uint32_t cluster = FirstClusterOf(i);
   DeleteEntrySet(i);
-  if (fat_->IsDataCluster(cluster)) fat_->FreeClusterChain(cluster);
+  if (fat_->IsDataCluster(cluster)) fat_->ReleaseChain(cluster);
 }
 
 void FATDriver::FATDirectory::RemoveDirectory(const std::u16string& name) {
@@ -383,7 +383,7 @@ void FATDriver::FATDirectory::RemoveDirectory(const std::u16string& name) {
   const std::uint32_t cluster = FirstClusterOf(i);
   DeleteEntrySet(i);
   if (fat_->IsDataCluster(cluster) && cluster != fat_->RootCluster())
-    fat_->FreeClusterChain(cluster);
+    fat_->ReleaseChain(cluster);
 }
 
 void FATDriver::FATDirectory::CreateDirectory(const std::u16string& name) {

@@ -135,7 +135,7 @@ std::uint32_t FATDriver::FATFile::ClusterAt(std::uint32_t n, bool allocate) {
     if (run_.Length() == 0 && run_.index == 0)
       directory_->SetFirstCluster(index_, cluster);
     else
-      fat_->Handler().SetEntry(run_.end - 1, cluster);
+      fat_->LinkCluster(run_.end - 1, cluster);
     if (run_.Length() != 0 && cluster == run_.end) {
       ++run_.end;
     } else {
@@ -271,15 +271,15 @@ void FATDriver::FATFile::Flush() {
     const std::uint32_t first = directory_->FirstClusterOf(index_);
     if (first != 0) directory_->SetFirstCluster(index_, 0);
     ResetRun();
-    if (fat_->IsDataCluster(first)) fat_->FreeClusterChain(first);
+    if (fat_->IsDataCluster(first)) fat_->ReleaseChain(first);
   } else {
     const std::uint32_t last = ClusterAt(keep - 1, false);
     const std::uint32_t after = fat_->Handler().GetEntry(last);
     if (fat_->IsDataCluster(after)) {
-      fat_->Handler().SetEntry(last, kEndOfChain);
+      fat_->CutChainAfter(last);
       run_.end = last + 1;
       run_.next = kEndOfChain;
-      fat_->FreeClusterChain(after);
+      fat_->ReleaseChain(after);
     } else if (!IsEndMark(*fat_, after)) {
       fat_->Handler().SetEntry(last, kEndOfChain);
       run_.next = kEndOfChain;
@@ -356,19 +356,23 @@ void FATDriver::FATFile::MakeContiguous(std::uint64_t bytes) {
   if (start == 0) Fail(0x50, kFileDiskFull);
 
   const std::uint32_t spc = fat_->SectorsPerCluster();
+  fat_->TakeClusters(start, count);
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint32_t to = start + k;
     fat_->Handler().SetEntry(to, k + 1 < count ? to + 1 : follower);
   }
+  // Until the entry names the new run, the volume keeps it apart from the
+  // rest of the file, which the old clusters still lead to.
+  fat_->HoldLink(start + count - 1, kEndOfChain);
   directory_->SetFirstCluster(index_, start);
   for (std::uint32_t k = 0; k < count; ++k) {
-    {
-      BlockHandle block = fat_->GetBlocks(fat_->ClusterToSector(old[k]), spc, false);
-      fat_->DiscardBlock(fat_->ClusterToSector(start + k));
-      block.Relocate(fat_->ClusterToSector(start + k));
-    }
-    fat_->Handler().SetEntry(old[k], 0);
+    BlockHandle block = fat_->GetBlocks(fat_->ClusterToSector(old[k]), spc, false);
+    fat_->DiscardBlock(fat_->ClusterToSector(start + k));
+    block.Relocate(fat_->ClusterToSector(start + k));
   }
+  // The old clusters, still in file order, go as one chain.
+  fat_->CutChainAfter(old.back());
+  fat_->ReleaseChain(old.front());
   ResetRun();
   changed_ = true;
 }

@@ -102,9 +102,7 @@ void MakeShortNameBasis(ShortNameBasis& out, const std::u16string& longName) {
       bytes.assign(1, char(c));
     } else {
       out.needsLongName = true;
-      // A character the code page lacks comes back as the default '?',
-      // which no 8.3 name may hold: it stands as '_' like any other.
-      if (!Common::WideToOem(bytes, &c, 1) || bytes.empty() || bytes == "?") {
+      if (!Common::WideToOem(bytes, &c, 1) || bytes.empty()) {
         bytes = "_";
         out.exact = false;
       }

@@ -548,7 +548,8 @@ int Run(int argc, char** argv) {
     Usage();
     return 2;
   }
-  Check(root.get(), command + " failed");
+  // A batch reports each operation's outcome itself.
+  if (command != "batch") Check(root.get(), command + " failed");
   // Pending changes reach the image before the tool ends.
   control_request unmount{kControlDMNT};
   root->control(&unmount);

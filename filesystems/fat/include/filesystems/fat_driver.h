@@ -12,7 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,21 @@ class FATDriver : public FileSystemDriverWindows {
   // count and stops at an entry that is already free, so a cyclic or
   // cross-linked chain neither loops nor frees a cluster twice.
   void FreeClusterChain(std::uint32_t firstCluster);
+  // Links `next` after `previous` (both data clusters).
+  void LinkCluster(std::uint32_t previous, std::uint32_t next);
+  // Ends a chain at `last`. Until the entries that no longer use the rest
+  // are written, the volume keeps the old link: a write-back cut short
+  // leaves a chain longer than its file, never a file longer than its chain.
+  void CutChainAfter(std::uint32_t last);
+  // Clusters found free by other means than the cursor become the caller's.
+  void TakeClusters(std::uint32_t first, std::uint32_t count);
+  // Until the next write-back the volume keeps `volumeValue` in this entry.
+  void HoldLink(std::uint32_t cluster, std::uint32_t volumeValue) {
+    heldLinks_[cluster] = volumeValue;
+  }
+  // Frees a chain once the entries that used it are on the volume: until
+  // the next write-back its clusters count as free but are not handed out.
+  void ReleaseChain(std::uint32_t firstCluster);
   // The runs of a chain in file order; 0x4000d when the chain is longer than
   // the volume has clusters (a cycle). `endMark` receives the value that
   // ended it (an end mark, or 0/a bad value on a broken chain).
@@ -126,6 +143,13 @@ class FATDriver : public FileSystemDriverWindows {
   void UpdateFsInfo();
   bool LabelFromRoot(std::uint8_t label[11]);
   void ChangeFreeCount(std::int32_t delta) noexcept { freeCount_ += std::uint32_t(delta); }
+  // The write-back in the order that keeps the volume sound when it stops
+  // part-way: clusters nothing on the volume refers to yet, then the
+  // reserved area and the FATs (held links as the volume had them), then
+  // every other block, then the released chains freed and the FATs again.
+  Common::Error WriteFatArea();
+  Common::Error WriteDataBlocks(bool freshOnly);
+  void ApplyReleases();
 
   FatType type_ = FatType::kFat12;
   std::uint32_t clusterCount_ = 0;
@@ -146,6 +170,10 @@ class FATDriver : public FileSystemDriverWindows {
   bool mirroring_ = false;
   std::unique_ptr<FATHandler> handler_;
   ClusterRun cursor_;
+  std::set<std::uint32_t> freshClusters_;
+  std::map<std::uint32_t, std::uint32_t> heldLinks_;
+  std::vector<std::uint32_t> releasedChains_;
+  std::uint32_t releasedClusters_ = 0;
 };
 
 // Reads and changes the active FAT. Entry values: 0 free, 2 to cluster
