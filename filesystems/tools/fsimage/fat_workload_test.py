@@ -21,6 +21,8 @@ import tempfile
 FSIMAGE = sys.argv[1]
 OPERATIONS = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
 BATCH = 1000
+LOG = open(os.environ["FAT_WORKLOAD_LOG"], "w") if os.environ.get("FAT_WORKLOAD_LOG") else None
+TYPES = [int(t) for t in os.environ.get("FAT_WORKLOAD_TYPES", "12 16 32").split()]
 
 ACCESS_DENIED = 0x40014
 CREATE_ERROR = 0x4000A
@@ -153,6 +155,8 @@ def apply(model, op, code):
                 data.extend(b"\0" * (size - len(data)))
         else:
             offset, size = int(op[2]), int(op[3])
+            if size == 0:
+                return True, ""  # nothing written, nothing extended
             if offset > len(data):
                 data.extend(b"\0" * (offset - len(data)))
             new = piece(int(op[4]), size)
@@ -265,6 +269,8 @@ def workload(bits, scratch, rng):
                 proc.kill()
                 return "fsimage stopped at %s: %s" % (op, proc.stderr.read().decode())
             code = int(line, 16)
+            if LOG:
+                LOG.write("%s -> 0x%x\n" % ("\t".join(op), code))
             ok, why = apply(model, op, code)
             if ok is None:
                 # A full disk part-way through a write: the file holds an
@@ -336,7 +342,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="fatworkload.")
     failures = []
     try:
-        for bits in (12, 16, 32):
+        for bits in TYPES:
             problem = workload(bits, scratch, rng)
             if problem:
                 failures.append("FAT%d workload (seed %d): %s" % (bits, seed, problem))
