@@ -489,6 +489,40 @@ TEST(FatTree, MakingAFileContiguousKeepsItsBytes) {
   for (std::size_t k = 1; k < sectors.size(); ++k) EXPECT_EQ(sectors[k], sectors[0] + k);
 }
 
+// An 8.3 name given to an entry: taken from another entry with a long name,
+// which gets a fresh one; refused where the long name is the 8.3 name.
+TEST(FatTree, ShortNamesSetThroughTheView) {
+  fattest::ScratchDir dir;
+  const std::string image = dir.File("short.img");
+  ASSERT_TRUE(fattest::MakeImage(image, {16, 512, 4, 2, 20480, "SHORT", ""}));
+  auto setShort = [](Session& s, const char16_t* name, const char16_t* shortName) {
+    filesystems::ssfn_request request;
+    request.name = name;
+    request.shortName = shortName;
+    s.Root()->control(&request);
+    return s.Root()->is_ok() ? 0u : s.Root()->error().Code();
+  };
+  {
+    Session s(image);
+    ASSERT_EQ(s.Put("Long File Name.txt", "one"), 0u);
+    ASSERT_EQ(s.Put("Long File Names.txt", "two"), 0u);
+    ASSERT_EQ(s.Put("README.TXT", "plain"), 0u);
+    EXPECT_EQ(setShort(s, u"Long File Names.txt", u"LONGFI~1.TXT"), 0u);
+    EXPECT_EQ(setShort(s, u"README.TXT", u"OTHER.TXT"), std::uint32_t(kFileRenameError));
+    EXPECT_EQ(setShort(s, u"Long File Name.txt", u"README.TXT"),
+              std::uint32_t(kFileAlreadyExists));
+    EXPECT_EQ(setShort(s, u"Long File Name.txt", u"bad name.txt"),
+              std::uint32_t(kFileRenameError));
+    const auto tree = s.Tree();
+    EXPECT_EQ(tree.at("Long File Names.txt").shortName, "LONGFI~1.TXT");
+    EXPECT_EQ(tree.at("Long File Name.txt").shortName, "LONGFI~2.TXT");
+    EXPECT_EQ(s.Close(), 0u);
+  }
+  ExpectClean(image);
+  EXPECT_EQ(McopyOut(image, "/LONGFI~1.TXT"), "two");
+  EXPECT_EQ(McopyOut(image, "/LONGFI~2.TXT"), "one");
+}
+
 }  // namespace
 
 #endif
