@@ -242,10 +242,15 @@ void FATDriver::ApplyReleases() {
   std::vector<std::uint32_t> chains;
   chains.swap(releasedChains_);
   releasedClusters_ = 0;
-  for (std::uint32_t first : chains) FreeClusterChain(first);
+  // This runs inside a write-back, which may be walking the cache's
+  // blocks: they stay (written already, so clean) and are reused or
+  // overwritten when their clusters are handed out again.
+  for (std::uint32_t first : chains) FreeChain(first, false);
 }
 
-void FATDriver::FreeClusterChain(std::uint32_t firstCluster) {
+void FATDriver::FreeClusterChain(std::uint32_t firstCluster) { FreeChain(firstCluster, true); }
+
+void FATDriver::FreeChain(std::uint32_t firstCluster, bool discardBlocks) {
   ClusterRun run;
   run.next = firstCluster;
   std::uint32_t freed = 0;
@@ -254,7 +259,7 @@ void FATDriver::FreeClusterChain(std::uint32_t firstCluster) {
       // A free entry means the chain ran into clusters freed already (a
       // cycle) or into free space: nothing past it belongs to this chain.
       if (handler_->GetEntry(c) == 0) return;
-      DiscardBlock(ClusterToSector(c));
+      if (discardBlocks) DiscardBlock(ClusterToSector(c));
       handler_->SetEntry(c, 0);
       ChangeFreeCount(+1);
       ++freed;

@@ -93,8 +93,11 @@ def random_operation(rng, model, cluster):
     files = sorted(model.files)
     kind = rng.choices(["put", "write", "truncate", "mv", "rm", "mkdir", "rmdir"],
                        [25, 20, 12, 12, 12, 10, 9])[0]
+    # Folders nest at most four deep, so that paths stay within what the
+    # host and mtools take.
+    shallow = [d for d in dirs if d.count("/") < 3]
     def new_path():
-        d = model.dirs[rng.choice(dirs)]
+        d = model.dirs[rng.choice(shallow)]
         base = rng.choice(NAMES)
         if rng.random() < 0.3:
             base = str(rng.randrange(100)) + " " + base
@@ -116,7 +119,17 @@ def random_operation(rng, model, cluster):
         path = model.files[rng.choice(files)][0] if files else new_path()
         return ["truncate", path, str(rng.choice(sizes))]
     if kind == "mv":
-        return ["mv", any_path(), new_path()]
+        source = any_path()
+        k = Model.key(source)
+        if k in model.dirs:
+            # A moved folder keeps the tree at most six deep.
+            height = max(d.count("/") - k.count("/") for d in model.dirs
+                         if d == k or d.startswith(k + "/"))
+            parents = [d for d in dirs if d.count("/") + (1 if d else 0) + height < 6]
+            if parents:
+                d = model.dirs[rng.choice(parents)]
+                return ["mv", source, (d.rstrip("/") + "/" + rng.choice(NAMES)).lstrip("/")]
+        return ["mv", source, new_path()]
     if kind == "rm":
         return ["rm", any_path()]
     if kind == "mkdir":

@@ -150,6 +150,7 @@ class FATDriver : public FileSystemDriverWindows {
   Common::Error WriteFatArea();
   Common::Error WriteDataBlocks(bool freshOnly);
   void ApplyReleases();
+  void FreeChain(std::uint32_t firstCluster, bool discardBlocks);
 
   FatType type_ = FatType::kFat12;
   std::uint32_t clusterCount_ = 0;
