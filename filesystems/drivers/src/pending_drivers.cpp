@@ -5,10 +5,6 @@
 
 namespace filesystems {
 
-FileSystemDriver* OpenFATDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t, std::uint32_t,
-                                const std::uint8_t*, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
 FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t, std::uint32_t,
                                  const std::uint8_t*, const std::uint8_t*, std::uint32_t) {
   return nullptr;

@@ -182,16 +182,75 @@ std::unique_ptr<FATDriver::FATHandler> MakeFatHandler(FATDriver* driver) {
 }
 
 std::uint32_t FATDriver::AllocateCluster() {
-  if (cursor_.first == cursor_.end && !handler_->FindFreeRun(cursor_))
-    ThrowFileError(0x01, kModuleId, kFileDiskFull);
-  const std::uint32_t cluster = cursor_.first;
-  handler_->SetEntry(cluster, 0xFFFFFFFF);
-  ++cursor_.first;
-  ChangeFreeCount(-1);
-  return cluster;
+  for (;;) {
+    if (cursor_.first == cursor_.end && !handler_->FindFreeRun(cursor_)) {
+      // Released chains become free at the next write-back: run one and
+      // look again before calling the volume full.
+      if (releasedChains_.empty()) ThrowFileError(0x01, kModuleId, kFileDiskFull);
+      WriteBackCacheLocked();
+      if (!releasedChains_.empty() || !handler_->FindFreeRun(cursor_))
+        ThrowFileError(0x03, kModuleId, kFileDiskFull);
+    }
+    const std::uint32_t cluster = cursor_.first++;
+    // Clusters of the cursor's run may have been taken since it was found
+    // (a file made contiguous takes free clusters of its own choosing).
+    if (handler_->GetEntry(cluster) != 0) continue;
+    handler_->SetEntry(cluster, 0xFFFFFFFF);
+    ChangeFreeCount(-1);
+    freshClusters_.insert(cluster);
+    return cluster;
+  }
 }
 
-void FATDriver::FreeClusterChain(std::uint32_t firstCluster) {
+void FATDriver::LinkCluster(std::uint32_t previous, std::uint32_t next) {
+  handler_->SetEntry(previous, next);
+  // The new link leads to a fresh cluster: the volume may have it at once.
+  heldLinks_.erase(previous);
+}
+
+void FATDriver::TakeClusters(std::uint32_t first, std::uint32_t count) {
+  for (std::uint32_t c = first; c < first + count; ++c) freshClusters_.insert(c);
+  ChangeFreeCount(-std::int32_t(count));
+}
+
+void FATDriver::CutChainAfter(std::uint32_t last) {
+  const std::uint32_t old = handler_->GetEntry(last);
+  heldLinks_.emplace(last, old);
+  handler_->SetEntry(last, 0xFFFFFFFF);
+}
+
+void FATDriver::ReleaseChain(std::uint32_t firstCluster) {
+  if (!IsDataCluster(firstCluster)) return;
+  // Count what the freeing will find: up to a free entry, bounded.
+  ClusterRun run;
+  run.next = firstCluster;
+  std::uint32_t counted = 0;
+  while (counted < clusterCount_ && handler_->GetChainRun(run)) {
+    bool stop = false;
+    for (std::uint32_t c = run.first; c < run.end && !stop; ++c) {
+      if (handler_->GetEntry(c) == 0) stop = true;
+      else ++counted;
+    }
+    if (stop) break;
+  }
+  releasedChains_.push_back(firstCluster);
+  releasedClusters_ += counted;
+}
+
+void FATDriver::ApplyReleases() {
+  heldLinks_.clear();
+  std::vector<std::uint32_t> chains;
+  chains.swap(releasedChains_);
+  releasedClusters_ = 0;
+  // This runs inside a write-back, which may be walking the cache's
+  // blocks: they stay (written already, so clean) and are reused or
+  // overwritten when their clusters are handed out again.
+  for (std::uint32_t first : chains) FreeChain(first, false);
+}
+
+void FATDriver::FreeClusterChain(std::uint32_t firstCluster) { FreeChain(firstCluster, true); }
+
+void FATDriver::FreeChain(std::uint32_t firstCluster, bool discardBlocks) {
   ClusterRun run;
   run.next = firstCluster;
   std::uint32_t freed = 0;
@@ -200,7 +259,7 @@ void FATDriver::FreeClusterChain(std::uint32_t firstCluster) {
       // A free entry means the chain ran into clusters freed already (a
       // cycle) or into free space: nothing past it belongs to this chain.
       if (handler_->GetEntry(c) == 0) return;
-      DiscardBlock(ClusterToSector(c));
+      if (discardBlocks) DiscardBlock(ClusterToSector(c));
       handler_->SetEntry(c, 0);
       ChangeFreeCount(+1);
       ++freed;

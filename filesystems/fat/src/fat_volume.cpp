@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "fat_handlers.h"
+#include "fat_objects.h"
 #include "files/file_error.h"
+#include "filesystems/factory.h"
 #include "filesystems/fat_driver.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
@@ -122,6 +124,13 @@ void FATDriver::Mount(const std::uint8_t* boot) {
 }
 
 FATDriver::~FATDriver() {
+  // The first flush frees the released chains, so the FSInfo count written
+  // after it is the volume's.
+  try {
+    Flush();
+  } catch (...) {
+    // Destruction never fails; the failure stays with the device.
+  }
   try {
     if (fsInfoSector_ != 0 && freeCount_ != fsInfoFreeCount_) UpdateFsInfo();
   } catch (...) {
@@ -130,8 +139,10 @@ FATDriver::~FATDriver() {
   try {
     Flush();
   } catch (...) {
-    // Destruction never fails; the failure stays with the device.
   }
+  // The directories hold cache blocks and use the FAT handler: they go
+  // while both are still here.
+  DeleteDirectoryObjects();
   handler_.reset();
 }
 
@@ -172,7 +183,8 @@ std::uint32_t FATDriver::GetFreeClusterCount(bool reportBadFsInfo) {
 void FATDriver::GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,
                                std::uint64_t& available) {
   total = (std::uint64_t(clusterCount_) * sectorsPerCluster_ + firstDataSector_) * SectorSize();
-  free = std::uint64_t(GetFreeClusterCount(false)) * sectorsPerCluster_ * SectorSize();
+  free = std::uint64_t(GetFreeClusterCount(false) + releasedClusters_) * sectorsPerCluster_ *
+         SectorSize();
   available = free;
 }
 
@@ -254,66 +266,96 @@ void FATDriver::NormalizeNameCase(std::u16string& path) { Common::ToUpperCase(pa
 FileSystemDriver::DirectoryObject* FATDriver::CreateDirectoryObject(std::uint32_t directoryId) {
   if (directoryId != 0 && !IsDataCluster(directoryId))
     ThrowFileError(0x30, kModuleId, kFileOpenError);
-  // Directories are not read yet: no directory object to hand out.
-  ThrowFileError(0x31, kModuleId, kFileNotSupported);
+  return new FATDirectory(this, directoryId);
 }
 
 const char* FATDriver::GetFileSystemName() { return rootCluster_ ? "FAT32" : "FAT16"; }
 
-void FATDriver::WriteBackCache() {
-  if (mirroring_) {
-    const std::uint64_t fatAreaEnd = firstDataSector_ - rootDirectorySectors_;
-    const std::uint64_t activeEnd = std::uint64_t(activeFatStart_) + sectorsPerFat_;
-    std::vector<BlockHandle::Header*> blocks;
-    ForEachBlock([&](BlockHandle::Header* block) { blocks.push_back(block); });
-    Common::Error firstFailure;
-    std::vector<BlockHandle::Header*> fatBlocks;
-    auto write = [&](BlockHandle::Header* block, std::uint64_t sector) {
-      SetBlockDirty(block, false);
-      Common::Error error =
-          DeviceIo(Fdisk::kIoWrite, sector, BlockData(block), BlockSectorCount(block));
-      if (error && error.Code() != 0) {
-        SetBlockDirty(block, true);
-        if (!firstFailure) firstFailure = error;
-      }
-    };
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-      const std::uint64_t first = BlockFirstSector(blocks[i]);
-      if (first >= fatAreaEnd) break;
-      if (!BlockIsDirty(blocks[i])) continue;
-      if (first < reservedSectors_) {
-        write(blocks[i], first);
-        continue;
-      }
-      // The first changed FAT block: every cached block of the active FAT
-      // from here on goes to every copy, dirty or not, so that the copies
-      // agree wherever this mount may have changed them.
-      for (std::size_t j = i; j < blocks.size(); ++j) {
-        const std::uint64_t at = BlockFirstSector(blocks[j]);
-        if (at >= fatAreaEnd) break;
-        if (at >= activeFatStart_ && at + BlockSectorCount(blocks[j]) <= activeEnd)
-          fatBlocks.push_back(blocks[j]);
-      }
-      for (std::uint32_t k = 0; k < fatCount_; ++k) {
-        const std::uint64_t copyStart = reservedSectors_ + std::uint64_t(k) * sectorsPerFat_;
-        for (BlockHandle::Header* block : fatBlocks)
-          write(block, BlockFirstSector(block) - activeFatStart_ + copyStart);
-      }
-      break;
+Common::Error FATDriver::WriteFatArea() {
+  const std::uint64_t fatAreaEnd = firstDataSector_ - rootDirectorySectors_;
+  const std::uint64_t activeEnd = std::uint64_t(activeFatStart_) + sectorsPerFat_;
+  std::vector<BlockHandle::Header*> reserved, fatBlocks, others;
+  bool fatDirty = false;
+  ForEachBlock([&](BlockHandle::Header* block) {
+    const std::uint64_t first = BlockFirstSector(block);
+    if (first >= fatAreaEnd) return;
+    if (first < reservedSectors_) {
+      reserved.push_back(block);
+    } else if (mirroring_ && first >= activeFatStart_ &&
+               first + BlockSectorCount(block) <= activeEnd) {
+      fatBlocks.push_back(block);
+      fatDirty = fatDirty || BlockIsDirty(block);
+    } else {
+      others.push_back(block);
     }
-    if (firstFailure) {
-      // The rest is still written, but not the FAT blocks to the active copy
-      // alone: they stay dirty so that the next flush writes every copy.
-      for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, false);
-      try {
-        FileSystemDriver::WriteBackCache();
-      } catch (...) {
+  });
+  for (auto* list : {&reserved, &others})
+    for (BlockHandle::Header* block : *list) {
+      if (!BlockIsDirty(block)) continue;
+      Common::Error error = WriteBackBlock(block);
+      if (error) return error;
+    }
+  if (!fatDirty) return Common::Error();
+  // The first change in the active FAT: every cached block of it goes to
+  // every copy, dirty or not, so that the copies agree wherever this mount
+  // may have changed them. A refused write leaves them all dirty.
+  for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, false);
+  for (std::uint32_t k = 0; k < fatCount_; ++k) {
+    const std::uint64_t copyStart = reservedSectors_ + std::uint64_t(k) * sectorsPerFat_;
+    for (BlockHandle::Header* block : fatBlocks) {
+      Common::Error error = DeviceIo(Fdisk::kIoWrite,
+                                     BlockFirstSector(block) - activeFatStart_ + copyStart,
+                                     BlockData(block), BlockSectorCount(block));
+      if (error && error.Code() != 0) {
+        for (BlockHandle::Header* dirty : fatBlocks) SetBlockDirty(dirty, true);
+        return error;
       }
-      for (BlockHandle::Header* block : fatBlocks) SetBlockDirty(block, true);
-      ThrowFileError(0x40, kModuleId, kFileWriteError, firstFailure);
     }
   }
-  FileSystemDriver::WriteBackCache();
+  return Common::Error();
+}
+
+Common::Error FATDriver::WriteDataBlocks(bool freshOnly) {
+  const std::uint64_t fatAreaEnd = firstDataSector_ - rootDirectorySectors_;
+  std::vector<BlockHandle::Header*> blocks;
+  ForEachBlock([&](BlockHandle::Header* block) {
+    const std::uint64_t first = BlockFirstSector(block);
+    if (first < fatAreaEnd || !BlockIsDirty(block)) return;
+    if (freshOnly) {
+      if (first < firstDataSector_) return;
+      const std::uint64_t cluster = (first - firstDataSector_) / sectorsPerCluster_ + 2;
+      if (!freshClusters_.count(std::uint32_t(cluster))) return;
+    }
+    blocks.push_back(block);
+  });
+  for (BlockHandle::Header* block : blocks) {
+    Common::Error error = WriteBackBlock(block);
+    if (error) return error;
+  }
+  return Common::Error();
+}
+
+void FATDriver::WriteBackCache() {
+  // Each step stops the write-back at the first refused write: what is on
+  // the volume then is a sound state, at worst with lost clusters.
+  auto check = [](const Common::Error& error) {
+    if (error) ThrowFileError(0x40, kModuleId, kFileWriteError, error);
+  };
+  check(WriteDataBlocks(true));
+  // The FATs as the volume may see them before the entries change: links
+  // cut short stay as they were until the entries are written.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> now;
+  for (const auto& held : heldLinks_) {
+    now.emplace_back(held.first, handler_->GetEntry(held.first));
+    handler_->SetEntry(held.first, held.second);
+  }
+  Common::Error error = WriteFatArea();
+  for (const auto& link : now) handler_->SetEntry(link.first, link.second);
+  check(error);
+  check(WriteDataBlocks(false));
+  freshClusters_.clear();
+  if (!heldLinks_.empty() || !releasedChains_.empty()) ApplyReleases();
+  check(WriteFatArea());
 }
 
 FileSystemDriver* OpenFATVolume(Fdisk::SimpleDisk* device, std::uint64_t offset,
@@ -325,6 +367,13 @@ FileSystemDriver* OpenFATVolume(Fdisk::SimpleDisk* device, std::uint64_t offset,
   } catch (const Common::Error&) {
     return nullptr;
   }
+}
+
+FileSystemDriver* OpenFATDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
+                                std::uint64_t size, std::uint32_t cacheKey,
+                                const std::uint8_t* firstSector, const std::uint8_t* filter,
+                                std::uint32_t filterBits) {
+  return OpenFATVolume(device, offset, size, cacheKey, firstSector, filter, filterBits);
 }
 
 }  // namespace filesystems

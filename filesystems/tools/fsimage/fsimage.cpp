@@ -4,7 +4,7 @@
 // the system would.
 //
 //   fsimage [--offset BYTES | --partition N] [--sector-size 512|4096]
-//           [--read-only] [--fake-fs] IMAGE COMMAND [ARGS]
+//           [--read-only] [--fake-fs] [--fail-after-writes N] IMAGE COMMAND [ARGS]
 //
 // --partition N counts the partitions the disk model finds (MBR, and GPT
 // once its driver is in the model's list), in order of their first sector,
@@ -349,13 +349,107 @@ int Info(filesystems::FileSystemDriver* driver, rio_dir* root) {
 }
 
 
+// The bytes "batch" writes: byte k of a piece with seed s, so that a test
+// can predict every file's content without sending it.
+char PatternByte(std::uint32_t seed, std::uint64_t k) {
+  return static_cast<char>((seed * 131u + k * 7u + (k >> 8)) & 0xFF);
+}
+
+std::uint32_t CodeOf(file_object* object) { return object->is_ok() ? 0 : object->error().Code(); }
+
+// "batch": one operation per line of standard input, fields separated by
+// tabs; one line of output per operation with the error code (0: done).
+//   put PATH SIZE SEED | write PATH OFFSET SIZE SEED | truncate PATH SIZE |
+//   rm PATH | mkdir PATH | rmdir PATH | mv FROM TO
+int Batch(rio_dir* root) {
+  std::string line;
+  char buffer[65536];
+  while (std::getline(std::cin, line)) {
+    std::vector<std::string> f;
+    std::size_t start = 0;
+    for (;;) {
+      auto tab = line.find('\t', start);
+      f.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    auto field = [&](std::size_t k) -> const std::string& {
+      if (k >= f.size()) throw Failure{"batch: missing field in " + line, kFileNotSupported};
+      return f[k];
+    };
+    auto number = [&](std::size_t k) { return std::strtoull(field(k).c_str(), nullptr, 0); };
+    const std::string& op = field(0);
+    std::uint32_t code = 0;
+    if (op == "put" || op == "write") {
+      const bool put = op == "put";
+      std::unique_ptr<rio_file> file(
+          put ? root->create_file(Relative(field(1)).c_str(), false, nullptr)
+              : root->open_file_rw(Relative(field(1)).c_str(), false));
+      if (!file) {
+        code = CodeOf(root);
+      } else {
+        const std::uint64_t offset = put ? 0 : number(2);
+        const std::uint64_t size = number(put ? 2 : 3);
+        const auto seed = static_cast<std::uint32_t>(number(put ? 3 : 4));
+        file->seek_set(static_cast<std::int64_t>(offset));
+        for (std::uint64_t done = 0; done < size && file->is_ok();) {
+          const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(sizeof buffer, size - done));
+          for (std::uint32_t k = 0; k < n; ++k) buffer[k] = PatternByte(seed, done + k);
+          file->write_exact(buffer, n);
+          done += n;
+        }
+        code = CodeOf(file.get());
+      }
+    } else if (op == "truncate") {
+      std::unique_ptr<rio_file> file(root->open_file_rw(Relative(field(1)).c_str(), false));
+      if (!file) {
+        code = CodeOf(root);
+      } else {
+        file->set_size(number(2));
+        code = CodeOf(file.get());
+      }
+    } else {
+      if (op == "rm") root->delete_file(Relative(field(1)).c_str());
+      else if (op == "mkdir") root->create_dir(Relative(field(1)).c_str(), nullptr);
+      else if (op == "rmdir") root->remove_dir(Relative(field(1)).c_str());
+      else if (op == "mv") root->move(Relative(field(1)).c_str(), Relative(field(2)).c_str());
+      else throw Failure{"batch: unknown operation " + op, kFileNotSupported};
+      code = CodeOf(root);
+    }
+    std::printf("0x%x\n", code);
+  }
+  return 0;
+}
+
+// A volume whose writes fail from the n-th on, as a device that went away
+// in the middle of a write-back would.
+class FailingVolume : public fstest::ImageVolume {
+ public:
+  FailingVolume(const std::string& path, std::uint32_t sectorSize, std::uint64_t offset,
+                bool readOnly, std::uint64_t writesAllowed)
+      : ImageVolume(path, sectorSize, offset, readOnly), allowed_(writesAllowed) {}
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override {
+    if (op == Fdisk::kIoWrite && allowed_ != kNoLimit) {
+      if (allowed_ == 0) return Common::Error(0x01, 0x7A1F0003, kDeviceErrorCode);
+      --allowed_;
+    }
+    return ImageVolume::Io(op, sector, buffer, count);
+  }
+  static constexpr std::uint64_t kNoLimit = ~std::uint64_t(0);
+
+ private:
+  std::uint64_t allowed_;
+};
+
 void Usage() {
   std::fprintf(stderr,
                "usage: fsimage [--offset BYTES | --partition N] [--sector-size 512|4096]\n"
                "               [--read-only] [--fake-fs] IMAGE COMMAND [ARGS]\n"
                "commands: info, tree [PATH], ls PATH, cat PATH, put PATH, mkdir PATH, rm PATH,\n"
                "          rmdir PATH, mv FROM TO, ln EXISTING NEW, symlink TARGET PATH,\n"
-               "          truncate PATH SIZE, backup PATH, restore PATH\n");
+               "          truncate PATH SIZE, backup PATH, restore PATH, batch\n"
+               "--fail-after-writes N: every device write after the first N fails\n");
 }
 
 filesystems::FileSystemDriver* FakeProbe(Fdisk::SimpleDisk* device, std::uint64_t offset,
@@ -369,6 +463,7 @@ int Run(int argc, char** argv) {
   unsigned partition = 0;
   std::uint32_t sectorSize = 512;
   bool readOnly = false, fake = false;
+  std::uint64_t writesAllowed = FailingVolume::kNoLimit;
   int i = 1;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
     std::string option = argv[i];
@@ -381,6 +476,7 @@ int Run(int argc, char** argv) {
     else if (option == "--sector-size") sectorSize = static_cast<std::uint32_t>(std::stoul(value()));
     else if (option == "--read-only") readOnly = true;
     else if (option == "--fake-fs") fake = true;
+    else if (option == "--fail-after-writes") writesAllowed = std::strtoull(value().c_str(), nullptr, 0);
     else throw Failure{"unknown option " + option, kFileNotSupported};
   }
   if (argc - i < 2 || (sectorSize != 512 && sectorSize != 4096)) {
@@ -401,7 +497,7 @@ int Run(int argc, char** argv) {
     offset = found.first * sectorSize;
     sectors = found.second;
   }
-  fstest::ImageVolume device(image, sectorSize, offset, readOnly);
+  FailingVolume device(image, sectorSize, offset, readOnly, writesAllowed);
   if (!device.Ok()) throw Failure{"cannot open " + image, kFileOpenError};
   if (!partition) sectors = device.GetSectorCount() + 1;
 
@@ -447,11 +543,13 @@ int Run(int argc, char** argv) {
     Check(file.get(), "cannot resize " + arg(0));
   } else if (command == "backup") result = Backup(root.get(), arg(0));
   else if (command == "restore") result = Restore(root.get(), arg(0));
+  else if (command == "batch") result = Batch(root.get());
   else {
     Usage();
     return 2;
   }
-  Check(root.get(), command + " failed");
+  // A batch reports each operation's outcome itself.
+  if (command != "batch") Check(root.get(), command + " failed");
   // Pending changes reach the image before the tool ends.
   control_request unmount{kControlDMNT};
   root->control(&unmount);

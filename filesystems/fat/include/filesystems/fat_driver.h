@@ -12,7 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,22 @@ namespace filesystems {
 
 constexpr std::uint32_t kFatVolumeModuleId = 0x7A120000;
 constexpr std::uint32_t kFatTableModuleId = 0x7A121000;
+constexpr std::uint32_t kFatDirectoryModuleId = 0x7A122000;
+constexpr std::uint32_t kFatFileModuleId = 0x7A123000;
+
+// FAT dates and times are local time. Date and time both 0 give 0; the
+// 10 ms field counts hundredths of the two-second interval (0 to 199).
+std::uint64_t FatTimeToMs(std::uint16_t date, std::uint16_t time, std::uint8_t tenMs);
+// Milliseconds since 1970 to the FAT fields; false (and nothing written) for
+// a time before 1980 or after 2107 in local time. Null pointers are skipped.
+bool MsToFatTime(std::uint16_t* date, std::uint16_t* time, std::uint8_t* tenMs,
+                 std::int64_t ms);
+
+// "DFRG" of an open file: the first `bytes` of it become one run of clusters.
+struct dfrg_request : control_request {
+  dfrg_request() noexcept : control_request{kControlDFRG} {}
+  std::uint64_t bytes = 0;
+};
 
 // A run of clusters [first, end) and where to continue from (see the
 // handler operations for what `next` means in each).
@@ -34,6 +52,9 @@ struct ClusterRun {
 class FATDriver : public FileSystemDriverWindows {
  public:
   class FATHandler;
+  class FATDirectory;
+  class FATFile;
+  class FATIterator;
   enum class FatType { kFat12, kFat16, kFat32 };
 
   // The published limits of the cluster count of each type: FAT12 below
@@ -72,6 +93,21 @@ class FATDriver : public FileSystemDriverWindows {
   // count and stops at an entry that is already free, so a cyclic or
   // cross-linked chain neither loops nor frees a cluster twice.
   void FreeClusterChain(std::uint32_t firstCluster);
+  // Links `next` after `previous` (both data clusters).
+  void LinkCluster(std::uint32_t previous, std::uint32_t next);
+  // Ends a chain at `last`. Until the entries that no longer use the rest
+  // are written, the volume keeps the old link: a write-back cut short
+  // leaves a chain longer than its file, never a file longer than its chain.
+  void CutChainAfter(std::uint32_t last);
+  // Clusters found free by other means than the cursor become the caller's.
+  void TakeClusters(std::uint32_t first, std::uint32_t count);
+  // Until the next write-back the volume keeps `volumeValue` in this entry.
+  void HoldLink(std::uint32_t cluster, std::uint32_t volumeValue) {
+    heldLinks_[cluster] = volumeValue;
+  }
+  // Frees a chain once the entries that used it are on the volume: until
+  // the next write-back its clusters count as free but are not handed out.
+  void ReleaseChain(std::uint32_t firstCluster);
   // The runs of a chain in file order; 0x4000d when the chain is longer than
   // the volume has clusters (a cycle). `endMark` receives the value that
   // ended it (an end mark, or 0/a bad value on a broken chain).
@@ -107,6 +143,14 @@ class FATDriver : public FileSystemDriverWindows {
   void UpdateFsInfo();
   bool LabelFromRoot(std::uint8_t label[11]);
   void ChangeFreeCount(std::int32_t delta) noexcept { freeCount_ += std::uint32_t(delta); }
+  // The write-back in the order that keeps the volume sound when it stops
+  // part-way: clusters nothing on the volume refers to yet, then the
+  // reserved area and the FATs (held links as the volume had them), then
+  // every other block, then the released chains freed and the FATs again.
+  Common::Error WriteFatArea();
+  Common::Error WriteDataBlocks(bool freshOnly);
+  void ApplyReleases();
+  void FreeChain(std::uint32_t firstCluster, bool discardBlocks);
 
   FatType type_ = FatType::kFat12;
   std::uint32_t clusterCount_ = 0;
@@ -127,6 +171,10 @@ class FATDriver : public FileSystemDriverWindows {
   bool mirroring_ = false;
   std::unique_ptr<FATHandler> handler_;
   ClusterRun cursor_;
+  std::set<std::uint32_t> freshClusters_;
+  std::map<std::uint32_t, std::uint32_t> heldLinks_;
+  std::vector<std::uint32_t> releasedChains_;
+  std::uint32_t releasedClusters_ = 0;
 };
 
 // Reads and changes the active FAT. Entry values: 0 free, 2 to cluster

@@ -1,0 +1,176 @@
+// FAT dates and times are local time: conversions at the 1980 and 2107
+// bounds, odd seconds, and times set through the driver as istat reads
+// them, in UTC and in a zone with summer time.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "fat_image.h"
+#include "fat_session.h"
+#include "files/control.h"
+#include "filesystems/fat_driver.h"
+
+namespace {
+
+using filesystems::FatTimeToMs;
+using filesystems::MsToFatTime;
+
+// Sets the process's zone for one scope.
+class Zone {
+ public:
+  explicit Zone(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~Zone() {
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+// Milliseconds since 1970 of a UTC calendar time.
+std::int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return std::int64_t(timegm(&t)) * 1000;
+}
+
+std::uint16_t Date(int year, int month, int day) {
+  return std::uint16_t(((year - 1980) << 9) | (month << 5) | day);
+}
+std::uint16_t Time(int hour, int minute, int second) {
+  return std::uint16_t((hour << 11) | (minute << 5) | (second / 2));
+}
+
+TEST(FatTime, BoundsAndFieldsInTwoZones) {
+  struct Case {
+    const char* zone;
+    std::int64_t ms;
+    bool stored;
+    std::uint16_t date, time;
+    std::uint8_t tenMs;
+  };
+  const Case table[] = {
+      {"UTC", Utc(1980, 1, 1, 0, 0, 0), true, 0x0021, 0, 0},
+      {"UTC", Utc(1979, 12, 31, 23, 59, 59), false, 0, 0, 0},
+      {"UTC", Utc(2107, 12, 31, 23, 59, 59), true, Date(2107, 12, 31), Time(23, 59, 58), 100},
+      {"UTC", Utc(2108, 1, 1, 0, 0, 0), false, 0, 0, 0},
+      {"UTC", Utc(2021, 3, 4, 5, 6, 7) + 500, true, Date(2021, 3, 4), Time(5, 6, 6), 150},
+      {"UTC", 0, false, 0, 0, 0},
+      // Berlin: one hour ahead in winter, two in summer.
+      {"Europe/Berlin", Utc(2021, 1, 15, 10, 0, 0), true, Date(2021, 1, 15), Time(11, 0, 0), 0},
+      {"Europe/Berlin", Utc(2021, 7, 15, 10, 0, 0), true, Date(2021, 7, 15), Time(12, 0, 0), 0},
+      // Local 1980-01-01 00:00 is 1979-12-31 23:00 UTC there.
+      {"Europe/Berlin", Utc(1979, 12, 31, 23, 0, 0), true, 0x0021, 0, 0},
+      {"Europe/Berlin", Utc(1979, 12, 31, 22, 59, 59), false, 0, 0, 0},
+  };
+  for (const Case& c : table) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.ms));
+    Zone zone(c.zone);
+    std::uint16_t date = 0xAAAA, time = 0xAAAA;
+    std::uint8_t tenMs = 0xAA;
+    EXPECT_EQ(MsToFatTime(&date, &time, &tenMs, c.ms), c.stored);
+    if (!c.stored) {
+      EXPECT_EQ(date, 0xAAAA);
+      continue;
+    }
+    EXPECT_EQ(date, c.date);
+    EXPECT_EQ(time, c.time);
+    EXPECT_EQ(tenMs, c.tenMs);
+    // And back: the same instant, to the 10 ms the fields keep.
+    EXPECT_EQ(std::int64_t(FatTimeToMs(date, time, tenMs)), c.ms / 10 * 10);
+  }
+  Zone utc("UTC");
+  EXPECT_EQ(FatTimeToMs(0, 0, 0), 0u);
+}
+
+// Times set through the driver, read back by istat in the same zone.
+TEST(FatTime, TimesSetThroughTheDriverAsIstatReadsThem) {
+  fattest::ScratchDir dir;
+  for (const char* zoneName : {"UTC", "Europe/Berlin"}) {
+    SCOPED_TRACE(zoneName);
+    Zone zone(zoneName);
+    const std::string image = dir.File("times.img");
+    ASSERT_TRUE(fattest::MakeImage(image, {16, 512, 4, 2, 20480, "TIMES", ""}));
+    {
+      fattest::Session s(image);
+      ASSERT_EQ(s.Put("summer.txt", "s"), 0u);
+      ASSERT_EQ(s.Put("first.txt", "f"), 0u);
+      ASSERT_EQ(s.Put("last.txt", "l"), 0u);
+      struct Set {
+        const char16_t* name;
+        std::int64_t modified, created;
+      };
+      const Set sets[] = {
+          {u"summer.txt", Utc(2021, 7, 15, 10, 20, 30), Utc(2020, 12, 24, 18, 0, 1) + 250},
+          {u"first.txt", Utc(1980, 1, 1, 0, 0, 0) + (std::string(zoneName) == "UTC" ? 0 : -3600000),
+           Utc(1979, 1, 1, 0, 0, 0)},
+          {u"last.txt", Utc(2107, 12, 31, 20, 0, 0), Utc(2107, 12, 31, 20, 0, 0)},
+      };
+      for (const Set& set : sets) {
+        std::unique_ptr<rio_file> f(s.Root()->open_file_rw(set.name, false));
+        ASSERT_TRUE(f);
+        sftm_request request;
+        request.modificationTime = std::uint64_t(set.modified);
+        request.creationTime = std::uint64_t(set.created);
+        f->control(&request);
+        EXPECT_TRUE(f->is_ok());
+      }
+      ASSERT_EQ(s.Close(), 0u);
+    }
+    auto istat = [&](const std::string& name) {
+      const std::string inode = fattest::FlsInode(image, name);
+      return DiskTest::RunCommand("TZ=" + std::string(zoneName) + " istat '" + image + "' " +
+                                  inode + " 2>&1");
+    };
+    const bool utc = std::string(zoneName) == "UTC";
+    const std::string summer = istat("summer.txt");
+    EXPECT_NE(summer.find(utc ? "Written:\t2021-07-15 10:20:30 (UTC)"
+                              : "Written:\t2021-07-15 12:20:30 (CEST)"),
+              std::string::npos)
+        << summer;
+    // istat adds the 10 ms field's whole seconds.
+    EXPECT_NE(summer.find(utc ? "Created:\t2020-12-24 18:00:01 (UTC)"
+                              : "Created:\t2020-12-24 19:00:01 (CET)"),
+              std::string::npos)
+        << summer;
+    const std::string first = istat("first.txt");
+    EXPECT_NE(first.find("Written:\t1980-01-01 00:00:00"), std::string::npos) << first;
+    // A creation time before 1980 leaves the field as it was.
+    EXPECT_EQ(first.find("Created:\t1979"), std::string::npos) << first;
+    // istat cannot show years past 2038; mdir shows the fields as stored.
+    const std::string last =
+        DiskTest::RunCommand("mdir -i '" + image + "' ::/LAST.TXT 2>&1");
+    EXPECT_NE(last.find(utc ? "2107-12-31  20:00" : "2107-12-31  21:00"), std::string::npos)
+        << last;
+    // The driver's listing gives the same instants back.
+    fattest::Session s(image, 512, true);
+    std::unique_ptr<i_dir::iterator> it(s.Root()->find(u"summer.txt"));
+    ASSERT_TRUE(it);
+    EXPECT_EQ(std::int64_t(it->write_time()), Utc(2021, 7, 15, 10, 20, 30));
+    EXPECT_EQ(std::int64_t(it->creation_time()), Utc(2020, 12, 24, 18, 0, 0) + 1250);
+  }
+}
+
+}  // namespace
+
+#endif
