@@ -8,6 +8,7 @@
 #include "diskaccess/errors.h"
 #include "diskaccess/objects.h"
 #include "foundation/sync.h"
+#include "ldm/driver.h"
 
 namespace {
 
@@ -271,6 +272,9 @@ std::uint32_t DaPendingRecordCount() { return g_pendingRecords + g_pendingCounte
 // -------------------------------------------------------- lifecycle
 
 void DaInit(std::uint32_t flags) {
+  // The disk model reads dynamic disks too: its factory makes that driver
+  // beside the MBR and GPT ones from the first refresh on.
+  Fdisk::RegisterDynamicDiskDriver();
   DaInstallPartitionCallbacks();
   if (!g_initialised) {
     g_DaPartitionQuery.includeAll = 0;

@@ -99,11 +99,11 @@ void PrintError(const Common::Error& error) {
 
 class Tool {
  public:
-  // `dynamic` adds the dynamic-disk driver to the stage's drivers, for good:
-  // the stage's factory makes the drivers registered when it starts.
+  // The stage's factory makes the drivers the product makes: raw, MBR, GPT
+  // and dynamic disks.
   Tool(const std::vector<std::string>& images, std::uint32_t sectorSize, bool readOnly,
-       long long failWrite, bool dynamic) {
-    if (dynamic) Fdisk::RegisterDynamicDiskDriver();
+       long long failWrite) {
+    Fdisk::RegisterDynamicDiskDriver();
     Fdisk::StageRegistry::Acquire();
     stage_ = &Fdisk::StageRegistry::GetStage(Fdisk::StageRegistry::GetRealStageId());
     computerId_ = stage_->CreateLocalComputer();
@@ -177,7 +177,7 @@ class Tool {
     return text;
   }
 
-  // The head layer as the basic schemes' drivers alone see it.
+  // The head layer's portions of the basic schemes and of blank disks.
  public:
   std::vector<Line> BasicLines() {
     std::vector<Line> lines;
@@ -510,30 +510,23 @@ int main(int argc, char** argv) {
   const std::string command = words[i++];
   const std::vector<std::string> args(words.begin() + std::ptrdiff_t(i), words.end());
   try {
+    Tool tool(images, sectorSize, readOnly, failWrite);
     if (command == "list" && args.empty()) {
-      // The basic schemes first, without the dynamic-disk driver, which
-      // over basic disks hides raw disks and knows only 512-byte sectors;
-      // then the dynamic disks' own portions replace the lines of the
-      // partitions that hold them.
-      std::vector<Tool::Line> lines = Tool(images, sectorSize, readOnly, failWrite, false)
-                                          .BasicLines();
-      if (sectorSize == 512) {
-        const std::vector<Tool::Line> dynamic =
-            Tool(images, sectorSize, readOnly, failWrite, true).DynamicLines();
-        lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                   [&](const Tool::Line& l) {
-                                     for (const Tool::Line& d : dynamic) {
-                                       if (d.disk == l.disk) return true;
-                                     }
-                                     return false;
-                                   }),
-                    lines.end());
-        lines.insert(lines.end(), dynamic.begin(), dynamic.end());
-      }
+      // A dynamic disk shows as its volumes' pieces and the group's free
+      // space only.
+      std::vector<Tool::Line> lines = tool.BasicLines();
+      const std::vector<Tool::Line> dynamic = tool.DynamicLines();
+      lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                 [&](const Tool::Line& l) {
+                                   for (const Tool::Line& d : dynamic) {
+                                     if (d.disk == l.disk) return true;
+                                   }
+                                   return false;
+                                 }),
+                  lines.end());
+      lines.insert(lines.end(), dynamic.begin(), dynamic.end());
       return Tool::Print(lines);
     }
-    const bool dynamic = command == "volumes" || command == "read-volume";
-    Tool tool(images, sectorSize, readOnly, failWrite, dynamic);
     return tool.Run(command, args);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "diskimage: %s\n", e.what());

@@ -69,6 +69,7 @@ bool LdmDisk::RegionOnDisk(std::uint64_t start, std::uint64_t size) const {
 Common::Error LdmDisk::ReadSectors(std::uint64_t sector, void* buffer, std::uint64_t count) {
   if (modelDisk == nullptr) return MakeLdmError(kReadLocation, kErrIo);
   Fdisk::SimpleDisk* device = modelDisk->GetSimpleDisk();
+  if (device->GetSectorSize() != kSectorBytes) return MakeLdmError(kReadLocation, kErrIo);
   if (count == 1) {
     Fdisk::AlignedBuffer aligned(2048, 512);
     Common::Error e = device->Io(Fdisk::kIoRead, sector, aligned.Get(), 1);
@@ -150,9 +151,16 @@ void LdmDisk::CheckGptForLdm() {
 }
 
 Common::Error LdmDisk::DetectDiskType() {
-  std::uint8_t sector0[kSectorBytes];
-  Common::Error e = ReadSectors(0, sector0, 1);
+  // Sector 0 whole, whatever the disk's sector size: the partition tables'
+  // signature sits in its first 512 bytes either way.
+  Fdisk::SimpleDisk* device = modelDisk != nullptr ? modelDisk->GetSimpleDisk() : nullptr;
+  if (device == nullptr) return MakeLdmError(kReadLocation, kErrIo);
+  const std::uint32_t sectorBytes = device->GetSectorSize();
+  if (sectorBytes < kSectorBytes) return MakeLdmError(kReadLocation, kErrIo);
+  Fdisk::AlignedBuffer whole(sectorBytes, 512);
+  Common::Error e = device->Io(Fdisk::kIoRead, 0, whole.Get(), 1);
   if (e) return e;
+  const std::uint8_t* sector0 = static_cast<const std::uint8_t*>(whole.Get());
   if (sector0[0x1FE] != 0x55 || sector0[0x1FF] != 0xAA) {
     LdmLog("Uninitialized disk");
     type = kDiskNotInitialized;
@@ -168,6 +176,14 @@ Common::Error LdmDisk::DetectDiskType() {
     CheckMbrForLdm(sector0);
   }
   if (type == kDiskBasic) return Common::Error();
+  if (sectorBytes != kSectorBytes) {
+    // The database is read in 512-byte sectors; on a disk of larger
+    // sectors its positions would mean other bytes. Such a disk is left
+    // alone: neither presented nor read further.
+    LdmLog("Dynamic disk with %u-byte sectors is not supported", unsigned(sectorBytes));
+    type = kDiskIncompatible;
+    return Common::Error();
+  }
   e = ReadPrivHead();
   if (e) {
     // A disk whose header cannot be had has no usable database.

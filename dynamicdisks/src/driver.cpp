@@ -333,19 +333,28 @@ void PSLdmDriver::RebuildPortions() {
     const Ldm::LdmDisk* d = computer_->FindDisk(diskId);
     return d == nullptr ? -1 : static_cast<int>(d->type);
   };
+  // A disk that holds no dynamic-disk partition at all (basic, blank, or
+  // one whose first sector cannot be read) keeps what the drivers below
+  // made of it; a blank disk is its raw portion, and without that it could
+  // neither be listed nor given a partition table.
+  auto lowerLayersOwn = [&](std::uint32_t diskId) {
+    const int type = typeOf(diskId);
+    return type == Ldm::kDiskBasic || type == Ldm::kDiskNotInitialized ||
+           type == Ldm::kDiskUnknown;
+  };
   for (auto& entry : headLayer_) {
     Ldm::LdmLowerLayerVisitor kind(entry.second);
     bool pass = false;
     if (kind.mbr != nullptr) {
-      pass = typeOf(kind.mbr->diskId) == Ldm::kDiskBasic;
+      pass = lowerLayersOwn(kind.mbr->diskId);
     } else if (kind.gpt != nullptr) {
       const Common::Guid type = Common::Guid::FromBytes(kind.gpt->typeGuid.data());
       pass = typeOf(kind.gpt->diskId) != -1 && !(type == PartitionTypeGuids::LdmMetadata) &&
              !(type == PartitionTypeGuids::LdmData);
     } else if (kind.missing != nullptr) {
-      pass = typeOf(kind.missing->GetId()) == Ldm::kDiskBasic;
+      pass = lowerLayersOwn(kind.missing->GetId());
     } else if (kind.raw != nullptr) {
-      pass = typeOf(kind.raw->GetDiskId()) == Ldm::kDiskBasic;
+      pass = lowerLayersOwn(kind.raw->GetDiskId());
     } else if (kind.ldm != nullptr) {
       pass = entry.second.GetDriverId() != GetId();
     } else {

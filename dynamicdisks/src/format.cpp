@@ -5,34 +5,61 @@
 #include <cstring>
 
 #include "foundation/byteorder.h"
+#include "foundation/message_table.h"
 
 namespace Ldm {
 
 namespace {
 
-const char* TextFor(std::uint32_t code) {
-  switch (code) {
-    case kErrUnsupportedVolume:
-      return "I/O operations for such type of volumes are unsupported.";
-    case kErrCorrupt:
-      return "LDM database is corrupt.";
-    case kErrIo:
-      return "The I/O operation for the LDM disk failed.";
-    case kErrVersion:
-      return "There is a mismatch of the LDM database version.";
-    case kErrBadIndex:
-      return "The index in the volume description is invalid in the LDM database.";
-    case kErrLayoutEntries:
-      return "Not enough entries for keeping the volume layout.";
-    default:
-      return nullptr;
+struct CodeText {
+  std::uint32_t code;
+  std::uint32_t message;
+  const char* text;  // the catalog's text, for when no catalog is loaded
+};
+
+// The catalog keeps these texts at 1910 and on.
+constexpr CodeText kCodeTexts[] = {
+    {kErrUnsupportedVolume, 1910, "I/O operations for such type of volumes are unsupported."},
+    {kErrCorrupt, 1911, "LDM database is corrupt."},
+    {kErrIo, 1912, "The I/O operation for the LDM disk failed."},
+    {kErrOperation, 1913, "Cannot implement the LDM disk operation."},
+    {kErrVersion, 1914, "There is a mismatch of the LDM database version."},
+    {kErrBadIndex, 1915, "The index in the volume description is invalid in the LDM database."},
+    {kErrNoSuchDisk, 1916, "No such disk in the LDM database."},
+    {kErrParameter, 1917, "An invalid parameter for the LDM driver operation."},
+    {kErrLayoutEntries, 1918, "Not enough entries for keeping the volume layout."},
+    {kErrNoDatabaseDisk, 1916, "No such disk in the LDM database."},
+    {kErrVolumeType, 1919, "An invalid volume type."},
+    {kErrNoFreeSpace, 1920, "Free space cannot be found."},
+    {kErrWayRestricted, 1921, "Forced way is restricted."},
+    {kErrManyGroups, 1922, "Multiple LDM disk group was found."},
+    {kErrAutoRequest, 1923, "Not enough data to create an LDM auto request."},
+    {kErrNoGroup, 1924, "The specified LDM group cannot be found."},
+    {kErrNoDatabaseSpace, 1925, "There is no space on the disk for LDM database creation."},
+    {kErrDiskNotEmpty, 1926, "The disk is not empty (contains volumes)."},
+    {kErrDiskType, 1927, "An invalid type of disk."},
+};
+
+const CodeText* Find(std::uint32_t code) {
+  for (const CodeText& c : kCodeTexts) {
+    if (c.code == code) return &c;
   }
+  return nullptr;
 }
 
 }  // namespace
 
+std::uint32_t LdmMessageNumber(std::uint32_t code) {
+  const CodeText* c = Find(code);
+  return c != nullptr ? c->message : 0;
+}
+
 Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code) {
-  return Common::Error(location, kModuleId, code, TextFor(code));
+  const CodeText* c = Find(code);
+  if (c == nullptr) return Common::Error(location, kModuleId, code);
+  const char16_t* text = CatalogText(c->message);
+  if (text != nullptr && *text != 0) return Common::Error(location, kModuleId, code, text);
+  return Common::Error(location, kModuleId, code, c->text);
 }
 
 std::uint16_t SectorChecksum(const std::uint8_t* sector) {

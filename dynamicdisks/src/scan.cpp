@@ -192,9 +192,9 @@ Common::Error LdmStartInit(const Fdisk::DiskMap& disks, LdmComputer& computer) {
   LdmLog("LDM start init");
   for (const auto& entry : disks) {
     Fdisk::Disk* modelDisk = entry.second;
-    if (modelDisk == nullptr || modelDisk->GetSimpleDisk()->GetSectorSize() != kSectorBytes) {
-      continue;
-    }
+    // Every disk gets a type, whatever its sector size: one that is not
+    // dynamic stays in the layer as the drivers below made it.
+    if (modelDisk == nullptr) continue;
     auto disk = std::make_unique<LdmDisk>(modelDisk, &computer);
     disk->GetDiskType();
     computer.disks.push_front(std::move(disk));

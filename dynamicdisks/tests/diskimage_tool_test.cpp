@@ -6,6 +6,7 @@
 
 #if !defined(_WIN32)
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -124,6 +125,81 @@ TEST_P(DynamicDiskToolTest, FailedCommandsExitNonZero) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, DynamicDiskToolTest,
                          ::testing::Values("simple", "spanned", "striped", "mirror", "raid5",
                                            "gpt", "raid5missing", "mirrormissing", "damaged"));
+
+// The dynamic-disk driver sits on every disk the tool opens: a blank disk
+// beside a dynamic group is still listed whole and can be given a table,
+// and a basic disk keeps its partitions.
+TEST(DynamicDiskToolMixed, BlankAndBasicDisksBesideAGroupKeepTheirPlace) {
+  DiskTest::TempDir dir;
+  std::vector<std::string> images;
+  for (const std::string& p :
+       Lines(Fixture(std::string("build mirror ") + dir.Path()))) {
+    images.push_back(p);
+  }
+  ASSERT_FALSE(images.empty());
+  const std::size_t members = images.size();
+  const std::string mbr = dir.File("basic.img");
+  const std::string blankMbr = dir.File("blank-for-mbr.img");
+  const std::string blankGpt = dir.File("blank-for-gpt.img");
+  int status = -1;
+  DiskTest::RunCommand("truncate -s 8M '" + mbr + "' '" + blankMbr + "' '" + blankGpt +
+                           "' && printf 'label: dos\n2048,4096,7\n' | sfdisk -q '" + mbr +
+                           "' >/dev/null",
+                       &status);
+  ASSERT_EQ(status, 0);
+  images.push_back(mbr);
+  images.push_back(blankMbr);
+  images.push_back(blankGpt);
+  std::string all;
+  for (const std::string& p : images) all += " '" + p + "'";
+  auto run = [&](const std::string& command, int* rc) {
+    return DiskTest::RunCommand(std::string(DISKIMAGE_PATH) + all + " " + command + " 2>&1", rc);
+  };
+  const std::string volumesBefore = run("volumes", &status);
+  ASSERT_EQ(status, 0) << volumesBefore;
+
+  const std::string m = std::to_string(members);
+  const std::string b1 = std::to_string(members + 1);
+  const std::string b2 = std::to_string(members + 2);
+  std::vector<std::string> others;
+  int ldm = 0;
+  for (const std::string& line : Lines(run("list", &status))) {
+    const std::vector<std::string> f = Fields(line);
+    ASSERT_EQ(f.size(), 7u) << line;
+    if (std::stoul(f[0]) < members) {
+      EXPECT_EQ(f[1], "ldm") << line;
+      ++ldm;
+    } else {
+      others.push_back(line);
+    }
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_GT(ldm, 0);
+  // The basic disk as it lists alone, the blank ones whole.
+  std::vector<std::string> expected;
+  for (const std::string& line :
+       Lines(DiskTest::RunCommand(std::string(DISKIMAGE_PATH) + " '" + mbr + "' list"))) {
+    expected.push_back(m + line.substr(line.find('\t')));
+  }
+  EXPECT_NE(std::find(expected.begin(), expected.end(),
+                      m + "\tmbr\tprimary\t2048\t4096\t07\t-"),
+            expected.end());
+  expected.push_back(b1 + "\traw\traw\t0\t16384\t-\t-");
+  expected.push_back(b2 + "\traw\traw\t0\t16384\t-\t-");
+  EXPECT_EQ(others, expected);
+
+  const std::string mbrOut = run("init-mbr " + b1, &status);
+  EXPECT_EQ(status, 0) << mbrOut;
+  const std::string gptOut = run("init-gpt " + b2, &status);
+  EXPECT_EQ(status, 0) << gptOut;
+  const std::string dump = DiskTest::RunCommand("sfdisk -d '" + blankMbr + "' 2>/dev/null");
+  EXPECT_NE(dump.find("label: dos"), std::string::npos) << dump;
+  DiskTest::RunCommand("sgdisk -v '" + blankGpt + "' >/dev/null 2>&1", &status);
+  EXPECT_EQ(status, 0) << "sgdisk finds fault with the new GPT";
+  // The group is read as before.
+  EXPECT_EQ(run("volumes", &status), volumesBefore);
+  EXPECT_EQ(status, 0);
+}
 
 }  // namespace
 

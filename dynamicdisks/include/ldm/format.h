@@ -42,7 +42,26 @@ constexpr std::uint32_t kErrIo = 0x109003;
 constexpr std::uint32_t kErrVersion = 0x109005;
 constexpr std::uint32_t kErrBadIndex = 0x109006;
 constexpr std::uint32_t kErrLayoutEntries = 0x10900B;
+constexpr std::uint32_t kErrOperation = 0x109004;
+constexpr std::uint32_t kErrNoSuchDisk = 0x109007;
+constexpr std::uint32_t kErrParameter = 0x109009;
+constexpr std::uint32_t kErrNoDatabaseDisk = 0x10900C;
+constexpr std::uint32_t kErrVolumeType = 0x10900E;
+constexpr std::uint32_t kErrNoFreeSpace = 0x10900F;
+constexpr std::uint32_t kErrWayRestricted = 0x109012;
+constexpr std::uint32_t kErrManyGroups = 0x109016;
+constexpr std::uint32_t kErrAutoRequest = 0x109017;
+constexpr std::uint32_t kErrNoGroup = 0x109018;
+constexpr std::uint32_t kErrNoDatabaseSpace = 0x10901B;
+constexpr std::uint32_t kErrDiskNotEmpty = 0x10901D;
+constexpr std::uint32_t kErrDiskType = 0x1090D4;
 
+// The message-catalog entry of each code's text (0 for a code without
+// one).
+std::uint32_t LdmMessageNumber(std::uint32_t code);
+
+// An error with the code's text from the message catalog; while no catalog
+// is loaded (tools and tests) the same text built in.
 Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code);
 
 // The 16-bit sum of the sector's 512 bytes without the two at 0x0A.
