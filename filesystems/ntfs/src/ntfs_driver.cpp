@@ -30,8 +30,9 @@ constexpr std::uint32_t kData = 0x80;
 // write side of the driver; until then the volume is never changed.
 class NTFSDriver::ClusterStorage : public BitmapStorage {
  public:
-  explicit ClusterStorage(NTFSDriver& driver) : driver_(driver), held_(*driver.mft_, kBitmapRecord) {
-    if (!driver_.FindAttribute(held_.Image(), kData, u"", value_)) Corrupted(0x20);
+  explicit ClusterStorage(NTFSDriver& driver) : driver_(driver) {
+    RecordHandle held(*driver.mft_, kBitmapRecord);
+    if (!driver_.FindAttribute(kBitmapRecord, held.Image(), kData, u"", value_)) Corrupted(0x20);
   }
   std::uint64_t Size() override { return driver_.ValueSize(value_); }
   std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
@@ -43,7 +44,6 @@ class NTFSDriver::ClusterStorage : public BitmapStorage {
 
  private:
   NTFSDriver& driver_;
-  RecordHandle held_;
   AttributeValue value_;
 };
 
@@ -65,6 +65,7 @@ NTFSDriver::NTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uin
   }
   try {
     mft_ = std::make_unique<Mft>(*this);
+    mft_->GatherData();
     {
       const std::vector<std::uint8_t> defs = ReadWholeValue(kAttrDefRecord, kData);
       attrDefs_ = std::make_unique<AttrDefTable>(defs.data(), defs.size());
@@ -80,7 +81,7 @@ NTFSDriver::NTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uin
 
     RecordHandle volume(*mft_, kVolumeRecord);
     AttributeValue info;
-    if (!FindAttribute(volume.Image(), kVolumeInformation, u"", info)) Corrupted(0x03);
+    if (!FindAttribute(kVolumeRecord, volume.Image(), kVolumeInformation, u"", info)) Corrupted(0x03);
     std::uint8_t head[12] = {};
     if (ReadValue(info, 0, head, 12) != 12) ThrowFileError(0x04, kModuleId, kFileReadError);
     version_ = std::uint16_t(head[8] << 8 | head[9]);
@@ -120,7 +121,7 @@ void NTFSDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
   buffer[0] = 0;
   RecordHandle volume(*mft_, kVolumeRecord);
   AttributeValue name;
-  if (!FindAttribute(volume.Image(), kVolumeName, u"", name)) return;
+  if (!FindAttribute(kVolumeRecord, volume.Image(), kVolumeName, u"", name)) return;
   std::vector<std::uint8_t> bytes(std::size_t(capacity) * 2 - 2);
   const std::uint32_t got =
       bytes.empty() ? 0 : ReadValue(name, 0, bytes.data(), std::uint32_t(bytes.size()));

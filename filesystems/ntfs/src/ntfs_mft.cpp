@@ -1,6 +1,7 @@
 // The MFT record cache and reading attribute values through their runs.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "files/file_error.h"
 #include "filesystems/driver.h"
@@ -30,19 +31,21 @@ Mft::Mft(NTFSDriver& driver) : driver_(driver) {
     UnprotectUpdateSequence(zero.image.data(), kFileRecordArrayOffset, g.recordSize);
     const FileRecordHeader h = ParseFileRecord(zero.image.data(), g.recordSize);
     if ((h.flags & file_record::kInUse) == 0 || h.baseRecord != 0) Corrupted(0x01);
-    if (!driver_.FindAttribute(zero.image.data(), kData, u"", data_) || !data_.header.nonResident)
+    // The first piece of the $MFT's data is in record 0; further pieces
+    // sit in records that piece maps, so they are gathered once it is set.
+    if (!driver_.FindAttribute(0, zero.image.data(), kData, u"", data_, true) ||
+        !data_.header.nonResident)
       Corrupted(0x02);
-    // The $MFT's own data must describe at least the system records and
-    // start where the boot sector says.
-    if (data_.header.lowestVcn != 0 || data_.runs.Empty() ||
+    if (data_.runs.Empty() || !data_.runs.Runs().front().HasClusters() ||
         std::uint64_t(data_.runs.Runs().front().lcn) != g.mftCluster)
       Corrupted(0x03);
-    recordCount_ = std::min(data_.header.dataSize, data_.header.initializedSize) / g.recordSize;
-    if (recordCount_ < 16) Corrupted(0x04);
-    // Records past what the piece maps cannot be read.
+    // The $MFT cannot be larger than the volume, which also keeps the byte
+    // count of what the first piece maps inside 64 bits.
+    if (data_.header.highestVcn >= g.clusterCount) Corrupted(0x06);
     const std::uint64_t mapped =
         (data_.header.highestVcn + 1) * std::uint64_t(g.clusterSize) / g.recordSize;
-    recordCount_ = std::min(recordCount_, mapped);
+    recordCount_ = std::min(mapped, data_.header.initializedSize / g.recordSize);
+    if (recordCount_ < 16) Corrupted(0x04);
   } catch (...) {
     cache_.clear();
     throw;
@@ -50,6 +53,15 @@ Mft::Mft(NTFSDriver& driver) : driver_(driver) {
 }
 
 Mft::~Mft() = default;
+
+void Mft::GatherData() {
+  const BootGeometry& g = driver_.Geometry();
+  AttributeValue whole;
+  driver_.FindAttribute(0, cache_.at(0).image.data(), kData, u"", whole);
+  data_ = std::move(whole);
+  recordCount_ = std::min(data_.header.dataSize, data_.header.initializedSize) / g.recordSize;
+  if (recordCount_ < 16) Corrupted(0x05);
+}
 
 void Mft::ReadFirstRecord(std::uint8_t* image) {
   const BootGeometry& g = driver_.Geometry();
@@ -87,33 +99,121 @@ void Mft::ReleaseRecord(std::uint64_t number) noexcept {
   if (--found->second.references == 0) cache_.erase(found);
 }
 
-bool NTFSDriver::FindAttribute(const std::uint8_t* record, std::uint32_t type,
-                               const std::u16string& name, AttributeValue& out) {
-  const FileRecordHeader h = ParseFileRecord(record, geometry_.recordSize);
-  bool listed = false;
-  for (const AttributeRecord& a : h.attributes) {
-    if (a.type == kAttributeList) listed = true;
-    if (a.type != type || a.Name(record) != name) continue;
-    if (a.nonResident && a.lowestVcn != 0) continue;  // a later piece
-    out.header = a;
-    out.record = record;
-    out.runs = RunList();
-    if (a.nonResident) {
-      out.runs = RunList(record + a.pairsOffset, a.pairsLength, a.lowestVcn, a.highestVcn,
-                         geometry_.clusterCount);
-      // The sizes must agree with what the piece can hold; a value that
-      // continues in other pieces is read once lists are read.
-      const std::uint64_t mapped = (a.highestVcn + 1) * std::uint64_t(geometry_.clusterSize);
-      if (a.initializedSize > a.dataSize) Corrupted(0x20);
-      if (a.dataSize > mapped) {
-        if (listed) ThrowFileError(0x21, kModuleId, kFileNotSupported);
-        Corrupted(0x22);
-      }
+namespace {
+
+// One entry of an $ATTRIBUTE_LIST.
+struct ListEntry {
+  std::uint32_t type = 0;
+  std::u16string name;
+  std::uint64_t lowestVcn = 0;
+  std::uint64_t reference = 0;
+  std::uint16_t id = 0;
+};
+
+std::vector<ListEntry> ParseAttributeList(const std::vector<std::uint8_t>& list) {
+  std::vector<ListEntry> entries;
+  for (std::size_t at = 0; at < list.size();) {
+    if (list.size() - at < 26) Corrupted(0x50);
+    const std::uint8_t* e = list.data() + at;
+    const std::uint32_t length = Common::LoadLe16(e + 4);
+    // A length of 0 would never move on; entries are 8-byte aligned.
+    if (length < 26 || length % 8 != 0 || length > list.size() - at) Corrupted(0x51);
+    ListEntry entry;
+    entry.type = Common::LoadLe32(e);
+    const std::uint32_t nameLength = e[6], nameOffset = e[7];
+    if (nameLength != 0 && std::uint32_t(nameOffset) + 2 * nameLength > length) Corrupted(0x52);
+    for (std::uint32_t i = 0; i < nameLength; ++i)
+      entry.name.push_back(char16_t(Common::LoadLe16(e + nameOffset + 2 * i)));
+    entry.lowestVcn = Common::LoadLe64(e + 8);
+    entry.reference = Common::LoadLe64(e + 16);
+    entry.id = Common::LoadLe16(e + 24);
+    entries.push_back(entry);
+    at += length;
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool NTFSDriver::FindAttribute(std::uint64_t number, const std::uint8_t* record, std::uint32_t type,
+                               const std::u16string& name, AttributeValue& out, bool baseOnly) {
+  const std::uint32_t recordSize = geometry_.recordSize;
+  const FileRecordHeader base = ParseFileRecord(record, recordSize);
+  const AttributeRecord* list = nullptr;
+  for (const AttributeRecord& a : base.attributes)
+    if (a.type == kAttributeList && a.nameLength == 0) list = &a;
+
+  // The pieces, in VCN order: the header and the record it was read from.
+  std::vector<std::pair<AttributeRecord, std::vector<std::uint8_t>>> pieces;
+  auto take = [&](const AttributeRecord& a, const std::uint8_t* image) {
+    pieces.emplace_back(a, std::vector<std::uint8_t>(image, image + recordSize));
+  };
+  if (!list || baseOnly || type == kAttributeList) {
+    for (const AttributeRecord& a : base.attributes) {
+      if (a.type != type || a.Name(record) != name) continue;
+      if (a.nonResident && a.lowestVcn != 0) continue;  // a later piece
+      take(a, record);
+      break;
     }
+  } else {
+    AttributeValue listValue;
+    FindAttribute(number, record, kAttributeList, u"", listValue);
+    const std::uint64_t listSize = ValueSize(listValue);
+    std::vector<std::uint8_t> bytes(CheckDiskSizedAllocation(listSize));
+    if (ReadValue(listValue, 0, bytes.data(), std::uint32_t(listSize)) != listSize)
+      ThrowFileError(0x53, kModuleId, kFileReadError);
+    for (const ListEntry& e : ParseAttributeList(bytes)) {
+      if (e.type != type || e.name != name) continue;
+      const std::uint64_t where = RecordNumberOf(e.reference);
+      const std::uint8_t* image = record;
+      std::unique_ptr<RecordHandle> held;
+      if (where != number) {
+        held = std::make_unique<RecordHandle>(*mft_, where);
+        image = held->Image();
+      }
+      const FileRecordHeader h = ParseFileRecord(image, recordSize);
+      if (where != number) {
+        // An extension record must be in use, belong to this file and be
+        // the one the list names.
+        if ((h.flags & file_record::kInUse) == 0 || RecordNumberOf(h.baseRecord) != number ||
+            h.sequenceNumber != SequenceOf(e.reference))
+          Corrupted(0x54);
+      }
+      const AttributeRecord* found = nullptr;
+      for (const AttributeRecord& a : h.attributes)
+        if (a.id == e.id && a.type == type && a.Name(image) == name) found = &a;
+      if (!found || (found->nonResident && found->lowestVcn != e.lowestVcn)) Corrupted(0x55);
+      take(*found, image);
+      if (!found->nonResident) break;
+    }
+  }
+  if (pieces.empty()) return false;
+
+  const AttributeRecord& first = pieces.front().first;
+  out = AttributeValue();
+  out.header = first;
+  if (!first.nonResident) {
+    const std::vector<std::uint8_t>& image = pieces.front().second;
+    out.resident.assign(image.begin() + first.valueOffset,
+                        image.begin() + first.valueOffset + first.valueLength);
     return true;
   }
-  if (listed) ThrowFileError(0x23, kModuleId, kFileNotSupported);
-  return false;
+  if (first.lowestVcn != 0) Corrupted(0x56);
+  std::uint64_t next = 0;
+  for (const auto& piece : pieces) {
+    const AttributeRecord& a = piece.first;
+    if (!a.nonResident || a.lowestVcn != next) Corrupted(0x57);
+    const RunList runs(piece.second.data() + a.pairsOffset, a.pairsLength, a.lowestVcn,
+                       a.highestVcn, geometry_.clusterCount);
+    out.runs.AppendRange(runs.begin(), runs.end());
+    next = a.highestVcn + 1;
+  }
+  // The sizes must agree with what the pieces map.
+  if (first.initializedSize > first.dataSize) Corrupted(0x20);
+  std::uint64_t mapped = 0;
+  if (!Common::CheckedMul<std::uint64_t>(next, geometry_.clusterSize, &mapped)) Corrupted(0x21);
+  if (first.dataSize > mapped && !baseOnly) Corrupted(0x22);
+  return true;
 }
 
 std::uint32_t NTFSDriver::ReadValue(const AttributeValue& value, std::uint64_t offset,
@@ -122,7 +222,7 @@ std::uint32_t NTFSDriver::ReadValue(const AttributeValue& value, std::uint64_t o
   if (offset >= size) return 0;
   const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(length, size - offset));
   if (!value.header.nonResident) {
-    std::memcpy(buffer, value.record + value.header.valueOffset + offset, count);
+    std::memcpy(buffer, value.resident.data() + offset, count);
     return count;
   }
   const std::uint64_t initialized = value.header.initializedSize;
@@ -153,7 +253,7 @@ std::uint32_t NTFSDriver::ReadValue(const AttributeValue& value, std::uint64_t o
 std::vector<std::uint8_t> NTFSDriver::ReadWholeValue(std::uint64_t record, std::uint32_t type) {
   RecordHandle held(*mft_, record);
   AttributeValue value;
-  if (!FindAttribute(held.Image(), type, u"", value)) Corrupted(0x40);
+  if (!FindAttribute(record, held.Image(), type, u"", value)) Corrupted(0x40);
   const std::uint64_t size = ValueSize(value);
   std::vector<std::uint8_t> bytes(CheckDiskSizedAllocation(size));
   if (ReadValue(value, 0, bytes.data(), std::uint32_t(size)) != size)

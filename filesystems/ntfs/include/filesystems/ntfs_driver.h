@@ -7,10 +7,10 @@
 // Nothing is written at mount. Any damage throws 0x4000d, which the probe
 // turns into "not this file system".
 //
-// What is built so far reads: records and their attributes held in one
-// record (an attribute spread over extension records through an attribute
-// list is refused with 0x4000e), volume sizes, label and name order.
-// Directories are not served yet.
+// What is built so far reads: records and their attributes, including
+// attributes listed in an $ATTRIBUTE_LIST and spread over extension
+// records; volume sizes, label and name order. Directories are not served
+// yet.
 #pragma once
 
 #include <cstdint>
@@ -34,19 +34,25 @@ constexpr std::uint32_t kNtfsMftModuleId = 0x7A136000;
 
 class NTFSDriver;
 
-// One attribute's value inside a record image the caller keeps alive.
+// One attribute's value: the header of its first piece (which carries the
+// sizes), and either the resident bytes or the runs of every piece joined
+// in VCN order. Nothing points into a record image.
 struct AttributeValue {
   AttributeRecord header;
-  const std::uint8_t* record = nullptr;  // the record image holding it
-  RunList runs;                          // non-resident: its one piece
+  std::vector<std::uint8_t> resident;
+  RunList runs;
 };
 
 // The raw record layer: a reference-counted cache of MFT records, kept with
 // their update sequence undone and checked.
 class Mft {
  public:
+  // Reads record 0 and the first piece of the $MFT's data.
   explicit Mft(NTFSDriver& driver);
   ~Mft();
+  // Gathers every piece of the $MFT's data, which may sit in extension
+  // records the first piece maps; the driver calls it once the Mft is its.
+  void GatherData();
   Mft(const Mft&) = delete;
   Mft& operator=(const Mft&) = delete;
 
@@ -113,11 +119,13 @@ class NTFSDriver : public FileSystemDriverWindows {
   // True when the mount's record filter hides `record`.
   bool IsRecordFilteredOut(std::uint64_t record) const noexcept;
 
-  // The attribute (type, name) held in the record image; false when the
-  // record has none. An attribute the record lists elsewhere (through an
-  // $ATTRIBUTE_LIST) is 0x4000e for now.
-  bool FindAttribute(const std::uint8_t* record, std::uint32_t type, const std::u16string& name,
-                     AttributeValue& out);
+  // The attribute (type, name) of base record `number` whose image is
+  // `record`; false when the file has none. With an $ATTRIBUTE_LIST its
+  // pieces are gathered from the extension records the list names (unless
+  // `baseOnly`, which takes the first piece from the base record alone).
+  // 0x4000d on a list entry, extension record or piece that does not fit.
+  bool FindAttribute(std::uint64_t number, const std::uint8_t* record, std::uint32_t type,
+                     const std::u16string& name, AttributeValue& out, bool baseOnly = false);
   // Reads up to `length` bytes of the value from `offset`; returns the
   // bytes read (fewer at the end of the data). Bytes past the initialised
   // size and in runs without clusters read as zeros.
