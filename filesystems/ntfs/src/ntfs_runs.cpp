@@ -129,7 +129,10 @@ RunList::RunList(const std::uint8_t* pairs, std::size_t available, std::uint64_t
   }
   consumed += 1;
   if (vcn - 1 != highestVcn) Corrupted(0x15);
-  cachedSize_ = std::uint32_t(consumed);
+  // The cached size is what encoding these runs writes, which is not what
+  // they took on disk when the fields there were wider than needed or the
+  // LCNs pass 32 bits: a buffer sized by the disk's count could be overrun.
+  cachedSize_ = ntfs::GetMappingPairsSize(runs_.begin(), runs_.end());
   cacheValid_ = true;
 }
 

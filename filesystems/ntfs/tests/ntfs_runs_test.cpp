@@ -43,6 +43,7 @@ TEST(NtfsRunList, DecodesMappingPairs) {
     Bytes pairs;
     std::uint64_t lowest, highest;
     std::vector<ntfs::Run> runs;
+    std::uint32_t encodedSize = 0;  // 0: the size of the pairs given
   };
   const Case cases[] = {
       {"one run", {0x11, 0x05, 0x64, 0x00}, 0, 4, {R(100, 0, 5)}},
@@ -51,14 +52,14 @@ TEST(NtfsRunList, DecodesMappingPairs) {
        0,
        11,
        {R(100, 0, 5), R(-1, 5, 3), R(90, 8, 4)}},
-      {"wider fields than needed", {0x32, 0x05, 0x00, 0x64, 0x00, 0x00, 0x00}, 0, 4, {R(100, 0, 5)}},
+      {"wider fields than needed", {0x32, 0x05, 0x00, 0x64, 0x00, 0x00, 0x00}, 0, 4, {R(100, 0, 5)}, 4},
       {"three-byte negative difference",
        {0x31, 0x01, 0x00, 0x00, 0x10, 0x31, 0x01, 0x00, 0x00, 0xF0, 0x00},
        0,
        1,
        {R(0x100000, 0, 1), R(0, 1, 1)}},
       {"five-byte fields", {0x55, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x10, 0, 0, 0, 0, 0x00}, 0,
-       0xFFFFFFFEull, {R(0x10, 0, 0xFFFFFFFFu)}},
+       0xFFFFFFFEull, {R(0x10, 0, 0xFFFFFFFFu)}, 8},
       {"pieces start at their lowest VCN", {0x11, 0x05, 0x64, 0x00}, 10, 14, {R(100, 10, 5)}},
       {"an empty area", {0x00}, 0, ~std::uint64_t(0), {}},
       {"an empty later piece", {0x00}, 7, 6, {}},
@@ -68,8 +69,22 @@ TEST(NtfsRunList, DecodesMappingPairs) {
     ntfs::RunList list(c.pairs.data(), c.pairs.size(), c.lowest, c.highest);
     EXPECT_EQ(list.Runs(), c.runs);
     EXPECT_TRUE(list.CacheValid());
-    EXPECT_EQ(list.GetMappingPairsSize(), c.pairs.size());
+    EXPECT_EQ(list.GetMappingPairsSize(), c.encodedSize ? c.encodedSize : c.pairs.size());
   }
+}
+
+TEST(NtfsRunList, SizeAfterDecodingFitsTheEncoding) {
+  // LCNs past 2^32 are encoded from their low 32 bits: a one-byte step
+  // across the boundary on disk becomes a five-byte field. A buffer sized
+  // by the list must hold what encoding writes.
+  const Bytes pairs = {0x55, 0x01, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x00,  // LCN 2^32 - 1
+                       0x11, 0x01, 0x7F, 0x00};                              // + 0x7F
+  ntfs::RunList list(pairs.data(), pairs.size(), 0, 1);
+  ASSERT_EQ(list.Runs()[1].lcn, 0x10000007Ell);
+  const std::uint32_t size = list.GetMappingPairsSize();
+  Bytes out(size + 16, 0xEE);
+  EXPECT_EQ(ntfs::EncodeMappingPairs(out.data(), list.begin(), list.end()), size);
+  EXPECT_EQ(out[size], 0xEE);
 }
 
 TEST(NtfsRunList, DamagedMappingPairsAreRefused) {

@@ -68,7 +68,9 @@ class RunList {
   const_iterator begin() const noexcept { return runs_.begin(); }
   const_iterator end() const noexcept { return runs_.end(); }
 
-  // Size of the encoded pairs, terminator included (cached until a change).
+  // Size of the pairs EncodeMappingPairs writes for the list, terminator
+  // included (cached until a change; after decoding it may be less than
+  // the pairs took on disk).
   std::uint32_t GetMappingPairsSize();
   bool CacheValid() const noexcept { return cacheValid_; }
 
