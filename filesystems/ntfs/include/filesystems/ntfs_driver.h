@@ -1,0 +1,162 @@
+// The NTFS driver: a mounted NTFS volume.
+//
+// The constructor checks the boot sector, reads MFT record 0 from the
+// MFT's first clusters, and then the system files it needs through the
+// $MFT's own data: $AttrDef (record 4), $UpCase (record 10), the cluster
+// bitmap (record 6) and the version and label in $Volume (record 3).
+// Nothing is written at mount. Any damage throws 0x4000d, which the probe
+// turns into "not this file system".
+//
+// What is built so far reads: records and their attributes, including
+// attributes listed in an $ATTRIBUTE_LIST and spread over extension
+// records; volume sizes, label and name order. Directories are not served
+// yet.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filesystems/ntfs_bitmap.h"
+#include "filesystems/ntfs_boot.h"
+#include "filesystems/ntfs_records.h"
+#include "filesystems/ntfs_runs.h"
+#include "filesystems/ntfs_tables.h"
+#include "filesystems/views.h"
+
+namespace filesystems {
+namespace ntfs {
+
+constexpr std::uint32_t kNtfsDriverModuleId = 0x7A135000;
+constexpr std::uint32_t kNtfsMftModuleId = 0x7A136000;
+
+class NTFSDriver;
+
+// One attribute's value: the header of its first piece (which carries the
+// sizes), and either the resident bytes or the runs of every piece joined
+// in VCN order. Nothing points into a record image.
+struct AttributeValue {
+  AttributeRecord header;
+  std::vector<std::uint8_t> resident;
+  RunList runs;
+};
+
+// The raw record layer: a reference-counted cache of MFT records, kept with
+// their update sequence undone and checked.
+class Mft {
+ public:
+  // Reads record 0 and the first piece of the $MFT's data.
+  explicit Mft(NTFSDriver& driver);
+  ~Mft();
+  // Gathers every piece of the $MFT's data, which may sit in extension
+  // records the first piece maps; the driver calls it once the Mft is its.
+  void GatherData();
+  Mft(const Mft&) = delete;
+  Mft& operator=(const Mft&) = delete;
+
+  // The record's image; adds a reference. 0x4000d on a damaged record.
+  const std::uint8_t* GetRecord(std::uint64_t number);
+  void ReleaseRecord(std::uint64_t number) noexcept;
+  // Records the $MFT's data holds.
+  std::uint64_t RecordCount() const noexcept { return recordCount_; }
+  std::size_t CachedRecords() const noexcept { return cache_.size(); }
+
+ private:
+  struct Entry {
+    std::uint32_t references = 0;
+    std::vector<std::uint8_t> image;
+  };
+  void ReadFirstRecord(std::uint8_t* image);
+
+  NTFSDriver& driver_;
+  std::map<std::uint64_t, Entry> cache_;
+  AttributeValue data_;  // the $MFT's unnamed $DATA
+  std::uint64_t recordCount_ = 0;
+};
+
+// A held record, released at scope exit.
+class RecordHandle {
+ public:
+  RecordHandle(Mft& mft, std::uint64_t number) : mft_(mft), number_(number), image_(mft.GetRecord(number)) {}
+  ~RecordHandle() { mft_.ReleaseRecord(number_); }
+  RecordHandle(const RecordHandle&) = delete;
+  RecordHandle& operator=(const RecordHandle&) = delete;
+  const std::uint8_t* Image() const noexcept { return image_; }
+
+ private:
+  Mft& mft_;
+  std::uint64_t number_;
+  const std::uint8_t* image_;
+};
+
+class NTFSDriver : public FileSystemDriverWindows {
+ public:
+  // `firstSector` (one sector) is used as the boot sector when given, else
+  // sector 0 is read. Throws on a volume that is not sound NTFS.
+  NTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uint64_t length,
+             std::uint32_t cacheKey, const std::uint8_t* firstSector, const std::uint8_t* filter,
+             std::uint32_t filterBits);
+  ~NTFSDriver() override;
+
+  void GetVolumeSizes(std::uint64_t& total, std::uint64_t& free, std::uint64_t& available) override;
+  void GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) override;
+  int CompareIdentifiers(const file_identifier* a, const file_identifier* b) override;
+  void NormalizeNameCase(std::u16string& path) override;
+  bool CanBackup() override { return false; }
+  bool CanRestore() override { return false; }
+  DirectoryObject* CreateDirectoryObject(std::uint32_t directoryId) override;
+  const char* GetFileSystemName() override { return "NTFS"; }
+
+  const BootGeometry& Geometry() const noexcept { return geometry_; }
+  Mft& GetMft() noexcept { return *mft_; }
+  const UpCaseTable& UpCase() const noexcept { return *upcase_; }
+  const AttrDefTable& AttrDefs() const noexcept { return *attrDefs_; }
+  Bitmap& Clusters() noexcept { return *clusters_; }
+  std::uint16_t Version() const noexcept { return version_; }
+
+  // True when the mount's record filter hides `record`.
+  bool IsRecordFilteredOut(std::uint64_t record) const noexcept;
+
+  // The attribute (type, name) of base record `number` whose image is
+  // `record`; false when the file has none. With an $ATTRIBUTE_LIST its
+  // pieces are gathered from the extension records the list names (unless
+  // `baseOnly`, which takes the first piece from the base record alone).
+  // 0x4000d on a list entry, extension record or piece that does not fit.
+  bool FindAttribute(std::uint64_t number, const std::uint8_t* record, std::uint32_t type,
+                     const std::u16string& name, AttributeValue& out, bool baseOnly = false);
+  // Reads up to `length` bytes of the value from `offset`; returns the
+  // bytes read (fewer at the end of the data). Bytes past the initialised
+  // size and in runs without clusters read as zeros.
+  std::uint32_t ReadValue(const AttributeValue& value, std::uint64_t offset, std::uint8_t* buffer,
+                          std::uint32_t length);
+  std::uint64_t ValueSize(const AttributeValue& value) const noexcept {
+    return value.header.nonResident ? value.header.dataSize : value.header.valueLength;
+  }
+  // The whole value of (type, name) of a record; 0x4000d when absent.
+  std::vector<std::uint8_t> ReadWholeValue(std::uint64_t record, std::uint32_t type);
+
+ private:
+  class ClusterStorage;
+
+  BootGeometry geometry_;
+  const std::uint8_t* filter_ = nullptr;
+  std::uint32_t filterBits_ = 0;
+  std::uint16_t version_ = 0;
+  std::unique_ptr<Mft> mft_;
+  std::unique_ptr<AttrDefTable> attrDefs_;
+  std::unique_ptr<UpCaseTable> upcase_;
+  std::unique_ptr<ClusterStorage> bitmapStorage_;
+  std::unique_ptr<Bitmap> clusters_;
+};
+
+}  // namespace ntfs
+
+// A new driver over the volume, or null when it is not a sound NTFS volume.
+FileSystemDriver* OpenNTFSVolume(Fdisk::SimpleDisk* device, std::uint64_t offset,
+                                 std::uint64_t length, std::uint32_t cacheKey,
+                                 const std::uint8_t* firstSector, const std::uint8_t* filter,
+                                 std::uint32_t filterBits);
+
+}  // namespace filesystems

@@ -1,0 +1,143 @@
+// Images made by mkntfs and filled with ntfscp for the NTFS tests, and what
+// ntfsinfo and sleuthkit say about them. Native only: the tools do not run
+// under Wine.
+#pragma once
+
+#if !defined(_WIN32)
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "disktest/run_command.h"
+
+namespace ntfstest {
+
+// A scratch folder removed at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/ntfstest.XXXXXX";
+    path_ = mkdtemp(pattern) ? pattern : "";
+  }
+  ~ScratchDir() {
+    if (!path_.empty()) DiskTest::RunCommand("rm -rf '" + path_ + "'");
+  }
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct MkntfsOptions {
+  std::uint32_t sectorSize = 512;
+  std::uint32_t clusterSize = 4096;
+  std::uint64_t megabytes = 16;
+  std::string extra;  // further mkntfs options
+};
+
+inline std::string Describe(const MkntfsOptions& o) {
+  return "s=" + std::to_string(o.sectorSize) + " c=" + std::to_string(o.clusterSize) +
+         " mb=" + std::to_string(o.megabytes) + " " + o.extra;
+}
+
+// Makes a quick-formatted image; false when mkntfs refuses the combination.
+inline bool MakeImage(const std::string& path, const MkntfsOptions& o) {
+  int status = 0;
+  DiskTest::RunCommand("rm -f '" + path + "'; truncate -s " + std::to_string(o.megabytes) +
+                           "M '" + path + "' && mkntfs -F -f -q -s " +
+                           std::to_string(o.sectorSize) + " -c " + std::to_string(o.clusterSize) +
+                           " " + o.extra + " '" + path + "' >/dev/null 2>&1",
+                       &status);
+  return status == 0;
+}
+
+// Copies a host file into the image without mounting it.
+inline bool CopyIn(const std::string& image, const std::string& host, const std::string& dest) {
+  int status = 0;
+  DiskTest::RunCommand("ntfscp -q -f '" + image + "' '" + host + "' '" + dest + "' >/dev/null 2>&1",
+                       &status);
+  return status == 0;
+}
+
+inline std::uint64_t Number(const std::string& text, const std::string& pattern) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(pattern))) return ~std::uint64_t(0);
+  return std::strtoull(m[1].str().c_str(), nullptr, 10);
+}
+
+inline std::vector<std::uint8_t> ReadBytes(const std::string& path, std::uint64_t offset,
+                                           std::size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::uint8_t> bytes(count);
+  in.seekg(std::streamoff(offset));
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(count));
+  bytes.resize(std::size_t(in.gcount()));
+  return bytes;
+}
+
+inline void WriteBytes(const std::string& path, std::uint64_t offset,
+                       const std::vector<std::uint8_t>& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(std::streamoff(offset));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A file of `size` bytes whose content depends on `seed`.
+inline std::string MakeHostFile(const std::string& path, std::size_t size, std::uint32_t seed) {
+  std::string data(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : data) {
+    x = x * 1103515245u + 12345u;
+    c = char(x >> 16);
+  }
+  std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(size));
+  return data;
+}
+
+// One attribute as `istat` lists it.
+struct IstatAttribute {
+  std::uint32_t type = 0;
+  std::uint32_t id = 0;
+  std::string name;  // "N/A" when unnamed
+  bool resident = false;
+  std::uint64_t size = 0;
+  // Non-resident: the runs (LCN, length; LCN -1 for a sparse run).
+  std::vector<std::pair<std::int64_t, std::uint64_t>> runs;
+};
+
+// `istat -r` of one MFT record.
+inline std::vector<IstatAttribute> Istat(const std::string& image, std::uint64_t record) {
+  const std::string out =
+      DiskTest::RunCommand("istat -r '" + image + "' " + std::to_string(record) + " 2>/dev/null");
+  std::vector<IstatAttribute> list;
+  const std::regex head(
+      R"(Type: \S+ \((\d+)-(\d+)\)\s+Name: (.*?)\s+(Resident|Non-Resident)\s+size: (\d+))");
+  const std::regex run(R"(Starting address: (\d+), length: (\d+)(.*))");
+  for (const std::string& line : DiskTest::Lines(out)) {
+    std::smatch m;
+    if (std::regex_search(line, m, head)) {
+      IstatAttribute a;
+      a.type = std::uint32_t(std::stoul(m[1].str()));
+      a.id = std::uint32_t(std::stoul(m[2].str()));
+      a.name = m[3].str();
+      a.resident = m[4].str() == "Resident";
+      a.size = std::stoull(m[5].str());
+      list.push_back(a);
+    } else if (!list.empty() && std::regex_search(line, m, run)) {
+      const bool sparse = m[3].str().find("Sparse") != std::string::npos;
+      list.back().runs.emplace_back(sparse ? -1 : std::stoll(m[1].str()), std::stoull(m[2].str()));
+    }
+  }
+  return list;
+}
+
+}  // namespace ntfstest
+
+#endif
