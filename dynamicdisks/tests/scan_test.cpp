@@ -108,46 +108,6 @@ TEST(DiskType, AFreeAreaOfType0x42LeavesTheDiskBasic) {
   EXPECT_EQ(m.Disk(0).type, Ldm::kDiskBasic);
 }
 
-// A disk of 4096-byte sectors holding the same bytes as a disk of 512-byte
-// ones: transfers are whole 4096-byte sectors, counted.
-class WideDisk : public Fdisk::SimpleDisk {
- public:
-  explicit WideDisk(const std::vector<std::uint8_t>& bytes) : data_(bytes) {
-    data_.resize((data_.size() + 4095) / 4096 * 4096);
-    sectorSize_ = 4096;
-    lastSector_ = data_.size() / 4096 - 1;
-    geometry_ = Fdisk::Geometry{63, 254, 1};
-  }
-  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
-                   std::uint64_t count) override {
-    if (sector > lastSector_ || count > lastSector_ + 1 - sector) {
-      return Fdisk::Error(1, 1, 0x102001);
-    }
-    if (op == Fdisk::kIoRead) {
-      ++reads;
-      std::memcpy(buffer, data_.data() + sector * 4096, std::size_t(count) * 4096);
-    } else {
-      ++writes;
-    }
-    return Common::Error();
-  }
-  int reads = 0;
-  int writes = 0;
-
- private:
-  std::vector<std::uint8_t> data_;
-};
-
-class WideModelDisk : public Fdisk::Disk {
- public:
-  explicit WideModelDisk(const std::vector<std::uint8_t>& bytes) : disk(bytes) {}
-  void Accept(Fdisk::LocationVisitor&) override {}
-  Fdisk::SimpleDisk* GetSimpleDisk() override { return &disk; }
-  Common::Error Lock() override { return Common::Error(); }
-  Common::Error Unlock() override { return Common::Error(); }
-  WideDisk disk;
-};
-
 // The database is laid out in 512-byte sectors; on a disk of 4096-byte ones
 // a dynamic disk is left alone after its first sector, and a basic one
 // stays basic.
@@ -165,17 +125,17 @@ TEST(DiskType, DisksOf4096ByteSectorsAreReadOnlyAtSectorZero) {
     Layout layout;
     layout.partitionType = c.partitionType;
     MemoryModelDisk narrow(layout.sectors);
-    LdmTest::WriteLdm(narrow.disk, layout, OneVolume(layout));
-    std::vector<std::uint8_t> bytes(narrow.disk.Sector(0),
-                                    narrow.disk.Sector(0) + layout.sectors * 512);
-    WideModelDisk wide(bytes);
+    LdmTest::WriteLdm(narrow.Memory(), layout, OneVolume(layout));
+    // The same bytes on a disk of 4096-byte sectors.
+    MemoryModelDisk wide(layout.sectors / 8, 4096);
+    ASSERT_TRUE(wide.Memory().Put(0, narrow.Memory().Sector(0), layout.sectors * 512));
     LdmComputer computer;
     Fdisk::DiskMap map{{wide.GetId(), &wide}};
     Ldm::LdmStartInit(map, computer);
     ASSERT_NE(computer.FindDisk(wide.GetId()), nullptr);
     EXPECT_EQ(computer.FindDisk(wide.GetId())->type, c.type);
-    EXPECT_EQ(wide.disk.reads, 1);
-    EXPECT_EQ(wide.disk.writes, 0);
+    EXPECT_EQ(wide.Memory().Counters().reads, 1u);
+    EXPECT_EQ(wide.Memory().Counters().writes, 0u);
     EXPECT_TRUE(computer.volumes.empty());
   }
 }
