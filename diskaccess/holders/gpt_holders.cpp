@@ -8,6 +8,7 @@
 #include "diskaccess/da_state.h"
 #include "diskaccess/holders.h"
 #include "foundation/byteorder.h"
+#include "foundation/random.h"
 #include "iterators.h"
 
 namespace {
@@ -352,19 +353,24 @@ constexpr std::uint64_t kGptHidden = 1ull << 62;
 
 bool GptPartitionHolder::IsActive() const { return (GetAttributes() & kGptActive) != 0; }
 std::uint32_t GptPartitionHolder::GetHiddenState() const {
-  return (GetAttributes() & kGptHidden) != 0 ? 1 : 0;
+  const GptEntryRecord* e = Entry();
+  return e != nullptr && IsBasicDataGuid(e->type) && (e->attributes & kGptHidden) != 0 ? 1 : 0;
 }
 
 void GptPartitionHolder::SetActive(bool commit) {
-  GptEntryRecord* e = Entry();
-  if (e == nullptr) return;
-  e->attributes |= kGptActive;
+  GptTableRecord* record = OwnerRecord(owner);
+  if (record == nullptr || index >= record->entries.size()) return;
+  for (std::uint32_t i = 0; i < record->entries.size(); ++i) {
+    if (i == index) record->entries[i].attributes |= kGptActive;
+    else record->entries[i].attributes &= ~kGptActive;
+  }
   if (commit) MarkOwnerModified();
 }
 
 void GptPartitionHolder::SetHiddenState(std::uint32_t hiddenState, bool commit) {
   GptEntryRecord* e = Entry();
-  if (e == nullptr) return;
+  if (e == nullptr || !IsBasicDataGuid(e->type) || GetHiddenState() == (hiddenState != 0 ? 1u : 0u))
+    return;
   if (hiddenState != 0) e->attributes |= kGptHidden;
   else e->attributes &= ~kGptHidden;
   if (commit) MarkOwnerModified();
@@ -372,28 +378,150 @@ void GptPartitionHolder::SetHiddenState(std::uint32_t hiddenState, bool commit) 
 
 bool GptPartitionHolder::SetTypeGuid(const std::uint8_t* guid, bool commit) {
   GptEntryRecord* e = Entry();
-  if (e == nullptr || guid == nullptr || std::memcmp(guid, kZeroGuid, 16) == 0 ||
-      IsLdmGuid(guid))
-    return false;
+  if (e == nullptr || !IsDataGuid(guid)) return false;
   std::memcpy(e->type, guid, 16);
   if (commit) MarkOwnerModified();
   return true;
 }
 
 bool GptPartitionHolder::DeletePartition(std::uint32_t, PartitionInfo* info) {
-  GptEntryRecord* e = Entry();
+  GptTableRecord* record = OwnerRecord(owner);
+  if (record == nullptr || index >= record->entries.size()) return false;
   if (info != nullptr) {
     info->wantedIndex = index;
     info->primary = true;
     info->id = id;
     info->handler = handler;
-    if (e != nullptr) std::memcpy(info->typeGuid, e->type, 16);
+    std::memcpy(info->typeGuid, record->entries[index].type, 16);
   }
-  if (e != nullptr) {
-    *e = GptEntryRecord();
-    MarkOwnerModified();
+  // The entries after this one move down a slot, as the system's own
+  // partitioning does, so the table keeps no hole.
+  std::vector<GptEntryRecord>& entries = record->entries;
+  for (std::size_t k = index; k + 1 < entries.size(); ++k) {
+    entries[k] = entries[k + 1];
+    if (entries[k].holder_ptr != nullptr) entries[k].holder_ptr->index = static_cast<std::uint32_t>(k);
   }
+  entries.back() = GptEntryRecord();
+  MarkOwnerModified();
   if (disk != nullptr) disk->holder_list.Unlink(this);
   delete this;
   return true;
+}
+
+namespace {
+
+GptTableHolder* DiskGpt(stddisk* disk) {
+  if (disk == nullptr) return nullptr;
+  auto* area = dynamic_cast<GptTableHolder*>(disk->read_context.top);
+  return area != nullptr && area->record != nullptr ? area : nullptr;
+}
+
+bool NewGuid(std::uint8_t* out) {
+  Common::Guid g;
+  if (!Common::GuidNewRandom(g)) return false;
+  std::memcpy(out, g.bytes, 16);
+  return true;
+}
+
+}  // namespace
+
+GptTableRecord* OwnerRecord(holder* owner) {
+  auto* area = dynamic_cast<GptTableHolder*>(owner);
+  return area != nullptr ? area->record.get() : nullptr;
+}
+
+void GptBaseHolder::Notify(std::uint32_t code, std::uint64_t value) {
+  if (code != 7) return;
+  GptTableHolder* area = DiskGpt(disk);
+  auto* counter = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(value));
+  if (area == nullptr || counter == nullptr) return;
+  for (GptEntryRecord& e : area->record->entries) {
+    if (e.holder_ptr == nullptr || !IsBasicDataGuid(e.type) || (e.attributes & kGptHidden) != 0 ||
+        e.holder_ptr->state != 0)
+      continue;
+    e.holder_ptr->AssignLetter(7, counter, 0);
+  }
+}
+
+holder* GptBaseHolder::CreatePartition(std::uint64_t s, std::uint64_t n, PartitionInfo& info,
+                                       bool commit) {
+  if (!IsDataGuid(info.typeGuid) || n == 0) return nullptr;
+  GptTableHolder* area = DiskGpt(disk);
+  if (area == nullptr) return nullptr;
+  GptTableRecord& record = *area->record;
+  // Inside the usable area, and over no other partition.
+  if (s < record.first_usable || s + n - 1 > record.last_usable || s + n - 1 < s) return nullptr;
+  for (const GptEntryRecord& e : record.entries)
+    if (e.used && e.first <= s + n - 1 && s <= e.last) return nullptr;
+  holder* before = nullptr;
+  for (holder* h = disk->holder_list.first; h != nullptr && h->start <= s; h = h->next)
+    if (!h->IsFreeSpace() && (h->owner == area || h == area)) before = h;
+  if (before == nullptr) return nullptr;
+  const std::uint32_t slot = before == area ? 1 : before->index + 1;
+  if (slot >= record.entries.size()) return nullptr;
+  std::uint32_t free = slot;
+  while (free < record.entries.size() && record.entries[free].used) ++free;
+  if (free == record.entries.size()) return nullptr;
+  for (std::uint32_t k = free; k > slot; --k) {
+    record.entries[k] = record.entries[k - 1];
+    if (record.entries[k].holder_ptr != nullptr) record.entries[k].holder_ptr->index = k;
+  }
+  GptEntryRecord& e = record.entries[slot];
+  e = GptEntryRecord();
+  e.used = true;
+  std::memcpy(e.type, info.typeGuid, 16);
+  if (std::memcmp(info.uniqueGuid, kZeroGuid, 16) == 0 && !NewGuid(info.uniqueGuid))
+    return nullptr;
+  std::memcpy(e.unique, info.uniqueGuid, 16);
+  e.first = s;
+  e.last = s + n - 1;
+  e.attributes = info.attributes;
+  e.name = info.name.substr(0, 36);
+  auto* p = new GptPartitionHolder(disk, s, n, slot, area,
+                                   info.id != 0 ? info.id : DaNextCreatedHolderKey());
+  e.holder_ptr = p;
+  p->InsertSorted(0);
+  if (info.handler) p->SetVolumeHandler(info.handler);
+  area->SetModified(true);
+  if (commit) p->MarkOwnerModified();
+  return p;
+}
+
+Common::Error GptBaseHolder::EraseTable(std::uint32_t* oldSignature) {
+  GptTableHolder* area = DiskGpt(disk);
+  if (area == nullptr) return Common::Error();
+  const std::uint64_t last = disk->GetSectorCount();
+  std::vector<std::uint8_t> zero(disk->GetSectorSize(), 0);
+  Common::Error results[4];
+  results[0] = WriteOneSector(*disk, 1, zero.data());
+  results[1] = WriteOneSector(*disk, last, zero.data());
+  // The backup header's place comes from the disk: it is cleared only where
+  // a header may stand, past the usable area, never over partition data.
+  const std::uint64_t alternate = area->record->alternate;
+  if (alternate < last && alternate > area->record->last_usable)
+    results[2] = WriteOneSector(*disk, alternate, zero.data());
+  std::memset(area->record->disk_guid, 0, 16);
+  auto* mbr = dynamic_cast<MbrTableHolder*>(disk->read_context.table);
+  if (mbr == nullptr) {
+    for (holder* h = disk->holder_list.first; h != nullptr; h = h->next)
+      if (auto* t = dynamic_cast<MbrTableHolder*>(h); t != nullptr && t->owner == nullptr) mbr = t;
+  }
+  if (mbr != nullptr) results[3] = mbr->EraseTable(oldSignature);
+  else results[3] = WriteOneSector(*disk, 0, zero.data());
+  for (const Common::Error& r : results)
+    if (r.Code() != 0) return r;
+  return Common::Error();
+}
+
+Common::Error GptBaseHolder::ChangeScheme(std::uint32_t mode) {
+  if (mode == 2) return Common::Error();
+  GptTableHolder* area = DiskGpt(disk);
+  if (area == nullptr) return Common::Error(1, 2, 0x100162);
+  // Without a saved state every identity is renewed: the disk's GUID and
+  // each used entry's.
+  NewGuid(area->record->disk_guid);
+  for (GptEntryRecord& e : area->record->entries)
+    if (e.used) NewGuid(e.unique);
+  area->SetModified(true);
+  return Common::Error();
 }

@@ -125,9 +125,6 @@ bool holder::MarkOverlaps(std::uint32_t walkerFlags) {
 void holder::MarkOwnerModified() {
   holder* table = owner != nullptr ? owner : this;
   table->SetModified(true);
-  // A GPT change rewrites both copies: the primary area carries the backup's.
-  if (auto* area = dynamic_cast<GptTableHolder*>(table); area != nullptr && area->backup)
-    area->backup->SetModified(true);
   if (auto* plain = dynamic_cast<plain_disk*>(disk)) plain->modified = 1;
 }
 

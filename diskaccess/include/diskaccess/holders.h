@@ -36,6 +36,9 @@ struct PartitionInfo {
   bool primary = true;
   std::uint8_t type = 0;
   std::uint8_t typeGuid[16] = {};
+  std::uint8_t uniqueGuid[16] = {};  // zero: a new random one
+  std::uint64_t attributes = 0;
+  std::u16string name;
   std::uint64_t ebrOffset = 0;   // sectors between a new EBR and its partition
   std::shared_ptr<vol_handler> handler;
 };
@@ -61,7 +64,7 @@ class holder {
   }
   virtual bool DeletePartition(std::uint32_t flags, PartitionInfo* info) { return false; }
   virtual Common::Error EraseTable(std::uint32_t* oldSignature) { return Common::Error(); }
-  virtual Common::Error ChangeScheme(std::uint32_t scheme) { return Common::Error(); }
+  virtual Common::Error ChangeScheme(std::uint32_t mode) { return Common::Error(); }
   virtual std::uint64_t GetAttributes() const { return 0; }
   virtual const std::uint8_t* GetDiskGuid() const { return nullptr; }
   virtual const std::uint8_t* GetTypeGuid() const { return nullptr; }
@@ -321,7 +324,20 @@ class GptBaseHolder : public virtual holder {
  public:
   GptBaseHolder() : holder(nullptr, 0, 1, 0, nullptr) {}
   bool IsPrimary() const override { return true; }
+  // Code 7: drive letters for the visible basic-data partitions, in slot
+  // order; `value` is the address of the letter counter.
+  void Notify(std::uint32_t code, std::uint64_t value) override;
+  // Into the slot after the holder that precedes `start`, shifting the used
+  // slots up to the first free one.
+  holder* CreatePartition(std::uint64_t start, std::uint64_t size, PartitionInfo& info,
+                          bool commit) override;
+  // Clears both headers and the protective MBR.
+  Common::Error EraseTable(std::uint32_t* oldSignature) override;
+  // Mode 2 changes nothing; any other renews the disk's and the entries' GUIDs.
+  Common::Error ChangeScheme(std::uint32_t mode) override;
 };
+
+GptTableRecord* OwnerRecord(holder* owner);
 
 class GptTableHolder : public GptBaseHolder, public BaseMetaHolder {
  public:
@@ -332,6 +348,11 @@ class GptTableHolder : public GptBaseHolder, public BaseMetaHolder {
     return record ? record->disk_guid : nullptr;
   }
   bool HasTable() const override { return record != nullptr; }
+  // A change to the primary area's table is a change to both copies.
+  void SetModified(bool m) override {
+    BaseMetaHolder::SetModified(m);
+    if (m && backup != nullptr) backup->SetModified(true);
+  }
 
   GptTableHolder* backup = nullptr;
   std::unique_ptr<GptTableRecord> record;
