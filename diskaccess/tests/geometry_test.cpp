@@ -121,7 +121,9 @@ TEST(Alignment, EveryModeMatchesTheModelOnUnitsAndCylinders) {
       if (s.request.kind == 0 && s.request.unit == 0) {
         // One-sector units: cylinder 1 of a unit with no heads is sector 1.
         EXPECT_EQ(ok, s.model.AtZero(mode).has_value()) << s.name << " mode " << mode;
-        if (ok) EXPECT_EQ(zero, 1u);
+        if (ok) {
+          EXPECT_EQ(zero, 1u);
+        }
       } else {
         EXPECT_EQ(ok, want.has_value()) << s.name << " mode " << mode;
         EXPECT_EQ(zero, ok ? *want : 0u) << s.name << " mode " << mode;

@@ -101,7 +101,9 @@ void PrintLine(std::size_t disk, unsigned depth, const std::string& kind, std::u
 void PrintTree(std::size_t index, stddisk* disk, holder* parent, unsigned depth) {
   for (holder* h = disk->holder_list.first; h != nullptr; h = h->next) {
     if (h->owner != parent) continue;
-    const std::uint32_t number = h->IsPartition() ? h->GetNumber(0) : kNoNumber;
+    // GPT partitions are known by their slot, as the GPT tools number them.
+    std::uint32_t number = h->IsPartition() ? h->GetNumber(0) : kNoNumber;
+    if (dynamic_cast<const GptPartitionHolder*>(h) != nullptr) number = h->index + 1;
     const std::uint8_t letter = h->IsPartition() ? MappedLetter(disk, h) : kNoLetter;
     PrintLine(index, depth, Kind(h), h->start, h->size, Type(h), number, letter,
               Text(h->GetName()));

@@ -274,8 +274,8 @@ TEST(GptHolders, DamagedCopiesFallBackAndAreWholeAfterTheNextWrite) {
     EXPECT_EQ(SgdiskInfo(path, 1).name, "keep");
     // Only the damaged copy was written.
     for (std::uint64_t s : disk.writes) {
-      if (c.primaryMarked) EXPECT_TRUE(s <= 2) << s;
-      else EXPECT_TRUE(s == 0 || s >= sectors - 33) << s;
+      const bool inCopy = c.primaryMarked ? s <= 2 : (s == 0 || s >= sectors - 33);
+      EXPECT_TRUE(inCopy) << s;
     }
   }
 }
