@@ -4,6 +4,7 @@
 // one virtual interface and written back by a walk in write mode.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -375,6 +376,40 @@ class GptPartitionHolder : public GptBaseHolder, public BasePartitionHolder {
   bool SetTypeGuid(const std::uint8_t* guid, bool commit);
   bool DeletePartition(std::uint32_t flags, PartitionInfo* info) override;
   void SetBootVisibility(bool visible) override { state = visible ? 1 : 2; }
+};
+
+// ---------------------------------------------------------- easy volumes
+
+// A volume that is not one plain partition, hung into the pseudo-disk's
+// tree: it spans the volume from sector 0, carries the volume's extents on
+// the real disks and its identity GUID, and has the volume's handler.
+class holder_easy_vol : public BasePartitionHolder {
+ public:
+  // From a volume: size, live letter and identity from the handler.
+  holder_easy_vol(stddisk* pseudoDisk, std::vector<DaExtent> extents,
+                  std::shared_ptr<vol_handler> handler);
+  holder_easy_vol(stddisk* disk, std::vector<DaExtent> extents, std::uint64_t size,
+                  const std::uint8_t* identity, std::int32_t id);
+  explicit holder_easy_vol(const holder_easy_vol& from);
+  // Leaves whichever of its disk's lists holds it.
+  ~holder_easy_vol() override;
+
+  // A copy in no list, with the same handler (one more use) and letter.
+  holder_easy_vol* CopyPartitionInfo() const;
+  // false: save the live letter; true: restore it.
+  void Sync(bool apply);
+  void ApplyLetter(std::uint8_t letter) {
+    SetLetter(kLiveView, letter, 0);
+    recorded_letter = letter;
+  }
+  std::uint8_t GetType() const override { return 0; }
+  const std::uint8_t* GetUniqueGuid() const override {
+    return volume_id ? volume_id->data() : nullptr;
+  }
+  bool IsEasyVolume() const override { return true; }
+
+  std::uint8_t recorded_letter = 0;
+  std::unique_ptr<std::array<std::uint8_t, 16>> volume_id;
 };
 
 // ---------------------------------------------------------------- walker

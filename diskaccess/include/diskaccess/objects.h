@@ -187,6 +187,8 @@ class stddisk : public smart_op_disk {
   stddisk* prev = nullptr;
   // The holder tree, ordered by start sector, and what its last read found.
   HolderList holder_list;
+  // The pseudo-disk's volumes outside partitions (easy-volume holders).
+  HolderList second_list;
   ReadContext read_context;
   std::uint32_t signature_seen = 0;  // the MBR's disk signature at the last read
   std::uint8_t table_changed = 0;    // a table was written since the flag was cleared
