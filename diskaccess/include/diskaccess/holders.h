@@ -321,6 +321,13 @@ struct GptTableRecord {
 // 128 that tools write, and small enough to allocate.
 constexpr std::uint32_t kMaxGptEntries = 131072;
 
+// One copy of the table at `lba`, checked: its record, or null with `code`
+// saying why (0x1001 unreadable, 0x1002 invalid, 0x1003 a form this layer
+// does not take, 0x42 a dynamic disk, whose GUID goes to `ldmDiskGuid`).
+std::unique_ptr<GptTableRecord> GptReadCopy(stddisk& disk, std::uint64_t lba,
+                                            std::uint32_t& code, Common::Error& error,
+                                            std::uint8_t* ldmDiskGuid);
+
 class GptBaseHolder : public virtual holder {
  public:
   GptBaseHolder() : holder(nullptr, 0, 1, 0, nullptr) {}

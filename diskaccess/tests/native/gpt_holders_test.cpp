@@ -1,6 +1,7 @@
 // GPT holder trees of images that sgdisk made, against what `sgdisk -i`
 // reads; the editing operations written back and judged by `sgdisk -v`;
 // damaged copies; and the erased table, judged by blkid, wipefs and sgdisk.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -9,10 +10,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "diskaccess/holders.h"
 #include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
+#include "foundation/byteorder.h"
 #include "foundation/guid.h"
 #include "holder_fixture.h"
 #include "standin_fixture.h"
@@ -315,6 +318,65 @@ TEST(GptHolders, AnAlternateInsideTheUsableAreaIsNotWiped) {
   disk.writes.clear();
   ASSERT_EQ(area->EraseTable(nullptr).Code(), 0u);
   for (std::uint64_t s : disk.writes) EXPECT_NE(s, 4000u);
+}
+
+}  // namespace
+
+namespace {
+
+// Rewrites a field of the primary header and makes its CRC right again, so
+// that only the field's own check can refuse it.
+void PatchHeader(const std::string& path, std::size_t offset, std::uint32_t value) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::vector<std::uint8_t> h(512);
+  f.seekg(512);
+  f.read(reinterpret_cast<char*>(h.data()), 512);
+  Common::StoreLe32(&h[offset], value);
+  const std::uint32_t size = std::min<std::uint32_t>(Common::LoadLe32(&h[12]), 512);
+  Common::StoreLe32(&h[16], 0);
+  Common::StoreLe32(&h[16], static_cast<std::uint32_t>(crc32(0, h.data(), size < 92 ? 92 : size)));
+  f.seekp(512);
+  f.write(reinterpret_cast<const char*>(h.data()), 512);
+}
+
+TEST(GptHolders, HeaderFieldsOutsideWhatTheLayerTakesAreRefused) {
+  struct Case {
+    const char* name;
+    std::size_t offset;
+    std::uint32_t value;
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {"header size 96", 12, 96, kSubtypeUnsupported},
+      {"header size 600", 12, 600, kSubtypeInvalid},
+      {"revision 2", 8, 0x00020000, kSubtypeUnsupported},
+      {"64 entries", 80, 64, kSubtypeInvalid},
+      {"every entry count there is", 80, 0xFFFFFFFFu, kSubtypeInvalid},
+      {"entries of 96 bytes", 84, 96, kSubtypeInvalid},
+      {"entries of 256 bytes", 84, 256, kSubtypeUnsupported},
+      {"alternate past the disk", 32, 0x7FFFFFFF, kSubtypeInvalid},
+      {"untouched", 8, 0x00010000, 0},
+  };
+  DiskTest::TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        DaTest::MakeGptImage(dir, "h" + std::to_string(n++) + ".img", 16, "-n 1:2048:+4M");
+    PatchHeader(path, c.offset, c.value);
+    DaTest::FileDisk disk(path, 512);
+    std::uint32_t code = 0xFFFF;
+    Common::Error error;
+    std::unique_ptr<GptTableRecord> record = GptReadCopy(disk, 1, code, error, nullptr);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(record != nullptr, c.code == 0);
+    // The whole read falls back to the backup, which is untouched.
+    DaReadHolders(&disk, kWalkFollowChains);
+    auto* area = dynamic_cast<GptTableHolder*>(disk.read_context.top);
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(area->IsModified(), c.code != 0);
+    EXPECT_NE(At(disk, 2048), nullptr);
+  }
 }
 
 }  // namespace
