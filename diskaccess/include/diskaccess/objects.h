@@ -185,10 +185,11 @@ class stddisk : public smart_op_disk {
 
   stddisk* next = nullptr;
   stddisk* prev = nullptr;
+  // The pseudo-disk's volumes outside partitions (easy-volume holders);
+  // declared first so that it outlives the main list's holders.
+  HolderList second_list;
   // The holder tree, ordered by start sector, and what its last read found.
   HolderList holder_list;
-  // The pseudo-disk's volumes outside partitions (easy-volume holders).
-  HolderList second_list;
   ReadContext read_context;
   std::uint32_t signature_seen = 0;  // the MBR's disk signature at the last read
   std::uint8_t table_changed = 0;    // a table was written since the flag was cleared
