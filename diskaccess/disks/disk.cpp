@@ -40,13 +40,13 @@ bool operator<(const DaExtent& a, const DaExtent& b) {
   return a.firstSector < b.firstSector;
 }
 
-holder::holder(stddisk* d, Kind k, std::uint64_t s, std::uint64_t n)
+flat_holder::flat_holder(stddisk* d, Kind k, std::uint64_t s, std::uint64_t n)
     : disk(d), kind(k), start(s), size(n) {}
 
-holder::~holder() = default;
+flat_holder::~flat_holder() = default;
 
-std::unique_ptr<holder> holder::Clone() const {
-  auto copy = std::make_unique<holder>(disk, kind, start, size);
+std::unique_ptr<flat_holder> flat_holder::Clone() const {
+  auto copy = std::make_unique<flat_holder>(disk, kind, start, size);
   copy->id = id;
   copy->type = type;
   copy->bootIndicator = bootIndicator;
@@ -59,7 +59,7 @@ std::unique_ptr<holder> holder::Clone() const {
   return copy;
 }
 
-void holder::SetVolumeHandler(std::shared_ptr<vol_handler> handler) { volume = std::move(handler); }
+void flat_holder::SetVolumeHandler(std::shared_ptr<vol_handler> handler) { volume = std::move(handler); }
 
 void PartitionTree::CopyFrom(const PartitionTree& other) {
   if (this == &other) return;
@@ -200,13 +200,13 @@ Common::Error stddisk::SetPartitionLetter(std::uint64_t, std::uint64_t, std::uin
   return Common::Error();
 }
 
-holder* stddisk::GetTopHolder(std::uint32_t index) {
+flat_holder* stddisk::GetTopHolder(std::uint32_t index) {
   PartitionTree* t = GetTree(index);
   if (t == nullptr) return nullptr;
   return t->top != nullptr ? t->top : t->table;
 }
 
-holder* stddisk::GetTableHolder(std::uint32_t index) {
+flat_holder* stddisk::GetTableHolder(std::uint32_t index) {
   PartitionTree* t = GetTree(index);
   return t != nullptr ? t->table : nullptr;
 }

@@ -6,6 +6,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/geometry.h"
 #include "diskaccess/win_computer.h"
 #include "foundation/random.h"
 
@@ -121,7 +122,7 @@ disk_w::disk_w(SbHandle h, std::uint32_t number, bool, Common::Error& error)
                     SB_DRIVE_BIOS_EXT_SIZE);
     }
     // The firmware's geometry is usable when it describes a drive at all.
-    if (geometry_.sectorsPerTrack != 0) {
+    if (Da::ApplyBiosGeometry(*this)) {
       bios_number = static_cast<std::uint8_t>(info.bios_drive);
       has_bios_number = 1;
     } else {

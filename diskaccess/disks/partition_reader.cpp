@@ -49,15 +49,15 @@ class Reader {
     return true;
   }
 
-  holder* Add(holder::Kind kind, std::uint64_t start, std::uint64_t size) {
-    tree_.holders.push_back(std::make_unique<holder>(&disk_, kind, start, size));
-    holder* h = tree_.holders.back().get();
-    if (kind != holder::kTable) h->id = DaNextReadHolderKey();
+  flat_holder* Add(flat_holder::Kind kind, std::uint64_t start, std::uint64_t size) {
+    tree_.holders.push_back(std::make_unique<flat_holder>(&disk_, kind, start, size));
+    flat_holder* h = tree_.holders.back().get();
+    if (kind != flat_holder::kTable) h->id = DaNextReadHolderKey();
     return h;
   }
 
   void RawTree() {
-    holder* h = Add(holder::kTable, 0, last_ + 1);
+    flat_holder* h = Add(flat_holder::kTable, 0, last_ + 1);
     tree_.top = h;
     tree_.scheme_type = 0;
   }
@@ -66,13 +66,13 @@ class Reader {
     const std::uint64_t start = base + Common::LoadLe32(entry + 8);
     const std::uint64_t count = Common::LoadLe32(entry + 12);
     if (count == 0) return;
-    holder* h = Add(holder::kPartition, start, count);
+    flat_holder* h = Add(flat_holder::kPartition, start, count);
     h->type = entry[4];
     h->bootIndicator = entry[0];
   }
 
   void ReadMbr(const std::vector<std::uint8_t>& mbr) {
-    holder* table = Add(holder::kTable, 0, 1);
+    flat_holder* table = Add(flat_holder::kTable, 0, 1);
     tree_.table = table;
     tree_.scheme_type = 0;
     if (auto* p = dynamic_cast<plain_disk*>(&disk_)) p->signature = Common::LoadLe32(&mbr[440]);
@@ -91,7 +91,7 @@ class Reader {
     std::set<std::uint64_t> seen;
     std::uint64_t ebr = extStart;
     std::vector<std::uint8_t> sector;
-    add_container_ = Add(holder::kTable, extStart, extSize);
+    add_container_ = Add(flat_holder::kTable, extStart, extSize);
     add_container_->type = 0x05;
     for (std::uint32_t n = 0; n < kMaxChain; ++n) {
       if (!seen.insert(ebr).second) break;  // a loop in the chain
@@ -132,7 +132,7 @@ class Reader {
   bool ReadGpt() {
     std::vector<std::uint8_t> header, entries;
     if (!LoadGpt(1, header, entries) && !LoadGpt(last_, header, entries)) return false;
-    holder* table = Add(holder::kTable, 0, 1);
+    flat_holder* table = Add(flat_holder::kTable, 0, 1);
     table->type = 0xEE;
     tree_.table = table;
     tree_.scheme_type = 0xEE;
@@ -145,7 +145,7 @@ class Reader {
       if (std::memcmp(e, zero, 16) == 0) continue;
       const std::uint64_t first = Common::LoadLe64(e + 32), lastLba = Common::LoadLe64(e + 40);
       if (lastLba < first || lastLba > last_) continue;
-      holder* h = Add(holder::kPartition, first, lastLba - first + 1);
+      flat_holder* h = Add(flat_holder::kPartition, first, lastLba - first + 1);
       std::memcpy(h->typeGuid.bytes, e, 16);
       std::memcpy(h->uniqueGuid.bytes, e + 16, 16);
       for (int k = 0; k < 36; ++k) {
@@ -161,7 +161,7 @@ class Reader {
   PartitionTree& tree_;
   std::uint32_t size_;
   std::uint64_t last_;
-  holder* add_container_ = nullptr;
+  flat_holder* add_container_ = nullptr;
 };
 
 }  // namespace

@@ -52,7 +52,7 @@ VolumeInfoEntry* FindEntry(Fdisk::SimpleDisk* device, std::uint64_t start, std::
 }
 
 bool ReadChangeStamp(VolumeInfoEntry& entry, std::uint64_t& stamp) {
-  holder* h = entry.user;
+  flat_holder* h = entry.user;
   if (h == nullptr || !h->volume || h->volume->GetLibraryHandle() == 0) return false;
   std::uint64_t counter = 0;
   if (Da::Failed(h->volume->VolGetWriteCounter(counter))) return false;
@@ -61,7 +61,7 @@ bool ReadChangeStamp(VolumeInfoEntry& entry, std::uint64_t& stamp) {
   return true;
 }
 
-VolumeInfoEntry& GetOrCreateEntry(holder& h, std::uint8_t* cancel) {
+VolumeInfoEntry& GetOrCreateEntry(flat_holder& h, std::uint8_t* cancel) {
   const std::uint32_t id = h.IsEasyVolume() ? static_cast<std::uint32_t>(h.id) : 0;
   VolumeInfoEntry* entry = FindEntry(h.disk, h.start, h.size, id);
   const bool created = entry == nullptr;
@@ -110,7 +110,7 @@ void PurgeUnusedEntries() {
 }
 
 void ClearCache() {
-  ForEveryPartition([](holder& h) { h.info = nullptr; });
+  ForEveryPartition([](flat_holder& h) { h.info = nullptr; });
   g_cache.clear();
 }
 
@@ -120,7 +120,7 @@ void DaVolumeInformationPass(bool, std::uint32_t) {
   // Disk speeds are measured only when asked for, and with the clean-up's
   // flags nothing is selected; free space and labels are read only for
   // selected volumes, and here none is.
-  ForEveryPartition([](holder& h) {
+  ForEveryPartition([](flat_holder& h) {
     VolumeInfoEntry& entry = GetOrCreateEntry(h, &g_DaState.cancel);
     h.info = &entry;
   });
@@ -154,7 +154,7 @@ bool MapLibraryVolumes(da_computer& computer) {
   }
 
   for (std::uint32_t n = 1; n <= count; ++n) {
-    holder* attached = nullptr;
+    flat_holder* attached = nullptr;
     for (stddisk* d = computer.FirstDisk(); d != nullptr && attached == nullptr; d = d->next) {
       if (!usable(d)) continue;
       if (PartitionTree* t = d->GetTree(2))
@@ -227,7 +227,7 @@ bool MapLibraryVolumes(da_computer& computer) {
       if (!gptHeader) {
         std::unique_ptr<Common::Guid> guid;
         v->VolGetSysGuid(guid);
-        holder* match = nullptr;
+        flat_holder* match = nullptr;
         for (auto& h : computer.pseudoDisk->second_holders) {
           if (h->IsFreeSpace() || h->extents.size() != locations.size()) continue;
           if (guid && std::memcmp(h->uniqueGuid.bytes, guid->bytes, 16) != 0) continue;
@@ -244,7 +244,7 @@ bool MapLibraryVolumes(da_computer& computer) {
         } else {
           std::uint64_t total = 0;
           for (const DaExtent& e : locations) total += e.sectorCount;
-          auto h = std::make_unique<holder>(computer.pseudoDisk, holder::kEasyVolume,
+          auto h = std::make_unique<flat_holder>(computer.pseudoDisk, flat_holder::kEasyVolume,
                                             locations.empty() ? 0 : locations[0].firstSector,
                                             total);
           h->id = DaNextReadHolderKey();

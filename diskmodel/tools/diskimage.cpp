@@ -14,6 +14,9 @@
 //                                          then name: GROUP VOLUME LAYOUT SIZE
 //                                          CHUNK STATE EXTENTS
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
+//     holders                              the disk-access layer's holder trees:
+//                                          DISK DEPTH KIND FIRST COUNT TYPE
+//                                          NUMBER LETTER NAME (diskimage_holders.cpp)
 //
 // On a dynamic disk `list` shows one line per piece of a dynamic volume
 // (KIND volume, TYPE its layout, NAME the volume's) and the group's free
@@ -63,7 +66,7 @@ struct UsageError : std::runtime_error {
 };
 
 constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-type",   "clear",
-                                     "init-gpt", "init-mbr", "volumes", "read-volume"};
+                                     "init-gpt", "init-mbr", "volumes", "read-volume", "holders"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {
@@ -468,11 +471,13 @@ int Usage() {
                "                 IMAGE... COMMAND [ARGS]\n"
                "  list | create DISK FIRST COUNT TYPE [NAME] | delete DISK FIRST\n"
                "  set-type DISK FIRST TYPE | clear DISK | init-gpt DISK | init-mbr DISK\n"
-               "  volumes | read-volume GROUP VOLUME\n");
+               "  volumes | read-volume GROUP VOLUME | holders\n");
   return 2;
 }
 
 }  // namespace
+
+int RunHoldersCommand(const std::vector<std::string>& images, std::uint32_t sectorSize);
 
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
@@ -510,6 +515,10 @@ int main(int argc, char** argv) {
   const std::string command = words[i++];
   const std::vector<std::string> args(words.begin() + std::ptrdiff_t(i), words.end());
   try {
+    if (command == "holders") {
+      if (!args.empty()) throw UsageError("wrong number of arguments");
+      return RunHoldersCommand(images, sectorSize);
+    }
     Tool tool(images, sectorSize, readOnly, failWrite);
     if (command == "list" && args.empty()) {
       // A dynamic disk shows as its volumes' pieces and the group's free

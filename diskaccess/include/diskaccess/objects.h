@@ -13,6 +13,7 @@
 
 #include "common/error.h"
 #include "diskaccess/fs_params.h"
+#include "diskaccess/holder_list.h"
 #include "fdisk/simple_disk.h"
 #include "foundation/guid.h"
 
@@ -33,18 +34,20 @@ bool operator<(const DaExtent& a, const DaExtent& b);
 
 constexpr std::uint8_t kNoLetter = 0x7F;
 
-// One node of a disk's partition tree.
-class holder {
+// The flat, read-only record of one partition or table that the scan and
+// the volume mapping still use; the holder tree (holders.h) is the layer's
+// own model of partition tables and replaces it as its users move over.
+class flat_holder {
  public:
   enum Kind : std::uint8_t { kTable, kPartition, kFreeSpace, kEasyVolume };
 
-  holder(stddisk* disk, Kind kind, std::uint64_t start, std::uint64_t size);
-  ~holder();
-  holder(const holder&) = delete;
-  holder& operator=(const holder&) = delete;
+  flat_holder(stddisk* disk, Kind kind, std::uint64_t start, std::uint64_t size);
+  ~flat_holder();
+  flat_holder(const flat_holder&) = delete;
+  flat_holder& operator=(const flat_holder&) = delete;
 
   // A copy with the same id, range, type and volume handler (one more use).
-  std::unique_ptr<holder> Clone() const;
+  std::unique_ptr<flat_holder> Clone() const;
 
   bool IsPartition() const { return kind == kPartition || kind == kEasyVolume; }
   bool IsFreeSpace() const { return kind == kFreeSpace; }
@@ -83,14 +86,14 @@ struct PartitionTree {
   void Clear();
 
   Common::Error error;
-  holder* table = nullptr;
-  holder* top = nullptr;
+  flat_holder* table = nullptr;
+  flat_holder* top = nullptr;
   std::uint32_t extra = 0;
   std::uint32_t scheme_type = 0;
   std::uint8_t boot_record[8] = {};
   std::uint8_t boot_manager = 0;
   std::uint8_t disk_guid[16] = {};
-  std::vector<std::unique_ptr<holder>> holders;
+  std::vector<std::unique_ptr<flat_holder>> holders;
 };
 
 // ---------------------------------------------------------------- devices
@@ -162,8 +165,8 @@ class stddisk : public smart_op_disk {
   virtual Common::Error InitializeDrive(std::uint32_t style) { return Common::Error(); }
   virtual void AfterScan() {}
 
-  holder* GetTopHolder(std::uint32_t index);
-  holder* GetTableHolder(std::uint32_t index);
+  flat_holder* GetTopHolder(std::uint32_t index);
+  flat_holder* GetTableHolder(std::uint32_t index);
 
   // 512 to 65536 bytes, a power of two; grows the shared sector buffer.
   Common::Error SetSectorSize(std::uint32_t size);
@@ -182,7 +185,15 @@ class stddisk : public smart_op_disk {
 
   stddisk* next = nullptr;
   stddisk* prev = nullptr;
-  std::vector<std::unique_ptr<holder>> second_holders;
+  // The pseudo-disk's volumes outside partitions (easy-volume holders);
+  // declared first so that it outlives the main list's holders.
+  HolderList second_list;
+  // The holder tree, ordered by start sector, and what its last read found.
+  HolderList holder_list;
+  ReadContext read_context;
+  std::uint32_t signature_seen = 0;  // the MBR's disk signature at the last read
+  std::uint8_t table_changed = 0;    // a table was written since the flag was cleared
+  std::vector<std::unique_ptr<flat_holder>> second_holders;
   std::unique_ptr<std::u16string> serial;
   std::uint8_t lock_held = 0;
   std::uint8_t bios_number = 0;
@@ -472,7 +483,7 @@ struct VolumeInfoEntry {
   std::uint32_t state = 0;
   std::uint64_t pending_stamp = 0;
   std::uint32_t partition_id = 0;
-  holder* user = nullptr;
+  flat_holder* user = nullptr;
 };
 
 void DaVolumeInformationPass(bool selectByLevel, std::uint32_t partitionId);

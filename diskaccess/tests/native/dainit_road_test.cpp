@@ -161,7 +161,7 @@ TEST_F(DaInitRoad, ReadsThePartitionTablesAndMapsTheVolumes) {
   EXPECT_EQ(partitions(gpt)[0].size, 32768u);
   // The GPT volume hangs in the pseudo-disk, found by its unique GUID.
   ASSERT_EQ(computer->lastDisk->second_holders.size(), 1u);
-  const holder& easy = *computer->lastDisk->second_holders[0];
+  const flat_holder& easy = *computer->lastDisk->second_holders[0];
   EXPECT_EQ(easy.letter, 'F');
   EXPECT_EQ(Common::GuidToString(easy.uniqueGuid), kPartGuid);
   EXPECT_EQ(Common::GuidToString(gpt->GetTree(0)->holders[1]->uniqueGuid), kPartGuid);
