@@ -20,7 +20,7 @@ namespace {
 // zeros. Writes are accepted and dropped.
 class SparseVolume : public Fdisk::SimpleDisk {
  public:
-  static constexpr std::uint64_t kSectors = 65536;
+  static constexpr std::uint64_t kSectors = 2048;
   SparseVolume(const std::uint8_t* data, std::size_t size)
       : Fdisk::SimpleDisk(512, kSectors - 1, Fdisk::Geometry()), data_(data), size_(size) {}
   Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
@@ -55,7 +55,7 @@ void Walk(FileSystemDriver* driver, std::uint32_t id, int depth, int& budget) {
         std::unique_ptr<FileSystemDriver::BackupObject> backup(
             directory->CreateBackupObject(it.get(), 0));
         std::vector<std::uint8_t> chunk;
-        for (int n = 0; n < 16 && backup->itemKind != 0; ++n) {
+        for (int n = 0; n < 6 && backup->itemKind != 0; ++n) {
           chunk.resize(backup->wantedSize);
           backup->ProduceChunk(chunk.data(), backup->wantedSize);
         }
@@ -66,14 +66,19 @@ void Walk(FileSystemDriver* driver, std::uint32_t id, int depth, int& budget) {
           Walk(driver, directory->GetChildDirectoryId(name), depth + 1, budget);
         } else if (it->GetObjectType() == 0) {
           FileSystemDriver::FileObject* file = directory->OpenFile(name);
+          struct Open {
+            FileSystemDriver::FileObject* f;
+            ~Open() {
+              if (--f->openCount == 0) delete f;
+            }
+          } open{file};
           ++file->openCount;
-          std::vector<std::uint8_t> buffer(8192);
+          std::vector<std::uint8_t> buffer(4096);
           std::uint32_t done = 0;
-          for (std::uint64_t offset = 0; offset < 65536; offset += buffer.size()) {
+          for (std::uint64_t offset = 0; offset < 16384; offset += buffer.size()) {
             file->Read(buffer.data(), offset, std::uint32_t(buffer.size()), done);
             if (done == 0) break;
           }
-          if (--file->openCount == 0) delete file;
         }
       } catch (const Common::Error&) {
       }
@@ -96,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver->GetVolumeSizes(total, free, available);
     char16_t label[17];
     driver->GetVolumeLabel(label, 17);
-    int budget = 200;
+    int budget = 64;
     Walk(driver, 0, 0, budget);
   } catch (const Common::Error&) {
   }

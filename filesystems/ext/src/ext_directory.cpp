@@ -84,9 +84,10 @@ const std::uint8_t* ExtfsDirectory::GetDirectoryBlock(std::uint64_t offset) {
   return cached_.Data();
 }
 
-bool ExtfsDirectory::ValidateEntry(const std::uint8_t* block, std::uint32_t offset, bool skipDots,
-                                   DirectoryEntry& entry) const {
-  const std::uint32_t blockSize = ext_->BlockSize();
+bool ExtfsDirectory::ValidateEntry(ExtfsDriver* ext, std::uint32_t directoryIndex,
+                                   const std::uint8_t* block, std::uint32_t offset, bool skipDots,
+                                   DirectoryEntry& entry) {
+  const std::uint32_t blockSize = ext->BlockSize();
   if (offset % 4 != 0 || offset + 8 > blockSize) Corrupted(0x10);
   const std::uint8_t* e = block + offset;
   entry.inode = Common::LoadLe32(e);
@@ -97,8 +98,8 @@ bool ExtfsDirectory::ValidateEntry(const std::uint8_t* block, std::uint32_t offs
     recordLength = blockSize - offset;
   entry.recordLength = recordLength;
   const std::uint32_t nameLength = e[6];
-  entry.type = (ext_->GetIncompatFeatures() & kIncompatFiletype) ? e[7] : 0;
-  if (recordLength % 4 != 0 || entry.inode > ext_->InodesCount()) Corrupted(0x11);
+  entry.type = (ext->GetIncompatFeatures() & kIncompatFiletype) ? e[7] : 0;
+  if (recordLength % 4 != 0 || entry.inode > ext->InodesCount()) Corrupted(0x11);
   if (recordLength < nameLength + 8 || recordLength > blockSize - offset) Corrupted(0x12);
   if (entry.inode == 0) return false;
   // Inode 1 holds the bad-block list; an entry naming it would alias a
@@ -108,10 +109,10 @@ bool ExtfsDirectory::ValidateEntry(const std::uint8_t* block, std::uint32_t offs
   const char* name = reinterpret_cast<const char*>(e + 8);
   if (std::memchr(name, '/', nameLength) || std::memchr(name, 0, nameLength)) Corrupted(0x15);
   entry.name.assign(name, nameLength);
-  const bool filtered = !ext_->IsInodeFiltered(entry.inode - 1);
+  const bool filtered = !ext->IsInodeFiltered(entry.inode - 1);
   const bool dot = entry.name == ".";
   const bool dotDot = entry.name == "..";
-  if (dot && entry.inode - 1 != inode_->Index()) Corrupted(0x16);
+  if (dot && entry.inode - 1 != directoryIndex) Corrupted(0x16);
   if (!dot && !dotDot) return !filtered;
   if (entry.type != 0 && entry.type != 2) Corrupted(0x17);
   if (filtered) Corrupted(0x18);
@@ -124,7 +125,7 @@ bool ExtfsDirectory::NextEntry(std::uint64_t& offset, bool skipDots, DirectoryEn
   while (offset < size_) {
     const std::uint8_t* block = GetDirectoryBlock(offset);
     const std::uint32_t within = std::uint32_t(offset % blockSize);
-    const bool live = ValidateEntry(block, within, skipDots, entry);
+    const bool live = ValidateEntry(ext_, inode_->Index(), block, within, skipDots, entry);
     if (entry.recordLength == 0) Corrupted(0x19);
     fileBlock = std::uint32_t(offset / blockSize);
     offset += entry.recordLength;

@@ -59,7 +59,6 @@ std::uint32_t ExtfsBaseIterator::GetObjectType() { return ModeToObjectType(std::
 ExtfsIterator::ExtfsIterator(ExtfsDirectory* directory)
     : ExtfsBaseIterator(directory->Id()),
       driver_(directory->Ext()),
-      directoryObject_(directory),
       directory_(directory->Ext()->GetInode(directory->Inode()->Index())),
       directorySize_(directory->Size()),
       copy_(directory->Ext()->BlockSize()) {
@@ -82,8 +81,8 @@ bool ExtfsIterator::Advance(std::uint64_t offset) {
       copiedBlock_ = fileBlock;
     }
     DirectoryEntry entry;
-    const bool live =
-        directoryObject_->ValidateEntry(copy_.data(), std::uint32_t(offset % blockSize), true, entry);
+    const bool live = ExtfsDirectory::ValidateEntry(
+        driver_, directory_->Index(), copy_.data(), std::uint32_t(offset % blockSize), true, entry);
     if (entry.recordLength == 0) Corrupted(0x02);
     if (live) {
       offset_ = offset;

@@ -68,10 +68,12 @@ class ExtfsDirectory : public FileSystemDriver::DirectoryObject {
   ExtfsInode* Inode() const noexcept { return inode_.get(); }
   std::uint64_t Size() const noexcept { return size_; }
 
-  // Checks the entry at `offset` of a directory block (`block` holds the
-  // whole block) and says whether it is live; damage throws 0x4000d.
-  bool ValidateEntry(const std::uint8_t* block, std::uint32_t offset, bool skipDots,
-                     DirectoryEntry& entry) const;
+  // Checks the entry at `offset` of a block of directory `directoryIndex`
+  // (`block` holds the whole block) and says whether it is live; damage
+  // throws 0x4000d. Iterators use it after their directory object is gone.
+  static bool ValidateEntry(ExtfsDriver* driver, std::uint32_t directoryIndex,
+                            const std::uint8_t* block, std::uint32_t offset, bool skipDots,
+                            DirectoryEntry& entry);
   // The next live entry at or after `offset` (which moves past it); false
   // at the end. `fileBlock` receives the block that holds it.
   bool NextEntry(std::uint64_t& offset, bool skipDots, DirectoryEntry& entry,
@@ -153,7 +155,6 @@ class ExtfsIterator : public ExtfsBaseIterator {
  private:
   bool Advance(std::uint64_t from);
   ExtfsDriver* driver_;
-  ExtfsDirectory* directoryObject_;
   InodeRef directory_;
   std::uint64_t directorySize_ = 0;
   std::uint64_t offset_ = 0;
