@@ -10,11 +10,6 @@ FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_
   return nullptr;
 }
 
-FileSystemDriver* OpenExtfsDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t,
-                                  std::uint32_t, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
-
 FileSystemDriver* OpenHFSPlusDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t,
                                     std::uint32_t, const std::uint8_t*, std::uint32_t) {
   return nullptr;
