@@ -13,32 +13,11 @@
 #include "filesystems/ext_backup.h"
 #include "filesystems/ext_directory.h"
 #include "filesystems/ext_driver.h"
+#include "input_volume.h"
 
 namespace {
 
-// The input as the start of a larger volume whose other sectors read as
-// zeros. Writes are accepted and dropped.
-class SparseVolume : public Fdisk::SimpleDisk {
- public:
-  static constexpr std::uint64_t kSectors = 2048;
-  SparseVolume(const std::uint8_t* data, std::size_t size)
-      : Fdisk::SimpleDisk(512, kSectors - 1, Fdisk::Geometry()), data_(data), size_(size) {}
-  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
-                   std::uint64_t count) override {
-    if (sector >= kSectors || count > kSectors - sector)
-      return Common::Error(0x01, 0x7A13F001, 0x80070000u | 27);
-    if (op != Fdisk::kIoRead) return Common::Error();
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    const std::uint64_t at = sector * 512, bytes = count * 512;
-    std::memset(out, 0, bytes);
-    if (at < size_) std::memcpy(out, data_ + at, std::min<std::uint64_t>(bytes, size_ - at));
-    return Common::Error();
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-};
+constexpr std::uint64_t kVolumeSectors = 2048;
 
 using filesystems::FileSystemDriver;
 
@@ -92,9 +71,9 @@ void Walk(FileSystemDriver* driver, std::uint32_t id, int depth, int& budget) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2048 || size > 512 * 1024) return 0;
-  SparseVolume device(data, size);
+  fstest::InputVolume device(data, size, kVolumeSectors);
   FileSystemDriver* driver = filesystems::extfs::OpenExtVolume(
-      &device, 0, SparseVolume::kSectors, 0xF0F1, nullptr, 0);
+      &device, 0, kVolumeSectors, 0xF0F1, nullptr, 0);
   if (!driver) return 0;
   try {
     std::uint64_t total = 0, free = 0, available = 0;

@@ -16,28 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "disktest/host_files.h"
 #include "disktest/run_command.h"
+#include "disktest/temp_dir.h"
 #include "filesystems/ext_driver.h"
 #include "image_volume.h"
 
 namespace exttest {
 
 // A scratch folder removed at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/exttest.XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~ScratchDir() {
-    if (!path_.empty()) DiskTest::RunCommand("rm -rf '" + path_ + "'");
-  }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ScratchDir = DiskTest::TempDir;
 
 inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
@@ -93,34 +81,9 @@ inline std::string Debugfs(const std::string& image, const std::string& request,
                               Quote(request) + " " + Quote(image) + " 2>/dev/null");
 }
 
-inline std::vector<std::uint8_t> ReadBytes(const std::string& path, std::uint64_t offset,
-                                           std::size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes(count);
-  in.seekg(std::streamoff(offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(count));
-  bytes.resize(std::size_t(in.gcount()));
-  return bytes;
-}
-
-inline void WriteBytes(const std::string& path, std::uint64_t offset,
-                       const std::vector<std::uint8_t>& bytes) {
-  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(std::streamoff(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// A file of `size` bytes whose content depends on `seed`.
-inline std::string MakeHostFile(const std::string& path, std::size_t size, std::uint32_t seed) {
-  std::string data(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = char(x >> 16);
-  }
-  std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(size));
-  return data;
-}
+using DiskTest::MakeHostFile;
+using DiskTest::ReadBytes;
+using DiskTest::WriteBytes;
 
 inline std::uint32_t NextCacheKey() {
   static std::uint32_t key = 0x19000;

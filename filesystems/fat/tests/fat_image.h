@@ -14,26 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "disktest/host_files.h"
 #include "disktest/run_command.h"
+#include "disktest/temp_dir.h"
 
 namespace fattest {
 
 // A scratch folder removed at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/fattest.XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~ScratchDir() {
-    if (!path_.empty()) DiskTest::RunCommand("rm -rf '" + path_ + "'");
-  }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ScratchDir = DiskTest::TempDir;
 
 struct MkfsOptions {
   int fatBits = 16;           // 12, 16 or 32
@@ -73,11 +61,7 @@ struct FsckReport {
   int fats = 0;
 };
 
-inline std::uint64_t Number(const std::string& text, const std::string& pattern) {
-  std::smatch m;
-  if (!std::regex_search(text, m, std::regex(pattern))) return 0;
-  return std::strtoull(m[1].str().c_str(), nullptr, 10);
-}
+using DiskTest::Number;
 
 inline FsckReport Fsck(const std::string& path) {
   FsckReport r;
@@ -92,34 +76,9 @@ inline FsckReport Fsck(const std::string& path) {
   return r;
 }
 
-inline std::vector<std::uint8_t> ReadBytes(const std::string& path, std::uint64_t offset,
-                                           std::size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes(count);
-  in.seekg(std::streamoff(offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(count));
-  bytes.resize(std::size_t(in.gcount()));
-  return bytes;
-}
-
-inline void WriteBytes(const std::string& path, std::uint64_t offset,
-                       const std::vector<std::uint8_t>& bytes) {
-  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(std::streamoff(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// A file of `size` bytes whose content depends on `seed`.
-inline std::string MakeHostFile(const std::string& path, std::size_t size, std::uint32_t seed) {
-  std::string data(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = char(x >> 16);
-  }
-  std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(size));
-  return data;
-}
+using DiskTest::MakeHostFile;
+using DiskTest::ReadBytes;
+using DiskTest::WriteBytes;
 
 // The data sectors of a file as istat lists them (only those its size uses).
 inline std::vector<std::uint64_t> IstatSectors(const std::string& image, const std::string& inode) {

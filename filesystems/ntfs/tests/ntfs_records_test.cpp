@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "fake_driver.h"
 #include "filesystems/ntfs_records.h"
 #include "foundation/byteorder.h"
 
@@ -15,14 +16,7 @@ namespace ntfs = filesystems::ntfs;
 
 namespace {
 
-std::uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using fstest::CodeOf;
 
 // A fresh record of `size` bytes whose strides are filled with a pattern,
 // so that a saved word that is not put back shows.

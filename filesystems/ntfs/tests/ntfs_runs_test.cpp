@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "fake_driver.h"
 #include "filesystems/ntfs_runs.h"
 
 namespace ntfs = filesystems::ntfs;
@@ -15,14 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-std::uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using fstest::CodeOf;
 
 ntfs::Run R(std::int64_t lcn, std::uint64_t vcn, std::uint32_t length) {
   return ntfs::Run{lcn, vcn, length};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "fake_driver.h"
 #include "filesystems/ntfs_tables.h"
 #include "foundation/byteorder.h"
 
@@ -13,14 +14,7 @@ namespace ntfs = filesystems::ntfs;
 
 namespace {
 
-std::uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using fstest::CodeOf;
 
 // An identity table of `count` units with ASCII and a few Latin-1 letters
 // upper-cased.

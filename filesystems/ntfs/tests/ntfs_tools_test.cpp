@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "fake_driver.h"
 #include "filesystems/ntfs_bitmap.h"
 #include "filesystems/ntfs_boot.h"
 #include "filesystems/ntfs_records.h"
@@ -26,14 +27,7 @@ using ntfstest::Number;
 
 namespace {
 
-std::uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Common::Error& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using fstest::CodeOf;
 
 std::uint64_t PartitionSectors(const std::string& image, std::uint32_t sectorSize) {
   return std::filesystem::file_size(image) / sectorSize;
