@@ -31,6 +31,26 @@ const char16_t kCp437High[128] = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
+// Bytes 0x80..0xFF of code page 850 (the Western European OEM code page).
+const char16_t kCp850High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0,
+    0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,
+    0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE,
+    0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,
+    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,
+    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4,
+    0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,
+    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
+};
+
 // Bytes 0x80..0x9F of code page 1252; above them it equals Latin-1. The five
 // bytes the code page leaves undefined map to the same code point, as
 // Windows maps them.
@@ -41,7 +61,7 @@ const char16_t kCp1252C1[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-enum class Table { kNone, kUtf8, kCp437, kCp1252, kLatin1 };
+enum class Table { kNone, kUtf8, kCp437, kCp850, kCp1252, kLatin1 };
 
 Table TableFor(uint32_t codePage) {
   switch (codePage) {
@@ -52,6 +72,8 @@ Table TableFor(uint32_t codePage) {
     case 1:  // CP_OEMCP
     case 437:
       return Table::kCp437;
+    case 850:
+      return Table::kCp850;
     case 28591:
       return Table::kLatin1;
     case 65001:
@@ -64,6 +86,7 @@ Table TableFor(uint32_t codePage) {
 char16_t ByteToUnit(Table t, unsigned char b) {
   if (b < 0x80) return b;
   if (t == Table::kCp437) return kCp437High[b - 0x80];
+  if (t == Table::kCp850) return kCp850High[b - 0x80];
   if (t == Table::kCp1252 && b < 0xA0) return kCp1252C1[b - 0x80];
   return b;
 }
@@ -74,8 +97,10 @@ unsigned char UnitToByte(Table t, char16_t u) {
   if (u < 0x80) return static_cast<unsigned char>(u);
   if (t == Table::kLatin1) return u < 0x100 ? static_cast<unsigned char>(u) : 0;
   if (t == Table::kCp1252 && u >= 0xA0 && u < 0x100) return static_cast<unsigned char>(u);
-  const char16_t* table = t == Table::kCp437 ? kCp437High : kCp1252C1;
-  const int size = t == Table::kCp437 ? 128 : 32;
+  const char16_t* table = t == Table::kCp437   ? kCp437High
+                         : t == Table::kCp850 ? kCp850High
+                                              : kCp1252C1;
+  const int size = t == Table::kCp1252 ? 32 : 128;
   for (int i = 0; i < size; ++i)
     if (table[i] == u) return static_cast<unsigned char>(0x80 + i);
   return 0;

@@ -30,7 +30,8 @@ TEST(CodePageTest, KnownBytes) {
   const Case cases[] = {
       {1252, 0x80, 0x20AC}, {1252, 0x9F, 0x0178}, {1252, 0xE9, 0x00E9}, {1252, 0x41, u'A'},
       {1252, 0x81, 0x0081}, {437, 0x82, 0x00E9},  {437, 0xB0, 0x2591},  {437, 0xFF, 0x00A0},
-      {437, 0x01, 0x0001},  {28591, 0x80, 0x0080}, {28591, 0xFF, 0x00FF},
+      {437, 0x01, 0x0001},  {850, 0x9B, 0x00F8},  {850, 0xD5, 0x0131},  {850, 0xF2, 0x2017},
+      {28591, 0x80, 0x0080}, {28591, 0xFF, 0x00FF},
   };
   for (const auto& c : cases) {
     std::u16string u;
@@ -45,7 +46,7 @@ TEST(CodePageTest, KnownBytes) {
 
 TEST(CodePageTest, SingleByteCodePagesRoundTripEveryByte) {
   const std::string bytes = AllBytes();
-  for (uint32_t cp : {437u, 1252u, 28591u}) {
+  for (uint32_t cp : {437u, 850u, 1252u, 28591u}) {
     std::u16string u;
     ASSERT_TRUE(CodePageToWide(cp, u, bytes.data(), bytes.size())) << cp;
     ASSERT_EQ(u.size(), bytes.size());
@@ -163,7 +164,7 @@ TEST(CaseTest, PortableTableBasics) {
 // The built-in tables are the system's, byte for byte.
 TEST(CodePageWinTest, BuiltInTablesMatchTheSystem) {
   const std::string bytes = AllBytes();
-  for (uint32_t cp : {437u, 1252u, 28591u}) {
+  for (uint32_t cp : {437u, 850u, 1252u, 28591u}) {
     std::u16string system, portable;
     ASSERT_TRUE(CodePageToWide(cp, system, bytes.data(), bytes.size()));
     ASSERT_TRUE(PortableCodePageToWide(cp, portable, bytes.data(), bytes.size()));

@@ -53,7 +53,8 @@ constexpr uint32_t kCodePageUtf8 = 65001;
 //
 // On Windows the system converts (MultiByteToWideChar), except UTF-8, which
 // is always decoded by Utf8ToUtf16's rules. Elsewhere the built-in tables
-// serve: 1252 (also for CP_ACP), 437 (also for CP_OEMCP), 28591 and 65001.
+// serve: 1252 (also for CP_ACP), 437 (also for CP_OEMCP), 850, 28591 and
+// 65001.
 bool CodePageToWide(uint32_t codePage, std::u16string& out, const char* bytes,
                     std::size_t count);
 
