@@ -292,6 +292,66 @@ void FATDriver::FATDirectory::DeleteEntrySet(std::uint32_t i) {
   for (std::uint32_t k = i - longEntries; k <= i; ++k) WritableEntry(k)[0] = fatentry::kDeleted;
 }
 
+void FATDriver::FATDirectory::DetachEntrySet(std::uint32_t i, std::uint8_t* out32) {
+  std::memcpy(out32, Entry(i), 32);
+  std::u16string longName;
+  if (ReadLongName(i, longName) != 0) {
+    // Without its long name the entry shows its 8.3 name, lower-cased in the
+    // part where the long name has letters that upper-casing changes.
+    const std::size_t dot = std::min(longName.find(u'.'), longName.size());
+    auto changesCase = [](std::u16string part) {
+      std::u16string upper = part;
+      Common::ToUpperCase(upper);
+      return upper != part;
+    };
+    std::uint8_t flags = 0;
+    if (changesCase(longName.substr(0, dot))) flags |= fatname::kLowerCaseBase;
+    if (dot < longName.size() && changesCase(longName.substr(dot + 1)))
+      flags |= fatname::kLowerCaseExtension;
+    out32[12] = std::uint8_t((out32[12] & ~(fatname::kLowerCaseBase |
+                                            fatname::kLowerCaseExtension)) | flags);
+  }
+  DeleteEntrySet(i);
+}
+
+void FATDriver::FATDirectory::MoveEntriesToFront(const std::uint8_t* first11,
+                                                 const std::uint8_t* second11) {
+  const std::uint32_t a = FindShortName(first11);
+  const std::uint32_t b = second11 ? FindShortName(second11) : a;
+  if (a == 0 && (b == 0 || b == 1)) return;
+  // The named entries leave their slots without a new key; their open file
+  // objects would be left pointing at whatever comes to stand there.
+  RefuseIfOpen(a, 0x40);
+  RefuseIfOpen(b, 0x41);
+  std::uint8_t saved[2][32];
+  DetachEntrySet(a, saved[0]);
+  if (b != a) DetachEntrySet(b, saved[1]);
+  const std::uint32_t wanted = b != a ? 2 : 1;
+
+  std::uint32_t k = 0, seen = 0;
+  for (;; ++k)
+    if (Entry(k)[0] == fatentry::kDeleted && ++seen == wanted) break;
+
+  // Everything still in use below k slides up to end at k, keeping its
+  // order, which leaves the lowest slots free.
+  std::uint32_t to = k;
+  for (std::uint32_t from = k + 1; from-- > 0;) {
+    if (Entry(from)[0] == fatentry::kDeleted) continue;
+    if (from != to) {
+      std::memcpy(WritableEntry(to), Entry(from), 32);
+      WritableEntry(from)[0] = fatentry::kDeleted;
+      if (FATFile* open = OpenFileOf(from)) {
+        openFiles_.erase(from);
+        openFiles_.emplace(to, open);
+        open->Rekey(to);
+      }
+    }
+    --to;
+  }
+  std::memcpy(WritableEntry(0), saved[0], 32);
+  if (wanted == 2) std::memcpy(WritableEntry(1), saved[1], 32);
+}
+
 void FATDriver::FATDirectory::StoreShortName(std::uint32_t first, std::uint32_t last,
                                              const std::uint8_t* name11) {
   const std::uint8_t checksum = fatname::LfnChecksum(name11);

@@ -68,10 +68,17 @@ class FATDriver::FATDirectory : public FileSystemDriver::DirectoryObject {
   void ForgetFile(std::uint32_t i) noexcept { openFiles_.erase(i); }
   FATFile* GetFileObject(std::uint32_t i);
 
+  // The entries with these 8.3 names become entries 0 (and 1); second may
+  // equal first or be null.
+  void MoveEntriesToFront(const std::uint8_t* first11, const std::uint8_t* second11);
+
  private:
   std::uint32_t CreateEntrySet(const std::u16string& name, std::uint32_t skip);
   std::uint32_t WriteEntrySet(const std::vector<std::array<std::uint8_t, 32>>& entries);
   void DeleteEntrySet(std::uint32_t i);
+  // Copies the 8.3 entry (case flags taken from its long name) and deletes
+  // the entry set.
+  void DetachEntrySet(std::uint32_t i, std::uint8_t* out32);
   void MakeShortNameTail(std::uint8_t* name11, const std::u16string& longName,
                          std::uint32_t skip);
   bool PickTailDigit(std::uint8_t* name11, std::uint32_t position, std::uint32_t skip);

@@ -10,6 +10,7 @@
 #include "files/file_error.h"
 #include "filesystems/factory.h"
 #include "filesystems/fat_driver.h"
+#include "filesystems/fat_names.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
 
@@ -356,6 +357,24 @@ void FATDriver::WriteBackCache() {
   freshClusters_.clear();
   if (!heldLinks_.empty() || !releasedChains_.empty()) ApplyReleases();
   check(WriteFatArea());
+}
+
+void FATDriver::Control(control_request* request) {
+  if (request->code != kControlMKFF) {
+    FileSystemDriver::Control(request);
+    return;
+  }
+  auto* r = static_cast<mkff_request*>(request);
+  MoveEntriesToFront(r->first, r->second);
+}
+
+void FATDriver::MoveEntriesToFront(const char16_t* first, const char16_t* second) {
+  std::uint8_t first11[11], second11[11];
+  if (!first || !fatname::ToExactShortName(first, first11) ||
+      (second && !fatname::ToExactShortName(second, second11)))
+    ThrowFileError(0x50, kModuleId, kFileNotFound);
+  auto* root = static_cast<FATDirectory*>(GetDirectoryObject(0));
+  root->MoveEntriesToFront(first11, second ? second11 : nullptr);
 }
 
 FileSystemDriver* OpenFATVolume(Fdisk::SimpleDisk* device, std::uint64_t offset,

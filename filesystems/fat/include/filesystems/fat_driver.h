@@ -41,6 +41,16 @@ struct dfrg_request : control_request {
   std::uint64_t bytes = 0;
 };
 
+// "MKFF" of the root: the entries with these exact 8.3 names become the
+// first (and second) entries of the root directory, without their long-name
+// entries; the other entries keep their order. Refused while either named
+// entry has an open file object.
+struct mkff_request : control_request {
+  mkff_request() noexcept : control_request{kControlMKFF} {}
+  const char16_t* first = nullptr;
+  const char16_t* second = nullptr;  // null: only the first
+};
+
 // A run of clusters [first, end) and where to continue from (see the
 // handler operations for what `next` means in each).
 struct ClusterRun {
@@ -85,6 +95,8 @@ class FATDriver : public FileSystemDriverWindows {
   DirectoryObject* CreateDirectoryObject(std::uint32_t directoryId) override;
   const char* GetFileSystemName() override;
   void WriteBackCache() override;
+  void Control(control_request* request) override;
+  void MoveEntriesToFront(const char16_t* first, const char16_t* second);
 
   // Takes the next cluster of the allocation cursor (next-fit over the
   // volume), marks it end of chain and returns it; 0x40004 when none is free.
