@@ -23,13 +23,19 @@ constexpr std::uint32_t kEndOfChain = 0x0FFFFFFF;
   ThrowFileError(site, kModuleId, code);
 }
 
-bool LocalTime(std::time_t seconds, std::tm& out) {
+// Seconds since 1970 wide enough for every FAT date (up to 2107). The
+// 32-bit Windows run-time's time_t ends in 2038, so there the 64-bit calls
+// stand in for localtime and mktime.
 #if defined(_WIN32)
-  return localtime_s(&out, &seconds) == 0;
+using Seconds = __time64_t;
+bool LocalTime(Seconds seconds, std::tm& out) { return _localtime64_s(&out, &seconds) == 0; }
+Seconds MakeLocal(std::tm* fields) { return _mktime64(fields); }
 #else
-  return localtime_r(&seconds, &out) != nullptr;
+using Seconds = std::time_t;
+static_assert(sizeof(Seconds) >= 8, "FAT dates run to 2107");
+bool LocalTime(Seconds seconds, std::tm& out) { return localtime_r(&seconds, &out) != nullptr; }
+Seconds MakeLocal(std::tm* fields) { return std::mktime(fields); }
 #endif
-}
 
 // Whether a FAT value ends a chain properly for the mount's type.
 bool IsEndMark(const FATDriver& fat, std::uint32_t value) {
@@ -56,8 +62,8 @@ std::uint64_t FatTimeToMs(std::uint16_t date, std::uint16_t time, std::uint8_t t
   fields.tm_min = (time >> 5) & 0x3F;
   fields.tm_sec = (time & 0x1F) * 2;
   fields.tm_isdst = -1;
-  const std::time_t seconds = std::mktime(&fields);
-  if (seconds == std::time_t(-1)) return 0;
+  const Seconds seconds = MakeLocal(&fields);
+  if (seconds == Seconds(-1)) return 0;
   return std::uint64_t(std::int64_t(seconds) * 1000 + std::int64_t(tenMs) * 10);
 }
 
@@ -68,7 +74,7 @@ bool MsToFatTime(std::uint16_t* date, std::uint16_t* time, std::uint8_t* tenMs,
   std::int64_t seconds = ms / 1000;
   if (ms % 1000 < 0) --seconds;
   std::tm fields{};
-  if (!LocalTime(std::time_t(seconds), fields)) return false;
+  if (!LocalTime(Seconds(seconds), fields)) return false;
   const int year = fields.tm_year + 1900;
   if (year < 1980 || year > 2107) return false;
   if (date)

@@ -11,6 +11,7 @@
 
 #include "fat_image.h"
 #include "fat_session.h"
+#include "fat_time_cases.h"
 #include "files/control.h"
 #include "filesystems/fat_driver.h"
 
@@ -42,48 +43,13 @@ class Zone {
   std::string old_;
 };
 
-// Milliseconds since 1970 of a UTC calendar time.
-std::int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return std::int64_t(timegm(&t)) * 1000;
-}
-
-std::uint16_t Date(int year, int month, int day) {
-  return std::uint16_t(((year - 1980) << 9) | (month << 5) | day);
-}
-std::uint16_t Time(int hour, int minute, int second) {
-  return std::uint16_t((hour << 11) | (minute << 5) | (second / 2));
-}
+using fattest::Utc;
 
 TEST(FatTime, BoundsAndFieldsInTwoZones) {
-  struct Case {
-    const char* zone;
-    std::int64_t ms;
-    bool stored;
-    std::uint16_t date, time;
-    std::uint8_t tenMs;
-  };
-  const Case table[] = {
-      {"UTC", Utc(1980, 1, 1, 0, 0, 0), true, 0x0021, 0, 0},
-      {"UTC", Utc(1979, 12, 31, 23, 59, 59), false, 0, 0, 0},
-      {"UTC", Utc(2107, 12, 31, 23, 59, 59), true, Date(2107, 12, 31), Time(23, 59, 58), 100},
-      {"UTC", Utc(2108, 1, 1, 0, 0, 0), false, 0, 0, 0},
-      {"UTC", Utc(2021, 3, 4, 5, 6, 7) + 500, true, Date(2021, 3, 4), Time(5, 6, 6), 150},
-      {"UTC", 0, false, 0, 0, 0},
-      // Berlin: one hour ahead in winter, two in summer.
-      {"Europe/Berlin", Utc(2021, 1, 15, 10, 0, 0), true, Date(2021, 1, 15), Time(11, 0, 0), 0},
-      {"Europe/Berlin", Utc(2021, 7, 15, 10, 0, 0), true, Date(2021, 7, 15), Time(12, 0, 0), 0},
-      // Local 1980-01-01 00:00 is 1979-12-31 23:00 UTC there.
-      {"Europe/Berlin", Utc(1979, 12, 31, 23, 0, 0), true, 0x0021, 0, 0},
-      {"Europe/Berlin", Utc(1979, 12, 31, 22, 59, 59), false, 0, 0, 0},
-  };
-  for (const Case& c : table) {
+  std::size_t count = 0;
+  const fattest::TimeCase* table = fattest::TimeCases(&count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const fattest::TimeCase& c = table[i];
     SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.ms));
     Zone zone(c.zone);
     std::uint16_t date = 0xAAAA, time = 0xAAAA;
