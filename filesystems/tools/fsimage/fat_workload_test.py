@@ -356,8 +356,9 @@ def failing_writes(bits, scratch, rng, rounds):
 
 def main():
     # fsck.fat judges soundness; mtools only reads the tree back for the
-    # model. Its own plausibility heuristic has refused a FAT12 volume that
-    # fsck.fat found clean (a chain reaching the last cluster), so it is off.
+    # model. Its own plausibility check takes the highest cluster number
+    # (the cluster count + 1) for too big whenever an entry before the last
+    # one points at it, and so refuses volumes fsck.fat finds clean: it is off.
     os.environ["MTOOLS_SKIP_CHECK"] = "1"
     seed = int(os.environ.get("FAT_WORKLOAD_SEED", "1717"))
     rng = random.Random(seed)
