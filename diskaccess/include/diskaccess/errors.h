@@ -23,6 +23,7 @@ constexpr std::uint32_t kDriveDisk = 0x8D5BF87C;
 constexpr std::uint32_t kStatusToError = 0x02AACB7B;
 constexpr std::uint32_t kUefi = 0x5A0110A3;
 constexpr std::uint32_t kHolders = 0x5A0110A4;
+constexpr std::uint32_t kUefiBoot = 0x5A0110B3;
 }  // namespace Module
 
 // A location id: the file's tag and the call site.
@@ -174,6 +175,7 @@ constexpr std::uint32_t kNotifyDisk = 2023;
 constexpr std::uint32_t kNotifyVolume = 2024;
 constexpr std::uint32_t kBootEntryError = 2025;
 constexpr std::uint32_t kSectorSizeOutOfRange = 2026;
+constexpr std::uint32_t kIncorrectBootPath = 2027;
 }  // namespace Msg
 
 // An error whose text is catalog entry `message` (no text while the catalog
