@@ -24,6 +24,7 @@ constexpr std::uint32_t kStatusToError = 0x02AACB7B;
 constexpr std::uint32_t kUefi = 0x5A0110A3;
 constexpr std::uint32_t kHolders = 0x5A0110A4;
 constexpr std::uint32_t kUefiBoot = 0x5A0110B3;
+constexpr std::uint32_t kSystemRestore = 0x5A0110B4;
 }  // namespace Module
 
 // A location id: the file's tag and the call site.
