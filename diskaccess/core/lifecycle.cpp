@@ -5,6 +5,7 @@
 #include <new>
 
 #include "diskaccess/da_state.h"
+#include "diskaccess/resizer.h"
 #include "diskaccess/errors.h"
 #include "diskaccess/objects.h"
 #include "foundation/sync.h"
@@ -293,6 +294,7 @@ void DaInit(std::uint32_t flags) {
       g_ntFamily = true;
       g_recentOs = os.major >= 5;
     }
+    resizer::RegisterRawProcessor();
     g_rawProcessorRegistered = true;
     DaGlobalLock(0);
   }

@@ -1,14 +1,17 @@
 #include "diskaccess/resizer_query.h"
 
+#include "diskaccess/resizer.h"
+
 namespace Da {
 
 void RunResizerQuery(Common::Error& error, const ::PartitionParameters& partition,
-                     std::uint64_t* value) {
-  error.Reset();
-  // No processor of this system has anything to report for a query: the
-  // file-system recognisers all answer 0, whatever the partition holds.
-  (void)partition;
-  if (value) *value = 0;
+                     std::uint32_t* value) {
+  ::PartitionParameters source = partition;
+  resizer::ResizeRequest request;
+  request.flags = kResizerQueryFlags;
+  request.source = &source;
+  request.valueOut = value;
+  RunResizer(error, request);
 }
 
 }  // namespace Da

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "diskaccess/bit_array.h"
+#include "diskaccess/resizer.h"
 #include "diskaccess/resizer_query.h"
+#include "disktest/memory_disk.h"
 
 namespace {
 
@@ -120,15 +122,22 @@ TEST(PackedArray, SizesAndValues) {
   EXPECT_THROW(Da::PackedArray::ByteSize(0xFFFFFFFFu, 32), Common::Error);
 }
 
-TEST(ResizerQuery, EveryPartitionAnswersZero) {
+TEST(ResizerQuery, TheRawProcessorAnswersZeroForADevice) {
+  resizer::RegisterRawProcessor();
+  DiskTest::MemoryDisk disk(8192);
   PartitionParameters partition;
+  partition.Device = &disk;
   partition.Start = 2048;
   partition.Length = 4096;
   Common::Error error(1, 2, 0x4000d);
-  std::uint64_t value = 77;
+  std::uint32_t value = 77;
   Da::RunResizerQuery(error, partition, &value);
   EXPECT_TRUE(error.IsNull());
   EXPECT_EQ(value, 0u);
+  // Without a device there is nothing to probe.
+  partition.Device = nullptr;
+  Da::RunResizerQuery(error, partition, &value);
+  EXPECT_EQ(error.Code(), resizer::kInternal);
 }
 
 }  // namespace

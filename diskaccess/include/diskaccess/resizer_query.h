@@ -1,6 +1,6 @@
 // The resizer's query request, as the file-system drivers' recovery path
-// uses it: a processor is made for the described partition and its query
-// operation answers. Every processor of the system answers 0.
+// uses it: a processor is made for the described partition by probing its
+// device, and its query operation answers (the raw processor: 0).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,6 @@ constexpr std::uint32_t kResizerQueryFlags = 0x80008;
 // Stores the query's value through `value`; an error raised while the
 // request runs comes back in `error` (null on success).
 void RunResizerQuery(Common::Error& error, const ::PartitionParameters& partition,
-                     std::uint64_t* value);
+                     std::uint32_t* value);
 
 }  // namespace Da
