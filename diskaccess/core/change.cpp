@@ -271,3 +271,51 @@ void DaFinalTreePass() {
     DaDispatchChanges(c, 1, nullptr);
   }
 }
+
+// ------------------------------------------------------ change sink
+
+namespace {
+
+// The layer's own sink: changes go to the dispatch; what needs the disk
+// model's conversions is refused until they exist, never reported as done.
+class LayerChangeSink : public DaChangeSink {
+ public:
+  void AnnounceChange(da_computer* computer, bool letters, stddisk* disk,
+                      std::uint32_t level) override {
+    DaDispatchChanges(computer, (letters ? 2u : 0u) | (level == 1 ? 1u : 0u), disk);
+  }
+  void CaptureBootRecords(holder*, bool) override {}
+  Common::Error ConvertToDynamicDisk(stddisk*, std::uint32_t, std::uint32_t) override {
+    return Common::Error(Da::Site(0x5A04, 1), Da::Module::kComputer, Da::Code::kNotSupportedOp);
+  }
+  Common::Error CreateDynamicVolume(plain_computer*, const void*) override {
+    return Common::Error(Da::Site(0x5A04, 2), Da::Module::kComputer, Da::Code::kNotSupportedOp);
+  }
+};
+
+LayerChangeSink g_layerSink;
+DaChangeSink* g_sink = &g_layerSink;
+
+}  // namespace
+
+DaChangeSink* DaSetChangeSink(DaChangeSink* sink) {
+  DaChangeSink* previous = g_sink;
+  g_sink = sink != nullptr ? sink : &g_layerSink;
+  return previous;
+}
+
+void DaAnnounceChange(da_computer* computer, bool letters, stddisk* disk, std::uint32_t level) {
+  g_sink->AnnounceChange(computer, letters, disk, level);
+}
+
+void DaCaptureBootRecords(holder* h, bool keep) { g_sink->CaptureBootRecords(h, keep); }
+
+Common::Error local_disk::MakeDynamic(std::uint32_t a, std::uint32_t b) {
+  return g_sink->ConvertToDynamicDisk(this, a, b);
+}
+
+Common::Error plain_computer::CreateDynamicVolume(const void* request) {
+  if (GetFdiskComputer() == 0)
+    return Common::Error(Da::Site(0x5A04, 3), Da::Module::kComputer, Da::Code::kNotSupportedOp);
+  return g_sink->CreateDynamicVolume(this, request);
+}

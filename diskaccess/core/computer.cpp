@@ -4,7 +4,9 @@
 #include <new>
 
 #include "diskaccess/da_state.h"
+#include "diskaccess/disk_order.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
 #include "diskaccess/uefi.h"
 #include "diskaccess/win_computer.h"
@@ -99,6 +101,14 @@ void da_computer::AppendDisk(stddisk* disk) {
   disk->computer = this;
 }
 
+void da_computer::InsertDiskAfter(stddisk* position, stddisk* disk) {
+  disk->prev = position;
+  disk->next = position != nullptr ? position->next : firstDisk;
+  (disk->next ? disk->next->prev : lastDisk) = disk;
+  (position ? position->next : firstDisk) = disk;
+  disk->computer = this;
+}
+
 void da_computer::UnlinkDisk(stddisk* disk) {
   if (disk->prev == nullptr && firstDisk != disk) return;  // not listed
   (disk->prev ? disk->prev->next : firstDisk) = disk->next;
@@ -186,8 +196,18 @@ stddisk* da_computer::NewEasyVolumeDisk() { return new (std::nothrow) disk_easy_
 
 // ------------------------------------------------------- plain_computer
 
+namespace {
+
+void DetachHandlers(HolderList& list) {
+  for (holder* h = list.first; h != nullptr; h = h->next) h->SetVolumeHandler(nullptr);
+}
+
+}  // namespace
+
 void plain_computer::ReleaseVolumes() {
   if (pseudoDisk != nullptr && !IsDetached()) {
+    DetachHandlers(pseudoDisk->holder_list);
+    DetachHandlers(pseudoDisk->second_list);
     for (auto& h : pseudoDisk->second_holders) h->SetVolumeHandler(nullptr);
     if (PartitionTree* t = pseudoDisk->GetTree(0))
       for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
@@ -195,6 +215,8 @@ void plain_computer::ReleaseVolumes() {
   for (stddisk* d = firstDisk; d != nullptr; d = d->next) {
     if (d->IsEasyVolumeDisk()) continue;
     if (!IsDetached()) {
+      DetachHandlers(d->holder_list);
+      DetachHandlers(d->dropped_holders);
       for (std::uint32_t i = 0; i < 2; ++i) {
         if (PartitionTree* t = d->GetTree(i))
           for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
@@ -266,7 +288,10 @@ bool local_computer::ScanDisks(std::uint32_t flags) {
     stddisk* disk = nullptr;
     OpenDrive(i, disk);  // a drive that does not open is passed over
     if (disk == nullptr) continue;
-    AppendDisk(disk);
+    if ((capabilities & kCapDiskOrder) != 0)
+      InsertDiskAfter(DaBusPredecessor(*this, *disk), disk);
+    else
+      AppendDisk(disk);
     disk->AfterScan();
     opened = true;
   }

@@ -1,11 +1,15 @@
 // Disk objects of the older layer: the retrying sector I/O, identity
 // setters, lock nesting and the pseudo-disk of volumes outside partitions.
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
 #include "foundation/message_table.h"
 
@@ -211,6 +215,21 @@ flat_holder* stddisk::GetTableHolder(std::uint32_t index) {
   return t != nullptr ? t->table : nullptr;
 }
 
+const std::uint8_t* stddisk::GetDiskGuid(std::uint32_t index) {
+  static const std::uint8_t kZero[16] = {};
+  PartitionTree* t = GetTree(index);
+  if (t == nullptr) return nullptr;
+  if (std::memcmp(t->disk_guid, kZero, 16) != 0) return t->disk_guid;
+  // The holder tree that the last read built is the working tree's.
+  return read_context.top != nullptr ? read_context.top->GetDiskGuid() : nullptr;
+}
+
+std::uint32_t stddisk::GetTreeExtra(std::uint32_t) { return 0; }
+
+bool stddisk::CanUseChs() const {
+  return IsChsCapable() && computer != nullptr && computer->IsNative();
+}
+
 Common::Error stddisk::SetSectorSize(std::uint32_t size) {
   const std::uint32_t module = Da::Module::kDiskSectorSize;
   if (size == 0)
@@ -308,6 +327,32 @@ PartitionTree* plain_disk::GetTree(std::uint32_t index) {
   }
 }
 
+std::uint32_t plain_disk::GetTreeExtra(std::uint32_t index) {
+  PartitionTree* t = GetTree(index);
+  return t != nullptr ? t->extra : 0;
+}
+
+void plain_disk::DropHolders() {
+  while (holder* h = holder_list.first) {
+    holder_list.Unlink(h);
+    if (h->IsFreeSpace()) {
+      delete h;
+      continue;
+    }
+    // Tables and partitions still refer to one another; they go together
+    // when the tree is reset.
+    h->disk = nullptr;
+    dropped_holders.PushBack(h);
+  }
+}
+
+void plain_disk::ResetWorkingTree() {
+  DropHolders();
+  dropped_holders.Clear();
+  read_context.Reset();
+  trees[0].Clear();
+}
+
 local_disk::local_disk() { computer = DaLocalComputer(); }
 
 // ----------------------------------------------------------- pseudo-disk
@@ -321,6 +366,69 @@ Common::Error disk_easy_vol::Io(std::uint32_t op, std::uint64_t, void*, std::uin
   if (op == Fdisk::kIoInvalidate) return Common::Error();
   return Da::MakeError(Da::Site(kEasyTag, 1), Da::Module::kEasyVolume, Da::Code::kEasyVolumeIo,
                        Da::Msg::kEasyVolumeIo);
+}
+
+namespace {
+
+// The holder's extents against the volume's, in extent order; a GUID, when
+// the volume has one, must be the holder's own.
+bool HolderMatchesVolume(const da_computer& computer, const holder& h, const Common::Guid* guid,
+                         std::vector<DaExtent> extents) {
+  if (h.IsFreeSpace()) return false;
+  if (guid != nullptr) {
+    const std::uint8_t* own = h.GetUniqueGuid();
+    if (own == nullptr || std::memcmp(own, guid->bytes, 16) != 0) return false;
+  }
+  auto* p = dynamic_cast<const BasePartitionHolder*>(&h);
+  if (p == nullptr || p->extents.size() != extents.size()) return false;
+  std::vector<DaExtent> mine = p->extents;
+  for (DaExtent& x : mine) {
+    if (x.diskKey != 0) continue;
+    stddisk* d = computer.FindDiskByNumber(x.diskNumber);
+    x.diskKey = d != nullptr ? d->id : 0;
+    x.diskNumber = 0;
+  }
+  std::sort(mine.begin(), mine.end());
+  std::sort(extents.begin(), extents.end());
+  for (std::size_t i = 0; i < mine.size(); ++i)
+    if (!(mine[i] == extents[i])) return false;
+  return true;
+}
+
+void WaitASecond() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+
+}  // namespace
+
+Common::Error win_disk_easy_vol::AttachNewVolume(holder* h) {
+  if (h == nullptr || computer == nullptr)
+    return Common::Error(Da::Site(kEasyTag, 2), Da::Module::kDriveDisk, Da::Code::kNoNewVolume);
+  for (std::uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    if (attempt != 0) (wait_a_second != nullptr ? wait_a_second : WaitASecond)();
+    std::uint32_t count = 0;
+    Common::Error e = computer->SbGetVolumeCnt(count);
+    if (Da::Failed(e)) return e;
+    for (std::uint32_t number = 1; number <= count; ++number) {
+      std::shared_ptr<vol_handler> volume;
+      (void)computer->OpenVolume(number, volume);
+      if (!volume) continue;
+      std::unique_ptr<Common::Guid> guid;
+      if (Da::Failed(volume->VolGetSysGuid(guid))) continue;
+      std::vector<DaExtent> extents;
+      std::uint32_t flag = 0;
+      if (Da::Failed(volume->VolGetLocations(extents, flag))) continue;
+      // The volume names its disks by number; holders name them by id.
+      for (DaExtent& x : extents) {
+        stddisk* d = computer->FindDiskByNumber(x.diskNumber);
+        x.diskKey = d != nullptr ? d->id : 0;
+        x.diskNumber = 0;
+      }
+      if (HolderMatchesVolume(*computer, *h, guid.get(), extents)) {
+        h->SetVolumeHandler(volume);
+        return Common::Error();
+      }
+    }
+  }
+  return Common::Error(Da::Site(kEasyTag, 3), Da::Module::kDriveDisk, Da::Code::kNoNewVolume);
 }
 
 // -------------------------------------------------------- volume handler

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "diskaccess/da_state.h"
+#include "diskaccess/errors.h"
 #include "diskaccess/holders.h"
 #include "foundation/byteorder.h"
 #include "foundation/random.h"
@@ -308,16 +309,103 @@ Common::Error WriteGptCopies(stddisk& disk) {
 
 // ------------------------------------------------------------- GPT holders
 
+namespace {
+
+constexpr std::uint32_t kGptTag = 0x5A34;
+constexpr std::uint32_t kGptHeaderMissing = 0x100162;
+
+GptTableHolder* DiskGpt(stddisk* disk) {
+  if (disk == nullptr) return nullptr;
+  auto* area = dynamic_cast<GptTableHolder*>(disk->read_context.top);
+  return area != nullptr && area->record != nullptr ? area : nullptr;
+}
+
+bool NewGuid(std::uint8_t* out) {
+  Common::Guid g;
+  if (!Common::GuidNewRandom(g)) return false;
+  std::memcpy(out, g.bytes, 16);
+  return true;
+}
+
+da_computer* ComputerOf(const stddisk* disk) {
+  return disk != nullptr ? disk->GetComputer() : nullptr;
+}
+
+// A committed change goes to the table and is announced with its disk and
+// letters; an uncommitted one only asks for the passes.
+void Announce(holder& h, bool commit) {
+  if (commit) {
+    h.MarkOwnerModified();
+    DaAnnounceChange(ComputerOf(h.disk), true, h.disk, 0);
+  } else {
+    DaAnnounceChange(ComputerOf(h.disk), false, nullptr, 0);
+  }
+}
+
+}  // namespace
+
 GptTableHolder::GptTableHolder(stddisk* d, std::uint64_t s, std::uint64_t n, std::uint32_t i,
                                holder* o)
     : holder(d, s, n, i, o) {}
 
+GptTableHolder::GptTableHolder(stddisk* d, const GptTableHolder& from, holder* o)
+    : holder(d, &from, o), BaseMetaHolder(&from) {
+  if (from.record == nullptr) return;
+  record = std::make_unique<GptTableRecord>(*from.record);
+  for (GptEntryRecord& e : record->entries) e.holder_ptr = nullptr;
+}
+
 GptTableHolder::~GptTableHolder() = default;
+
+holder* GptTableHolder::CloneForDisk(stddisk* d, holder** topSlot, holder*) {
+  holder* top = topSlot != nullptr ? *topSlot : nullptr;
+  const bool isPrimary = backup != nullptr;
+  auto* copy = new GptTableHolder(d, *this, owner != nullptr ? top : nullptr);
+  if (isPrimary) {
+    if (topSlot == nullptr) {
+      delete copy;
+      return nullptr;
+    }
+    *topSlot = copy;
+    return copy;
+  }
+  auto* area = dynamic_cast<GptTableHolder*>(top);
+  if (area == nullptr || area->record == nullptr) {
+    delete copy;
+    return nullptr;
+  }
+  if (owner != nullptr) {
+    // A reserved partition: it registers in its slot of the new record.
+    if (index >= area->record->entries.size()) {
+      delete copy;
+      return nullptr;
+    }
+    area->record->entries[index].holder_ptr = copy;
+  } else {
+    area->backup = copy;
+  }
+  return copy;
+}
 
 GptPartitionHolder::GptPartitionHolder(stddisk* d, std::uint64_t s, std::uint64_t n,
                                        std::uint32_t i, holder* o, std::int32_t newId)
     : holder(d, s, n, i, o), BasePartitionHolder(newId) {
   extents.push_back(DaExtent{0, d != nullptr ? d->GetDiskNumber() : 0, s, n});
+}
+
+GptPartitionHolder::GptPartitionHolder(stddisk* d, const GptPartitionHolder& from, holder* o)
+    : holder(d, &from, o), BasePartitionHolder(d, &from) {
+  state = from.state;
+  extents.push_back(DaExtent{0, d != nullptr ? d->GetDiskNumber() : 0, start, size});
+}
+
+holder* GptPartitionHolder::CloneForDisk(stddisk* d, holder** topSlot, holder*) {
+  auto* area = dynamic_cast<GptTableHolder*>(topSlot != nullptr ? *topSlot : nullptr);
+  if (area == nullptr || area->record == nullptr || index >= area->record->entries.size())
+    return nullptr;
+  auto* copy = new GptPartitionHolder(d, *this, area);
+  area->record->entries[index].holder_ptr = copy;
+  return copy;
 }
 
 GptEntryRecord* GptPartitionHolder::Entry() {
@@ -364,36 +452,49 @@ void GptPartitionHolder::SetActive(bool commit) {
     if (i == index) record->entries[i].attributes |= kGptActive;
     else record->entries[i].attributes &= ~kGptActive;
   }
-  if (commit) MarkOwnerModified();
+  Announce(*this, commit);
 }
 
 void GptPartitionHolder::SetHiddenState(std::uint32_t hiddenState, bool commit) {
   GptEntryRecord* e = Entry();
-  if (e == nullptr || !IsBasicDataGuid(e->type) || GetHiddenState() == (hiddenState != 0 ? 1u : 0u))
-    return;
-  if (hiddenState != 0) e->attributes |= kGptHidden;
+  const std::uint32_t wanted = hiddenState != 0 ? 1u : 0u;
+  if (e == nullptr || !IsBasicDataGuid(e->type) || GetHiddenState() == wanted) return;
+  if (wanted != 0) e->attributes |= kGptHidden;
   else e->attributes &= ~kGptHidden;
-  if (commit) MarkOwnerModified();
+  Announce(*this, commit);
+  // Shown again: the system may mount the volume once more.
+  if (commit && wanted == 0 && handler) (void)handler->VolUnhide();
 }
 
 bool GptPartitionHolder::SetTypeGuid(const std::uint8_t* guid, bool commit) {
   GptEntryRecord* e = Entry();
   if (e == nullptr || !IsDataGuid(guid)) return false;
   std::memcpy(e->type, guid, 16);
-  if (commit) MarkOwnerModified();
+  Announce(*this, commit);
   return true;
 }
 
-bool GptPartitionHolder::DeletePartition(std::uint32_t, PartitionInfo* info) {
+void GptPartitionHolder::SetBootVisibility(bool flag) {
+  if (disk == nullptr) return;
+  state = flag ? 2 : 0;
+  DaAnnounceChange(ComputerOf(disk), false, nullptr, 0);
+}
+
+bool GptPartitionHolder::DeletePartition(std::uint32_t flags, PartitionInfo* info) {
   GptTableRecord* record = OwnerRecord(owner);
   if (record == nullptr || index >= record->entries.size()) return false;
+  const GptEntryRecord& own = record->entries[index];
   if (info != nullptr) {
     info->wantedIndex = index;
     info->primary = true;
     info->id = id;
     info->handler = handler;
-    std::memcpy(info->typeGuid, record->entries[index].type, 16);
+    std::memcpy(info->uniqueGuid, own.unique, 16);
+    info->name = own.name;
+    std::memcpy(info->typeGuid, own.type, 16);
+    info->attributes = own.attributes;
   }
+  if ((flags & 0x5) != 0) DaCaptureBootRecords(this, (flags & 0x4) != 0);
   // The entries after this one move down a slot, as the system's own
   // partitioning does, so the table keeps no hole.
   std::vector<GptEntryRecord>& entries = record->entries;
@@ -403,31 +504,27 @@ bool GptPartitionHolder::DeletePartition(std::uint32_t, PartitionInfo* info) {
   }
   entries.back() = GptEntryRecord();
   MarkOwnerModified();
+  DaAnnounceChange(ComputerOf(disk), true, disk, 0);
   if (disk != nullptr) disk->holder_list.Unlink(this);
   delete this;
   return true;
 }
 
-namespace {
-
-GptTableHolder* DiskGpt(stddisk* disk) {
-  if (disk == nullptr) return nullptr;
-  auto* area = dynamic_cast<GptTableHolder*>(disk->read_context.top);
-  return area != nullptr && area->record != nullptr ? area : nullptr;
-}
-
-bool NewGuid(std::uint8_t* out) {
-  Common::Guid g;
-  if (!Common::GuidNewRandom(g)) return false;
-  std::memcpy(out, g.bytes, 16);
-  return true;
-}
-
-}  // namespace
-
 GptTableRecord* OwnerRecord(holder* owner) {
   auto* area = dynamic_cast<GptTableHolder*>(owner);
   return area != nullptr ? area->record.get() : nullptr;
+}
+
+GptDiskPSAndSignaturesState::GptDiskPSAndSignaturesState(const holder* top) {
+  auto* area = dynamic_cast<const GptTableHolder*>(top);
+  if (area == nullptr || area->record == nullptr) return;
+  std::memcpy(disk_guid, area->record->disk_guid, 16);
+  for (const GptEntryRecord& e : area->record->entries) {
+    if (!e.used) continue;
+    std::array<std::uint8_t, 16> g;
+    std::memcpy(g.data(), e.unique, 16);
+    partition_guids.push_back(g);
+  }
 }
 
 void GptBaseHolder::Notify(std::uint32_t code, std::uint64_t value) {
@@ -462,6 +559,8 @@ holder* GptBaseHolder::CreatePartition(std::uint64_t s, std::uint64_t n, Partiti
   std::uint32_t free = slot;
   while (free < record.entries.size() && record.entries[free].used) ++free;
   if (free == record.entries.size()) return nullptr;
+  if (std::memcmp(info.uniqueGuid, kZeroGuid, 16) == 0 && !NewGuid(info.uniqueGuid))
+    return nullptr;
   for (std::uint32_t k = free; k > slot; --k) {
     record.entries[k] = record.entries[k - 1];
     if (record.entries[k].holder_ptr != nullptr) record.entries[k].holder_ptr->index = k;
@@ -470,8 +569,6 @@ holder* GptBaseHolder::CreatePartition(std::uint64_t s, std::uint64_t n, Partiti
   e = GptEntryRecord();
   e.used = true;
   std::memcpy(e.type, info.typeGuid, 16);
-  if (std::memcmp(info.uniqueGuid, kZeroGuid, 16) == 0 && !NewGuid(info.uniqueGuid))
-    return nullptr;
   std::memcpy(e.unique, info.uniqueGuid, 16);
   e.first = s;
   e.last = s + n - 1;
@@ -484,10 +581,18 @@ holder* GptBaseHolder::CreatePartition(std::uint64_t s, std::uint64_t n, Partiti
   if (info.handler) p->SetVolumeHandler(info.handler);
   area->SetModified(true);
   if (commit) p->MarkOwnerModified();
+  DaAnnounceChange(ComputerOf(disk), commit, commit ? disk : nullptr, 0);
   return p;
 }
 
 Common::Error GptBaseHolder::EraseTable(std::uint32_t* oldSignature) {
+  DiskSignatureRecord signatures;
+  Common::Error e = EraseTableWithSignatures(&signatures);
+  if (oldSignature != nullptr) *oldSignature = signatures.mbr_signature;
+  return e;
+}
+
+Common::Error GptBaseHolder::EraseTableWithSignatures(DiskSignatureRecord* signatures) {
   GptTableHolder* area = DiskGpt(disk);
   if (area == nullptr) return Common::Error();
   const std::uint64_t last = disk->GetSectorCount();
@@ -500,28 +605,71 @@ Common::Error GptBaseHolder::EraseTable(std::uint32_t* oldSignature) {
   const std::uint64_t alternate = area->record->alternate;
   if (alternate < last && alternate > area->record->last_usable)
     results[2] = WriteOneSector(*disk, alternate, zero.data());
+  if (signatures != nullptr) std::memcpy(signatures->gpt_disk_guid, area->record->disk_guid, 16);
   std::memset(area->record->disk_guid, 0, 16);
   auto* mbr = dynamic_cast<MbrTableHolder*>(disk->read_context.table);
   if (mbr == nullptr) {
     for (holder* h = disk->holder_list.first; h != nullptr; h = h->next)
       if (auto* t = dynamic_cast<MbrTableHolder*>(h); t != nullptr && t->owner == nullptr) mbr = t;
   }
-  if (mbr != nullptr) results[3] = mbr->EraseTable(oldSignature);
+  std::uint32_t mbrSignature = 0;
+  if (mbr != nullptr) results[3] = mbr->EraseTable(&mbrSignature);
   else results[3] = WriteOneSector(*disk, 0, zero.data());
+  if (signatures != nullptr) signatures->mbr_signature = mbrSignature;
   for (const Common::Error& r : results)
     if (r.Code() != 0) return r;
   return Common::Error();
 }
 
-Common::Error GptBaseHolder::ChangeScheme(std::uint32_t mode) {
+Common::Error GptBaseHolder::ChangeScheme(std::uint32_t mode, bool commit,
+                                          const DiskPSAndSignaturesState* state) {
   if (mode == 2) return Common::Error();
   GptTableHolder* area = DiskGpt(disk);
-  if (area == nullptr) return Common::Error(1, 2, 0x100162);
-  // Without a saved state every identity is renewed: the disk's GUID and
-  // each used entry's.
-  NewGuid(area->record->disk_guid);
-  for (GptEntryRecord& e : area->record->entries)
-    if (e.used) NewGuid(e.unique);
-  area->SetModified(true);
+  if (area == nullptr)
+    return Common::Error(Da::Site(kGptTag, 1), Da::Module::kHolders, kGptHeaderMissing,
+                         "Internal error: GPT partition table header is missing.");
+  GptTableRecord& record = *area->record;
+  auto* saved = dynamic_cast<const GptDiskPSAndSignaturesState*>(state);
+  if (mode == 1 || saved == nullptr ||
+      (mode == 0 && std::memcmp(saved->disk_guid, record.disk_guid, 16) != 0)) {
+    NewGuid(record.disk_guid);
+    for (GptEntryRecord& e : record.entries)
+      if (e.used) NewGuid(e.unique);
+  } else {
+    for (std::size_t i = 0; i < record.entries.size(); ++i) {
+      GptEntryRecord& e = record.entries[i];
+      if (!e.used) continue;
+      bool keep = false;
+      if (mode == 0) {
+        for (const auto& g : saved->partition_guids)
+          keep = keep || std::memcmp(g.data(), e.unique, 16) == 0;
+      } else {
+        keep = i < saved->partition_guids.size() &&
+               std::memcmp(saved->partition_guids[i].data(), e.unique, 16) == 0;
+      }
+      if (!keep) NewGuid(e.unique);
+    }
+  }
+  if (commit) area->SetModified(true);
+  DaAnnounceChange(ComputerOf(disk), commit, disk, 0);
   return Common::Error();
+}
+
+void GptBaseHolder::GetSchemeRecord(std::unique_ptr<DiskPSAndSignaturesState>& out) {
+  out = std::make_unique<GptDiskPSAndSignaturesState>(disk != nullptr ? disk->read_context.top
+                                                                       : nullptr);
+}
+
+void GptBaseHolder::UpdateAfterChange() {
+  GptTableHolder* area = DiskGpt(disk);
+  if (area == nullptr || area->record->entries.empty()) return;
+  bool recompute = false;
+  for (const GptEntryRecord& e : area->record->entries) {
+    if (!e.used || (e.holder_ptr != nullptr && e.holder_ptr->state != 0)) {
+      recompute = true;
+      break;
+    }
+  }
+  if (!recompute) return;
+  for (std::uint32_t view = 0; view < 5; ++view) disk->SetViewFlag(2, view, 1);
 }

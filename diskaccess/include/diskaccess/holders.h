@@ -15,6 +15,7 @@
 #include "diskaccess/objects.h"
 
 class vol_handler;
+class DiskPSAndSignaturesState;
 
 // Status bits of a holder's `flags`.
 constexpr std::uint32_t kHolderOverlaps = 0x1;
@@ -65,7 +66,16 @@ class holder {
   }
   virtual bool DeletePartition(std::uint32_t flags, PartitionInfo* info) { return false; }
   virtual Common::Error EraseTable(std::uint32_t* oldSignature) { return Common::Error(); }
-  virtual Common::Error ChangeScheme(std::uint32_t mode) { return Common::Error(); }
+  // New identities for the disk's table; `state` is a snapshot taken by
+  // GetSchemeRecord (or null), `commit` marks the table for the next write.
+  virtual Common::Error ChangeScheme(std::uint32_t mode, bool commit = true,
+                                     const DiskPSAndSignaturesState* state = nullptr) {
+    return Common::Error();
+  }
+  // A snapshot of the disk's identities, owned by the caller (or null).
+  virtual void GetSchemeRecord(std::unique_ptr<DiskPSAndSignaturesState>& out) { out.reset(); }
+  // The post-change pass: tells the disk which per-view data to recompute.
+  virtual void UpdateAfterChange() {}
   virtual std::uint64_t GetAttributes() const { return 0; }
   virtual const std::uint8_t* GetDiskGuid() const { return nullptr; }
   virtual const std::uint8_t* GetTypeGuid() const { return nullptr; }
@@ -294,6 +304,28 @@ class MbrPartitionHolder : public MbrBaseHolder, public BasePartitionHolder {
 
 // ------------------------------------------------------------------ GPT
 
+// Identities that a table change can renew, saved so they can be kept.
+class DiskPSAndSignaturesState {
+ public:
+  virtual ~DiskPSAndSignaturesState() = default;
+};
+
+// A GPT disk's GUID and the unique GUIDs of its used entries in slot order;
+// all empty when taken from anything but a GPT primary area with a table.
+class GptDiskPSAndSignaturesState : public DiskPSAndSignaturesState {
+ public:
+  explicit GptDiskPSAndSignaturesState(const holder* top);
+  std::uint8_t disk_guid[16] = {};
+  std::vector<std::array<std::uint8_t, 16>> partition_guids;
+};
+
+// What erasing a table hands back: the MBR's disk signature and the GPT
+// disk GUID that were on the disk.
+struct DiskSignatureRecord {
+  std::uint32_t mbr_signature = 0;
+  std::uint8_t gpt_disk_guid[16] = {};
+};
+
 bool IsBasicDataGuid(const std::uint8_t* guid);
 bool IsLdmGuid(const std::uint8_t* guid);
 bool IsReservedGuid(const std::uint8_t* guid);
@@ -341,8 +373,17 @@ class GptBaseHolder : public virtual holder {
                           bool commit) override;
   // Clears both headers and the protective MBR.
   Common::Error EraseTable(std::uint32_t* oldSignature) override;
-  // Mode 2 changes nothing; any other renews the disk's and the entries' GUIDs.
-  Common::Error ChangeScheme(std::uint32_t mode) override;
+  // The same, handing the disk's GUID and MBR signature to `signatures`.
+  Common::Error EraseTableWithSignatures(DiskSignatureRecord* signatures);
+  // Mode 2 changes nothing; mode 0 keeps what the state shows of this disk,
+  // modes above 2 keep the GUIDs the state has at the same slot, and mode 1
+  // or no state renews every identity.
+  Common::Error ChangeScheme(std::uint32_t mode, bool commit = true,
+                             const DiskPSAndSignaturesState* state = nullptr) override;
+  void GetSchemeRecord(std::unique_ptr<DiskPSAndSignaturesState>& out) override;
+  // A free slot or a partition held back from numbering: the disk
+  // recomputes its kind-2 data for views 0-4.
+  void UpdateAfterChange() override;
 };
 
 GptTableRecord* OwnerRecord(holder* owner);
@@ -351,7 +392,11 @@ class GptTableHolder : public GptBaseHolder, public BaseMetaHolder {
  public:
   GptTableHolder(stddisk* disk, std::uint64_t start, std::uint64_t size, std::uint32_t index,
                  holder* owner);
+  // A copy on `disk` under `owner`: the range, marks and a copy of the table
+  // record whose entries refer to no holder yet.
+  GptTableHolder(stddisk* disk, const GptTableHolder& from, holder* owner);
   ~GptTableHolder() override;
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
   const std::uint8_t* GetDiskGuid() const override {
     return record ? record->disk_guid : nullptr;
   }
@@ -370,6 +415,8 @@ class GptPartitionHolder : public GptBaseHolder, public BasePartitionHolder {
  public:
   GptPartitionHolder(stddisk* disk, std::uint64_t start, std::uint64_t size,
                      std::uint32_t index, holder* owner, std::int32_t id);
+  GptPartitionHolder(stddisk* disk, const GptPartitionHolder& from, holder* owner);
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
   const GptEntryRecord* Entry() const;
   GptEntryRecord* Entry();
   const std::uint8_t* GetTypeGuid() const override;
@@ -382,7 +429,8 @@ class GptPartitionHolder : public GptBaseHolder, public BasePartitionHolder {
   void SetHiddenState(std::uint32_t hiddenState, bool commit) override;
   bool SetTypeGuid(const std::uint8_t* guid, bool commit);
   bool DeletePartition(std::uint32_t flags, PartitionInfo* info) override;
-  void SetBootVisibility(bool visible) override { state = visible ? 1 : 2; }
+  // true: the partition is kept from numbering and the letter pass.
+  void SetBootVisibility(bool flag) override;
 };
 
 // ---------------------------------------------------------- easy volumes

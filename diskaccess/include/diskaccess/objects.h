@@ -18,6 +18,7 @@
 #include "foundation/guid.h"
 
 class da_computer;
+class holder;
 class stddisk;
 class vol_handler;
 struct VolumeInfoEntry;
@@ -165,6 +166,58 @@ class stddisk : public smart_op_disk {
   virtual Common::Error InitializeDrive(std::uint32_t style) { return Common::Error(); }
   virtual void AfterScan() {}
 
+  // Per-disk records of the layer's passes; neutral on a bare disk, kept by
+  // plain disks.
+  virtual void SaveMarks() {}
+  virtual void RestoreMarks() {}
+  // Takes every holder off the main list: free space is deleted, the rest
+  // waits in `dropped_holders` with no disk link until the tree is reset.
+  virtual void DropHolders() {}
+  virtual void ResetWorkingTree() {}
+  virtual void* GetExtension() const { return nullptr; }
+  virtual const std::uint8_t* GetBiosBlock() const { return nullptr; }
+  virtual std::uint32_t GetReservedWord() const { return 0; }
+  virtual std::uint32_t GetReservedCount() const { return 0; }
+  virtual std::uint32_t GetReservedValue() const { return 0; }
+  virtual bool TestReserved(std::uint32_t, std::uint32_t) const { return false; }
+  // The tree's own GUID when it has one, else the top holder's.
+  const std::uint8_t* GetDiskGuid(std::uint32_t index);
+  virtual std::uint64_t GetChsLimit() const { return 0; }
+  virtual std::uint8_t* GetBootRecordArea() { return nullptr; }
+  virtual bool GetLetterFlag() const { return false; }
+  virtual std::uint32_t GetSignature() const { return 0; }
+  virtual std::uint32_t GetTreeExtra(std::uint32_t index);
+  virtual std::uint32_t GetLevel() const { return level; }
+  virtual bool GetOptionFlag() const { return false; }
+  virtual std::uint8_t GetMark() const { return 0; }
+  virtual std::uint8_t GetMode() const { return 0; }
+  virtual bool IsGeometryOk() const { return true; }
+  // kind 0-2 (numbering kinds) by view 0-4; anything else reads 0.
+  virtual std::uint8_t GetViewFlag(std::uint32_t kind, std::uint32_t view) const { return 0; }
+  virtual bool HasHideableType() const { return false; }
+  virtual bool HasBootManager() const { return false; }
+  bool CanUseChs() const;
+  virtual bool IsChsCapable() const { return false; }
+  virtual bool AreSchemeTypesEqual() const { return false; }
+  virtual void SetViewFlag(std::uint32_t kind, std::uint32_t view, std::uint8_t value) {}
+  virtual void SetHideableType(std::uint8_t) {}
+  virtual void SetBootManager(std::uint8_t) {}
+  virtual void SetLetterFlag(std::uint8_t) {}
+  virtual void SetSignature(std::uint32_t) {}
+  virtual void SetLevel(std::uint32_t value) { level = value; }
+  virtual void SetSchemeType(std::uint8_t) {}
+  virtual void SetMark(std::uint8_t) {}
+  virtual void SetMode(std::uint8_t) {}
+  virtual Common::Error QueryStatusByte(std::uint8_t& out) {
+    out = 0;
+    return Common::Error();
+  }
+  // Gives a partition holder made by this layer the volume the system
+  // mounts on it.
+  virtual Common::Error AttachNewVolume(holder* h) { return Common::Error(); }
+  // Converts the disk to a dynamic disk through the disk model.
+  virtual Common::Error MakeDynamic(std::uint32_t a, std::uint32_t b) { return Common::Error(); }
+
   flat_holder* GetTopHolder(std::uint32_t index);
   flat_holder* GetTableHolder(std::uint32_t index);
 
@@ -190,6 +243,8 @@ class stddisk : public smart_op_disk {
   HolderList second_list;
   // The holder tree, ordered by start sector, and what its last read found.
   HolderList holder_list;
+  // What DropHolders took off the main list and did not delete.
+  HolderList dropped_holders;
   ReadContext read_context;
   std::uint32_t signature_seen = 0;  // the MBR's disk signature at the last read
   std::uint8_t table_changed = 0;    // a table was written since the flag was cleared
@@ -234,15 +289,51 @@ class plain_disk : public stddisk {
   bool IsFirstSectorSplit() const override { return split_first_sector != 0; }
   void SetFirstSectorSplit(std::uint8_t v) override { split_first_sector = v; }
 
-  void SaveMarks() { saved_marks[0] = marks[0]; saved_marks[1] = marks[1]; }
-  void RestoreMarks() { marks[0] = saved_marks[0]; marks[1] = saved_marks[1]; }
-  // Working tree := a fresh record.
-  void ResetWorkingTree() { trees[0].Clear(); }
+  void SaveMarks() override { saved_marks[0] = marks[0]; saved_marks[1] = marks[1]; }
+  void RestoreMarks() override { marks[0] = saved_marks[0]; marks[1] = saved_marks[1]; }
+  void DropHolders() override;
+  // Drops the holders, releases them and the read context; the working
+  // tree becomes a fresh record.
+  void ResetWorkingTree() override;
+  const std::uint8_t* GetBiosBlock() const override { return bios_block.get(); }
+  std::uint32_t GetReservedWord() const override { return reserved_word; }
+  std::uint64_t GetChsLimit() const override { return chs_limit; }
+  std::uint8_t* GetBootRecordArea() override { return trees[0].boot_record; }
+  bool GetLetterFlag() const override { return letter_flag != 0; }
+  std::uint32_t GetSignature() const override { return signature; }
+  std::uint32_t GetTreeExtra(std::uint32_t index) override;
+  bool GetOptionFlag() const override { return option_flag != 0; }
+  std::uint8_t GetMark() const override { return marks[0]; }
+  std::uint8_t GetMode() const override { return marks[1]; }
+  bool IsGeometryOk() const override { return geometry_ok != 0; }
+  std::uint8_t GetViewFlag(std::uint32_t kind, std::uint32_t view) const override {
+    return kind < 3 && view < 5 ? view_flags[kind][view] : 0;
+  }
+  bool HasHideableType() const override { return hideable_flag != 0; }
+  bool HasBootManager() const override { return trees[0].boot_manager != 0; }
+  bool IsChsCapable() const override { return true; }
+  bool AreSchemeTypesEqual() const override {
+    return trees[0].scheme_type == trees[1].scheme_type;
+  }
+  void SetViewFlag(std::uint32_t kind, std::uint32_t view, std::uint8_t value) override {
+    if (kind < 3 && view < 5) view_flags[kind][view] = value;
+  }
+  void SetHideableType(std::uint8_t v) override { hideable_flag = v; }
+  void SetBootManager(std::uint8_t v) override { trees[0].boot_manager = v; }
+  void SetLetterFlag(std::uint8_t v) override { letter_flag = v; }
+  void SetSignature(std::uint32_t v) override { signature = v; }
+  void SetSchemeType(std::uint8_t v) override { trees[0].scheme_type = v; }
+  void SetMark(std::uint8_t v) override { marks[0] = v; }
+  void SetMode(std::uint8_t v) override { marks[1] = v; }
 
   std::uint8_t geometry_ok = 1;
   std::unique_ptr<std::uint8_t[]> bios_block;  // 33 bytes
+  std::uint32_t reserved_word = 0;
   std::uint64_t chs_limit = 0;
   std::uint8_t split_first_sector = 0;
+  std::uint8_t view_flags[3][5] = {};  // numbering kind by view
+  std::uint8_t hideable_flag = 0;
+  std::uint8_t letter_flag = 0;
   std::uint32_t signature = 0;
   std::uint8_t saved_marks[2] = {0, 2};
   std::uint8_t marks[2] = {0, 2};
@@ -256,6 +347,9 @@ class plain_disk : public stddisk {
 };
 
 class local_disk : public plain_disk {
+ public:
+  Common::Error MakeDynamic(std::uint32_t a, std::uint32_t b) override;
+
  protected:
   local_disk();
 };
@@ -275,6 +369,13 @@ class disk_easy_vol : public stddisk {
 class win_disk_easy_vol : public disk_easy_vol {
  public:
   using disk_easy_vol::disk_easy_vol;
+  // Waits (up to 40 tries a second apart) for the system to mount a volume
+  // whose GUID and extents are the holder's, and gives it to the holder.
+  Common::Error AttachNewVolume(holder* h) override;
+
+  // How a try waits for the next; a test may make it return at once.
+  void (*wait_a_second)() = nullptr;
+  std::uint32_t attempts = 40;
 };
 
 // Disk-state flags.
@@ -303,6 +404,8 @@ class vol_handler : public smart_op_disk {
   virtual Common::Error VolGetLocations(std::vector<DaExtent>& list, std::uint32_t& flag);
   virtual Common::Error VolGetWriteCounter(std::uint64_t& counter);
   virtual std::uint64_t VolQueryWord() const { return 0; }
+  // Lets the system mount the volume again after its partition was shown.
+  virtual Common::Error VolUnhide() { return Common::Error(); }
 
   void SetLastSector(std::uint64_t last) { lastSector_ = last; }
   void SetSectorSizeValue(std::uint32_t size) { sectorSize_ = size; }
@@ -352,6 +455,14 @@ class da_computer {
   virtual bool IsDetached() const { return false; }
   virtual bool AcceptsChanges() const { return true; }
   virtual bool IsNative() const { return false; }
+  virtual bool IsSet(std::uint32_t value) const { return value != 0; }
+  virtual void SetName(const char16_t* text, std::uint64_t value) {}
+  virtual const char16_t* GetName() const { return nullptr; }
+  virtual std::uint64_t GetValue() const { return 0; }
+  virtual void LettersAssigned() {}
+  virtual bool IsEmulated() const { return false; }
+  // A dynamic volume made through the disk model's computer.
+  virtual Common::Error CreateDynamicVolume(const void* request) { return Common::Error(); }
 
   virtual bool OnDisksChanged();
   virtual void OnVolumesChanged();
@@ -384,6 +495,8 @@ class da_computer {
 
   // Disk list.
   void AppendDisk(stddisk* disk);
+  // After `position`, or at the front when it is null.
+  void InsertDiskAfter(stddisk* position, stddisk* disk);
   void UnlinkDisk(stddisk* disk);
   stddisk* FirstDisk() const { return firstDisk; }
   std::uint32_t DiskCount() const;
@@ -421,6 +534,7 @@ class plain_computer : public da_computer {
   void RefreshFdiskVolumes() override;
   Common::Error RescanAndNotify(std::uint32_t flags) override;
   std::uint32_t GetFdiskComputer() const override { return fdiskComputer; }
+  Common::Error CreateDynamicVolume(const void* request) override;
 
   void ReleaseVolumes();
 
@@ -438,6 +552,13 @@ class local_computer : public plain_computer {
   void Destroy() override;
   Common::Error Setup(std::uint32_t flags) override;
   bool ScanDisks(std::uint32_t flags) override;
+  // A null text keeps the name.
+  void SetName(const char16_t* text, std::uint64_t v) override {
+    if (text != nullptr) name = text;
+    value = v;
+  }
+  const char16_t* GetName() const override { return name.empty() ? nullptr : name.c_str(); }
+  std::uint64_t GetValue() const override { return value; }
 
   std::u16string name;
   std::uint64_t value = 0;
@@ -473,6 +594,26 @@ void DaRevertChanges();
 void DaFinalTreePass();
 void DaFirstInitStep(da_computer* computer, std::uint32_t flags);
 void DaApplyToHolders(std::uint32_t flags);
+
+// Where holder and disk operations send what the rest of the layer must
+// hear of: a changed partition tree, the boot records a deletion may
+// disturb, a disk to convert and a dynamic volume to make. The layer's own
+// sink dispatches changes and refuses what it cannot do yet; a test may
+// install a recording one.
+class DaChangeSink {
+ public:
+  virtual ~DaChangeSink() = default;
+  virtual void AnnounceChange(da_computer* computer, bool letters, stddisk* disk,
+                              std::uint32_t level) = 0;
+  virtual void CaptureBootRecords(holder* h, bool keep) = 0;
+  virtual Common::Error ConvertToDynamicDisk(stddisk* disk, std::uint32_t a, std::uint32_t b) = 0;
+  virtual Common::Error CreateDynamicVolume(plain_computer* computer, const void* request) = 0;
+};
+// Installs a sink (null: the layer's own) and returns the one it replaces.
+DaChangeSink* DaSetChangeSink(DaChangeSink* sink);
+// Dispatches the changes with mask (letters ? 2 : 0) | (level == 1 ? 1 : 0).
+void DaAnnounceChange(da_computer* computer, bool letters, stddisk* disk, std::uint32_t level);
+void DaCaptureBootRecords(holder* h, bool keep);
 
 // ------------------------------------------ volume information
 
