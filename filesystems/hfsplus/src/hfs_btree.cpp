@@ -347,15 +347,8 @@ BTree::Path BTree::Descend(std::uint32_t level, const std::uint8_t* key, std::si
 void BTree::Insert(const std::uint8_t* key, std::size_t keyBytes, const std::uint8_t* data,
                    std::size_t dataBytes) {
   if (!header_) ThrowFileError(0x30, kModuleId, kFileNotSupported);
-  if (keyBytes < 2 || Common::LoadBe16(key) + 2u != keyBytes || keyBytes - 2 > maxKeyLength_)
-    ThrowFileError(0x31, kModuleId, kFileNotSupported);
-  order_.Compare(key, keyBytes, key, keyBytes);  // refuses a malformed key
+  CheckInsertable(key, keyBytes, dataBytes);
   const std::vector<std::uint8_t> record = BuildRecord(key, keyBytes, data, dataBytes);
-  // An empty node holds records of up to node size - 18 bytes; an index
-  // node must hold two index records, or splits could never end.
-  const std::size_t room = nodeSize_ - kNodeDescriptorSize - 2;
-  const std::size_t indexRecord = KeyArea(keyBytes) + 4;
-  if (record.size() + 2 > room || 2 * (indexRecord + 2) > room) Corrupted(0x32);
   ReserveNodes();
 
   if (Depth() == 0) {
@@ -379,6 +372,19 @@ void BTree::Insert(const std::uint8_t* key, std::size_t keyBytes, const std::uin
   }
   Place(path, path.steps.back().index, record);
   SetHeader32(header::kLeafRecords, LeafRecords() + 1);
+}
+
+void BTree::CheckInsertable(const std::uint8_t* key, std::size_t keyBytes,
+                            std::size_t dataBytes) const {
+  if (keyBytes < 2 || Common::LoadBe16(key) + 2u != keyBytes || keyBytes - 2 > maxKeyLength_)
+    ThrowFileError(0x31, kModuleId, kFileNotSupported);
+  order_.Compare(key, keyBytes, key, keyBytes);  // refuses a malformed key
+  // An empty node holds records of up to node size - 18 bytes; an index
+  // node must hold two index records, or splits could never end.
+  const std::size_t room = nodeSize_ - kNodeDescriptorSize - 2;
+  const std::size_t record = EvenLength(keyBytes) + EvenLength(dataBytes);
+  const std::size_t indexRecord = KeyArea(keyBytes) + 4;
+  if (record + 2 > room || 2 * (indexRecord + 2) > room) Corrupted(0x32);
 }
 
 void BTree::InsertAtLevel(std::uint32_t level, const std::uint8_t* key, std::size_t keyBytes,
@@ -641,6 +647,67 @@ RecordPosition BTree::Search(const std::uint8_t* key, std::size_t keyBytes) {
     if (nref.View().NumRecords() != 0) return {next, 0};
   }
   return position;
+}
+
+RecordPosition BTree::Next(RecordPosition p) {
+  if (!header_) ThrowFileError(0x56, kModuleId, kFileNotSupported);
+  if (p.IsNull()) Corrupted(0x57);
+  NodeRef ref = LoadNode(p.node, kLeafNode, 1);
+  const NodeView v = ref.View();
+  if (p.index >= v.NumRecords()) Corrupted(0x58);
+  if (p.index + 1u < v.NumRecords()) return {p.node, std::uint16_t(p.index + 1)};
+  const std::uint32_t next = v.Forward();
+  if (next == 0) return RecordPosition();
+  NodeRef nref = LoadNode(next, kLeafNode, 1);
+  if (nref.View().NumRecords() == 0) Corrupted(0x59);
+  return {next, 0};
+}
+
+void BTree::ReadRecord(RecordPosition p, std::vector<std::uint8_t>* key,
+                       std::vector<std::uint8_t>* data) {
+  if (!header_) ThrowFileError(0x5A, kModuleId, kFileNotSupported);
+  if (p.IsNull()) Corrupted(0x5B);
+  NodeRef ref = LoadNode(p.node, kLeafNode, 1);
+  const NodeView v = ref.View();
+  if (p.index >= v.NumRecords()) Corrupted(0x5C);
+  std::size_t keyBytes = 0;
+  const std::uint8_t* rec = RecordKey(v, p.index, &keyBytes);
+  const std::size_t at = EvenLength(keyBytes);
+  const std::size_t size = v.RecordSize(p.index);
+  if (at > size) Corrupted(0x5D);
+  if (key) key->assign(rec, rec + keyBytes);
+  if (data) data->assign(rec + at, rec + size);
+}
+
+void BTree::Replace(const std::uint8_t* key, std::size_t keyBytes, const std::uint8_t* data,
+                    std::size_t dataBytes) {
+  if (!header_) ThrowFileError(0x5E, kModuleId, kFileNotSupported);
+  if (Depth() == 0) ThrowFileError(0x5F, kModuleId, kFileNotFound);
+  Path path = Descend(1, key, keyBytes);
+  {
+    NodeRef leaf = LoadNode(path.steps.back().node, kLeafNode, 1);
+    NodeView v = leaf.View();
+    const std::size_t i = path.steps.back().index;
+    if (i >= v.NumRecords() || CompareKeyTo(v, i, key, keyBytes) != 0)
+      ThrowFileError(0x61, kModuleId, kFileNotFound);
+    std::size_t recordKeyBytes = 0;
+    std::uint8_t* rec = const_cast<std::uint8_t*>(RecordKey(v, i, &recordKeyBytes));
+    const std::size_t at = EvenLength(recordKeyBytes);
+    if (at + EvenLength(dataBytes) == v.RecordSize(i)) {
+      std::memset(rec + at, 0, EvenLength(dataBytes));
+      if (dataBytes) std::memcpy(rec + at, data, dataBytes);
+      leaf.SetDirty();
+      return;
+    }
+  }
+  // The stored key is kept as it was (its case, on a case-folding tree).
+  // Nothing changes unless the new record can be placed.
+  CheckInsertable(key, keyBytes, dataBytes);
+  ReserveNodes();
+  std::vector<std::uint8_t> stored;
+  ReadRecord({path.steps.back().node, std::uint16_t(path.steps.back().index)}, &stored, nullptr);
+  Remove(stored.data(), stored.size());
+  Insert(stored.data(), stored.size(), data, dataBytes);
 }
 
 void BTree::ForEachLeafRecord(const std::function<bool(const std::uint8_t*, std::size_t,

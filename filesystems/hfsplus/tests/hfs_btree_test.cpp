@@ -336,6 +336,60 @@ TEST_F(SmallTree, RecordSizeLimits) {
   EXPECT_EQ(CodeOf([&] { tree->Insert(key.data(), key.size() - 2, nullptr, 0); }), 0x4000eu);
 }
 
+TEST_F(SmallTree, WalkAndReplace) {
+  Make(512, 16, 4);
+  Model model;
+  for (int i = 0; i < 150; ++i) {
+    const int n = i * 37 % 150;
+    const std::string name = "r" + std::to_string(n);
+    std::vector<std::uint8_t> data(20 + n % 60, std::uint8_t(i));
+    const auto key = CatalogKey(3, name);
+    tree->Insert(key.data(), key.size(), data.data(), data.size());
+    if (data.size() % 2) data.push_back(0);  // records keep even lengths
+    model[{3, name}] = data;
+  }
+  // Position by position from the first record equals the model's order.
+  const auto low = CatalogKey(0, "");
+  auto it = model.begin();
+  std::vector<std::uint8_t> key, data;
+  for (hfsplus::RecordPosition p = tree->Search(low.data(), low.size()); !p.IsNull();
+       p = tree->Next(p), ++it) {
+    ASSERT_NE(it, model.end());
+    tree->ReadRecord(p, &key, &data);
+    EXPECT_EQ(key, CatalogKey(3, it->first.second));
+    EXPECT_EQ(data, it->second);
+  }
+  EXPECT_EQ(it, model.end());
+  EXPECT_EQ(CodeOf([&] { tree->Next(hfsplus::RecordPosition()); }), 0x4000du);
+
+  struct {
+    const char* name;
+    std::size_t size;
+    std::uint32_t code;
+  } const cases[] = {
+      {"r10", 30, 0},            // same size: in place
+      {"r11", 200, 0},           // larger: the leaf may split
+      {"r12", 2, 0},             // smaller
+      {"R13", 40, 0},            // found in any case; the stored name stays
+      {"r999", 10, 0x40011},     // missing
+      {"r14", 600, 0x4000d},     // cannot fit any node: the old record stays
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto k = CatalogKey(3, c.name);
+    std::vector<std::uint8_t> d(c.size, 0x5A);
+    EXPECT_EQ(CodeOf([&] { tree->Replace(k.data(), k.size(), d.data(), d.size()); }), c.code);
+    if (c.code == 0) model[{3, Lower(c.name)}] = d;
+    if (c.code == 0 && d.size() % 2) model[{3, Lower(c.name)}].push_back(0);
+    EXPECT_EQ(tree->Check(), "");
+    EXPECT_EQ(CompareWithModel(*tree, model), "");
+  }
+  const auto stored = CatalogKey(3, "r13");
+  const hfsplus::RecordPosition p = tree->Search(stored.data(), stored.size());
+  tree->ReadRecord(p, &key, nullptr);
+  EXPECT_EQ(key, stored);
+}
+
 TEST_F(SmallTree, FullVolumeReportsDiskFull) {
   Make(512, 8, 4, 40);
   Model model;

@@ -179,8 +179,7 @@ class Volume {
       Common::StoreBe16(folder.data() + 2, std::uint16_t(Common::LoadBe16(folder.data() + 2) | 0x10));
       Common::StoreBe32(folder.data() + 84, 0);
     }
-    tree_.Remove(rootKey.data(), rootKey.size());
-    tree_.Insert(rootKey.data(), rootKey.size(), folder.data(), folder.size());
+    tree_.Replace(rootKey.data(), rootKey.size(), folder.data(), folder.size());
     tree_.Flush();
     Common::StoreBe32(header_ + 32, Common::LoadBe32(header_ + 32) + std::uint32_t(delta_));
     Common::StoreBe32(header_ + 64, nextId_);

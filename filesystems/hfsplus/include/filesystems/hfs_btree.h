@@ -174,6 +174,17 @@ class BTree {
   // Position of the first leaf record whose key is not less than `key`;
   // null when every key is less (or the tree is empty).
   RecordPosition Search(const std::uint8_t* key, std::size_t keyBytes);
+  // The position after `p` in key order (the next leaf's first record past
+  // the end of a node); null after the last record. 0x4000d for a null or
+  // out-of-range position.
+  RecordPosition Next(RecordPosition p);
+  // Key and data of the leaf record at `p`.
+  void ReadRecord(RecordPosition p, std::vector<std::uint8_t>* key,
+                  std::vector<std::uint8_t>* data);
+  // Gives the leaf record of `key` new data: in place when its size stays
+  // the same, else by deleting and inserting it. 0x40011 when there is none.
+  void Replace(const std::uint8_t* key, std::size_t keyBytes, const std::uint8_t* data,
+               std::size_t dataBytes);
   // Every leaf record in key order: key (with its length field), its size,
   // data and its size. Stops when the callback answers false.
   void ForEachLeafRecord(const std::function<bool(const std::uint8_t*, std::size_t,
@@ -223,6 +234,9 @@ class BTree {
                    std::size_t keyBytes) const;
   std::vector<std::uint8_t> IndexRecordFor(const NodeView& child, std::uint32_t number) const;
 
+  // 0x4000e for a key that is malformed or longer than the header allows,
+  // 0x4000d for a record that could not be placed in a node.
+  void CheckInsertable(const std::uint8_t* key, std::size_t keyBytes, std::size_t dataBytes) const;
   Path Descend(std::uint32_t level, const std::uint8_t* key, std::size_t keyBytes);
   std::size_t LowerBound(const NodeView& v, const std::uint8_t* key, std::size_t keyBytes) const;
   void InsertAtLevel(std::uint32_t level, const std::uint8_t* key, std::size_t keyBytes,
