@@ -184,11 +184,12 @@ std::uint32_t BTree::FindFreeNode() const {
   return kNone;
 }
 
-void BTree::GrowFile() {
+void BTree::GrowFile(std::uint32_t nodes) {
   const std::uint32_t total = TotalNodes();
-  if (total == 0xFFFFFFFF) ThrowFileError(0x11, kModuleId, kFileDiskFull);
+  if (nodes == 0) nodes = 1;
+  if (nodes > 0xFFFFFFFFu - total) ThrowFileError(0x11, kModuleId, kFileDiskFull);
   // The file grows by whole clumps and by at least one node.
-  const std::uint32_t grown = source_.Grow(total + 1);
+  const std::uint32_t grown = source_.Grow(total + nodes);
   if (grown <= total || grown > source_.NodeCount()) Corrupted(0x12);
   SetHeader32(header::kTotalNodes, grown);
   SetHeader32(header::kFreeNodes, FreeNodes() + (grown - total));
@@ -219,9 +220,16 @@ void BTree::ReserveNodes() {
   // A split makes at most two new nodes, a level may split twice (its key
   // carried up, then its new child indexed), and a new root takes one.
   const std::uint32_t need = 4u * (std::uint32_t(Depth()) + 2);
-  for (int tries = 0; FreeNodes() < need; ++tries) {
-    if (tries == kMaxGrowths) Corrupted(0x17);
-    GrowFile();
+  if (FreeNodes() >= need) return;
+  try {
+    GrowFile(need - FreeNodes());
+  } catch (const Common::Error& e) {
+    if (e.Code() != kFileDiskFull) throw;
+  }
+  // Near the end of the volume, node by node while there is room.
+  for (std::uint32_t tries = 0; FreeNodes() < need; ++tries) {
+    if (tries > need + kMaxGrowths) Corrupted(0x17);
+    GrowFile(1);
   }
 }
 
@@ -229,7 +237,7 @@ std::uint32_t BTree::AllocateNode(std::int8_t kind, std::uint8_t height) {
   if (kind != kLeafNode && kind != kIndexNode) ThrowFileError(0x14, kModuleId, kFileNotSupported);
   std::uint32_t n = FindFreeNode();
   for (int tries = 0; n == kNone && tries < kMaxGrowths; ++tries) {
-    GrowFile();
+    GrowFile(1);
     n = FindFreeNode();
   }
   if (n == kNone || n == 0) Corrupted(0x15);

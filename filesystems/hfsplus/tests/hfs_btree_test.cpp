@@ -312,6 +312,22 @@ TEST_F(SmallTree, FirstInsertionsAndRootSplits) {
   EXPECT_EQ(tree->Check(), "");
 }
 
+TEST_F(SmallTree, GrowsByClumpsOfOneNode) {
+  // A file of the header node alone whose clump is one node: every growth
+  // must still add nodes, enough for the deepest split.
+  Make(512, 1, 1);
+  for (int i = 0; i < 400; ++i) {
+    Insert(7, "grow" + std::to_string(i), 150);
+    if (i % 50 == 0) {
+      ASSERT_EQ(tree->Check(), "") << i;
+    }
+  }
+  EXPECT_EQ(tree->Check(), "");
+  EXPECT_GE(tree->Depth(), 3);
+  EXPECT_EQ(tree->TotalNodes(), source->NodeCount());
+  EXPECT_GT(source->growths, 10u);
+}
+
 TEST_F(SmallTree, RecordSizeLimits) {
   Make(512, 16, 4);
   // A record of node size - 16 bytes cannot sit in any node with its

@@ -249,7 +249,9 @@ class BTree {
 
   std::uint32_t AllocateNode(std::int8_t kind, std::uint8_t height);
   void FreeNode(std::uint32_t n);
-  void GrowFile();
+  // Grows the file by at least `nodes` nodes (rounded up to clumps by the
+  // source), adding map nodes when the map no longer covers the file.
+  void GrowFile(std::uint32_t nodes);
   // Grows the file until it has enough free nodes for the worst case of
   // one insertion, so that a full volume refuses the operation before any
   // node changes.
