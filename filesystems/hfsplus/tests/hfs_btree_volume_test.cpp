@@ -223,7 +223,10 @@ std::vector<std::u16string> Filler(int count, bool mixedCase) {
 
 void RunVolume(const VolumeCase& c) {
   SCOPED_TRACE(c.what);
-  const std::string path = ::testing::TempDir() + "hfs_btree_volume.img";
+  // One image per test: the tests may run side by side.
+  const std::string path = ::testing::TempDir() + "hfs_btree_volume_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                           ".img";
   std::remove(path.c_str());
   int status = 0;
   std::string out = Run("truncate -s 32M '" + path + "' && mkfs.hfsplus " + c.mkfsOptions +
