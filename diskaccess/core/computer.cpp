@@ -5,6 +5,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
 #include "diskaccess/uefi.h"
 #include "diskaccess/win_computer.h"
@@ -28,10 +29,7 @@ void UnlinkComputer(da_computer* c) {
 }
 
 void RestoreSavedTree(stddisk* d) {
-  auto* p = dynamic_cast<plain_disk*>(d);
-  if (p == nullptr || !p->trees[1].Valid()) return;
-  p->trees[0].CopyFrom(p->trees[1]);
-  p->trees[1].Clear();
+  DaDiscardTree(d);
 }
 
 }  // namespace
@@ -188,16 +186,17 @@ stddisk* da_computer::NewEasyVolumeDisk() { return new (std::nothrow) disk_easy_
 
 void plain_computer::ReleaseVolumes() {
   if (pseudoDisk != nullptr && !IsDetached()) {
-    for (auto& h : pseudoDisk->second_holders) h->SetVolumeHandler(nullptr);
-    if (PartitionTree* t = pseudoDisk->GetTree(0))
-      for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
+    for (holder* h = pseudoDisk->second_list.first; h != nullptr; h = h->next)
+      h->SetVolumeHandler(nullptr);
+    for (holder* h = pseudoDisk->holder_list.first; h != nullptr; h = h->next)
+      h->SetVolumeHandler(nullptr);
   }
   for (stddisk* d = firstDisk; d != nullptr; d = d->next) {
     if (d->IsEasyVolumeDisk()) continue;
     if (!IsDetached()) {
       for (std::uint32_t i = 0; i < 2; ++i) {
-        if (PartitionTree* t = d->GetTree(i))
-          for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
+        if (HolderList* list = DaTreeHolders(d, i))
+          for (holder* h = list->first; h != nullptr; h = h->next) h->SetVolumeHandler(nullptr);
       }
     }
     d->CloseDisk();
@@ -212,12 +211,7 @@ void plain_computer::Destroy() {
   // The disks go with the computer.
   if (!IsDetached()) {
     for (stddisk* d = firstDisk; d != nullptr; d = d->next) {
-      if (auto* p = dynamic_cast<plain_disk*>(d)) {
-        if (p->trees[1].Valid()) {
-          p->trees[0].CopyFrom(p->trees[1]);
-          p->trees[1].Clear();
-        }
-      }
+      DaDiscardTree(d);
     }
   }
   while (firstDisk != nullptr) delete firstDisk;
