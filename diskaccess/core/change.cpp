@@ -4,6 +4,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/win_computer.h"
 
 namespace {
@@ -117,10 +118,8 @@ std::uint32_t DaRescanComputer(da_computer* computer, std::uint32_t flags) {
   for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next) {
     if (d->IsEasyVolumeDisk()) continue;
     if ((d->GetStateFlags() & kDiskGone) != 0) {
-      if (auto* p = dynamic_cast<plain_disk*>(d)) {
-        if (p->trees[1].Valid()) p->trees[0].CopyFrom(p->trees[1]);
-        p->trees[1].Clear();
-      }
+      DaDiscardTree(d);
+      DaClearTree(d, 1);
       result |= 0x2;
       reread = true;
       continue;
@@ -137,7 +136,7 @@ std::uint32_t DaRescanComputer(da_computer* computer, std::uint32_t flags) {
     }
     if (changed && IsPresent(d)) {
       // Re-read into a fresh working tree.
-      if (PartitionTree* t = d->GetTree(0)) t->Clear();
+      DaClearTree(d, 0);
       DaReadDiskPartitions(d);
       d->SetStateFlags(d->GetStateFlags() & ~(kDiskReread | kDiskMustReread));
       result |= 0x3;
@@ -177,19 +176,18 @@ void DaSyncDiskTrees(stddisk* disk) {
   PartitionTree* working = disk->GetTree(0);
   PartitionTree* saved = disk->GetTree(1);
   if (working == nullptr || saved == nullptr) return;
-  if (working->Valid() && !saved->Valid()) saved->CopyFrom(*working);
+  if (working->Valid() && !saved->Valid()) DaCopyTree(disk, 1, 0);
 }
 
 // ------------------------------------------------------- volume refresh
 
 bool plain_computer::RefreshVolumes(bool) {
   if (pseudoDisk != nullptr) {
-    auto& list = pseudoDisk->second_holders;
-    for (auto it = list.begin(); it != list.end();) {
-      if ((*it)->IsFreeSpace())
-        it = list.erase(it);
-      else
-        ++it;
+    HolderList& list = pseudoDisk->second_list;
+    for (holder* h = list.first; h != nullptr;) {
+      holder* next = h->next;
+      if (h->IsFreeSpace()) delete list.Unlink(h);
+      h = next;
     }
   }
   RefreshFdiskVolumes();
@@ -214,7 +212,7 @@ void DaRevertChanges() {
       auto* p = dynamic_cast<plain_disk*>(d);
       if (p == nullptr || !p->usable) continue;
       p->RestoreMarks();
-      if (p->trees[0].Valid() && p->trees[1].Valid()) p->trees[0].CopyFrom(p->trees[1]);
+      if (p->trees[0].Valid() && p->trees[1].Valid()) DaCopyTree(p, 0, 1);
     }
   }
   DaRestoreComputerCounters();
@@ -222,9 +220,8 @@ void DaRevertChanges() {
   DaVolumeInformationPass(false, 0);
   for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
-      if (PartitionTree* t = d->GetTree(0))
-        for (auto& h : t->holders)
-          if (h->volume) h->volume->mode = 2;
+      for (holder* h = d->holder_list.first; h != nullptr; h = h->next)
+        if (vol_handler* v = h->GetVolumeHandler()) v->mode = 2;
     }
   }
 }
@@ -234,9 +231,9 @@ void DaApplyToHolders(std::uint32_t flags) {
   if ((flags & 0x4) == 0) return;
   for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
-      if (PartitionTree* t = d->GetTree(1))
-        for (auto& h : t->holders)
-          if (h->volume) h->volume->pending = 0;
+      if (HolderList* saved = DaTreeHolders(d, 1))
+        for (holder* h = saved->first; h != nullptr; h = h->next)
+          if (vol_handler* v = h->GetVolumeHandler()) v->pending = 0;
     }
   }
 }
@@ -247,7 +244,7 @@ void DaFirstInitStep(da_computer* computer, std::uint32_t flags) {
   if (Da::Failed(e) || (flags & kDaNativeLibrary) == 0) return;
   for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next) {
     if (!IsPresent(d)) continue;
-    if (PartitionTree* saved = d->GetTree(1)) saved->Clear();
+    DaClearTree(d, 1);
     DaSyncDiskTrees(d);
   }
 }
@@ -258,14 +255,11 @@ void DaFinalTreePass() {
       auto* p = dynamic_cast<plain_disk*>(d);
       if (p == nullptr || !IsPresent(d)) continue;
       if (!p->trees[0].Valid() || !p->trees[1].Valid()) continue;
-      PartitionTree temporary;
+      // The working tree stays; the saved one is taken again from it.
       {
         DaLockScope lock;
-        temporary.CopyFrom(p->trees[0]);
-        p->trees[0].CopyFrom(p->trees[1]);
-        p->trees[1].Clear();
+        DaClearTree(d, 1);
       }
-      p->trees[0].CopyFrom(temporary);
       DaSyncDiskTrees(d);
     }
     DaDispatchChanges(c, 1, nullptr);

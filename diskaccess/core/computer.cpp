@@ -30,10 +30,7 @@ void UnlinkComputer(da_computer* c) {
 }
 
 void RestoreSavedTree(stddisk* d) {
-  auto* p = dynamic_cast<plain_disk*>(d);
-  if (p == nullptr || !p->trees[1].Valid()) return;
-  p->trees[0].CopyFrom(p->trees[1]);
-  p->trees[1].Clear();
+  DaDiscardTree(d);
 }
 
 }  // namespace
@@ -206,11 +203,10 @@ void DetachHandlers(HolderList& list) {
 
 void plain_computer::ReleaseVolumes() {
   if (pseudoDisk != nullptr && !IsDetached()) {
-    DetachHandlers(pseudoDisk->holder_list);
-    DetachHandlers(pseudoDisk->second_list);
-    for (auto& h : pseudoDisk->second_holders) h->SetVolumeHandler(nullptr);
-    if (PartitionTree* t = pseudoDisk->GetTree(0))
-      for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
+    for (holder* h = pseudoDisk->second_list.first; h != nullptr; h = h->next)
+      h->SetVolumeHandler(nullptr);
+    for (holder* h = pseudoDisk->holder_list.first; h != nullptr; h = h->next)
+      h->SetVolumeHandler(nullptr);
   }
   for (stddisk* d = firstDisk; d != nullptr; d = d->next) {
     if (d->IsEasyVolumeDisk()) continue;
@@ -218,8 +214,8 @@ void plain_computer::ReleaseVolumes() {
       DetachHandlers(d->holder_list);
       DetachHandlers(d->dropped_holders);
       for (std::uint32_t i = 0; i < 2; ++i) {
-        if (PartitionTree* t = d->GetTree(i))
-          for (auto& h : t->holders) h->SetVolumeHandler(nullptr);
+        if (HolderList* list = DaTreeHolders(d, i))
+          for (holder* h = list->first; h != nullptr; h = h->next) h->SetVolumeHandler(nullptr);
       }
     }
     d->CloseDisk();
@@ -234,12 +230,7 @@ void plain_computer::Destroy() {
   // The disks go with the computer.
   if (!IsDetached()) {
     for (stddisk* d = firstDisk; d != nullptr; d = d->next) {
-      if (auto* p = dynamic_cast<plain_disk*>(d)) {
-        if (p->trees[1].Valid()) {
-          p->trees[0].CopyFrom(p->trees[1]);
-          p->trees[1].Clear();
-        }
-      }
+      DaDiscardTree(d);
     }
   }
   while (firstDisk != nullptr) delete firstDisk;

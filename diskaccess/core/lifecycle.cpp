@@ -6,6 +6,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/resizer.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/errors.h"
 #include "diskaccess/objects.h"
 #include "foundation/sync.h"
@@ -152,11 +153,9 @@ DaPartitionList* DaQueryPartitions() {
       continue;
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
       if (g_activeQuery->diskFilter != 0 && g_activeQuery->diskFilter != d->id) continue;
-      PartitionTree* tree = d->GetTree(0);
-      if (tree == nullptr) continue;
-      for (const auto& h : tree->holders) {
+      for (holder* h = d->holder_list.first; h != nullptr; h = h->next) {
         if (!h->IsPartition() && !(g_activeQuery->includeAll && h->IsFreeSpace())) continue;
-        if (g_listing->first == nullptr) g_listing->first = h.get();
+        if (g_listing->first == nullptr) g_listing->first = h;
         ++g_listing->count;
       }
     }

@@ -44,41 +44,14 @@ bool operator<(const DaExtent& a, const DaExtent& b) {
   return a.firstSector < b.firstSector;
 }
 
-flat_holder::flat_holder(stddisk* d, Kind k, std::uint64_t s, std::uint64_t n)
-    : disk(d), kind(k), start(s), size(n) {}
-
-flat_holder::~flat_holder() = default;
-
-std::unique_ptr<flat_holder> flat_holder::Clone() const {
-  auto copy = std::make_unique<flat_holder>(disk, kind, start, size);
-  copy->id = id;
-  copy->type = type;
-  copy->bootIndicator = bootIndicator;
-  copy->letter = letter;
-  copy->typeGuid = typeGuid;
-  copy->uniqueGuid = uniqueGuid;
-  copy->name = name;
-  copy->extents = extents;
-  copy->volume = volume;
-  return copy;
-}
-
-void flat_holder::SetVolumeHandler(std::shared_ptr<vol_handler> handler) { volume = std::move(handler); }
-
-void PartitionTree::CopyFrom(const PartitionTree& other) {
+void PartitionTree::CopyRecord(const PartitionTree& other) {
   if (this == &other) return;
-  Clear();
   error = other.error;
   extra = other.extra;
   scheme_type = other.scheme_type;
   std::memcpy(boot_record, other.boot_record, sizeof boot_record);
   boot_manager = other.boot_manager;
   std::memcpy(disk_guid, other.disk_guid, sizeof disk_guid);
-  for (const auto& h : other.holders) {
-    holders.push_back(h->Clone());
-    if (h.get() == other.table) table = holders.back().get();
-    if (h.get() == other.top) top = holders.back().get();
-  }
 }
 
 void PartitionTree::Clear() {
@@ -89,7 +62,7 @@ void PartitionTree::Clear() {
   std::memset(boot_record, 0, sizeof boot_record);
   boot_manager = 0;
   std::memset(disk_guid, 0, sizeof disk_guid);
-  holders.clear();
+  holders.Clear();
 }
 
 // ------------------------------------------------------ smart_op_disk
@@ -158,7 +131,6 @@ stddisk::~stddisk() {
     if (computer->pseudoDisk == this) computer->pseudoDisk = nullptr;
   }
   if (id == g_diskCounter) --g_diskCounter;
-  second_holders.clear();
 }
 
 std::uint32_t stddisk::DiskCounter() { return g_diskCounter; }
@@ -204,13 +176,13 @@ Common::Error stddisk::SetPartitionLetter(std::uint64_t, std::uint64_t, std::uin
   return Common::Error();
 }
 
-flat_holder* stddisk::GetTopHolder(std::uint32_t index) {
+holder* stddisk::GetTopHolder(std::uint32_t index) {
   PartitionTree* t = GetTree(index);
   if (t == nullptr) return nullptr;
   return t->top != nullptr ? t->top : t->table;
 }
 
-flat_holder* stddisk::GetTableHolder(std::uint32_t index) {
+holder* stddisk::GetTableHolder(std::uint32_t index) {
   PartitionTree* t = GetTree(index);
   return t != nullptr ? t->table : nullptr;
 }

@@ -1,4 +1,5 @@
-// The partition-table reader over a disk whose sectors are the input.
+// The scan's partition read (the holder walker over a plain disk) with a
+// disk whose sectors are the input.
 //
 // The first byte is the harness's own: its two low bits choose the sector
 // size (512, 1024, 2048 or 4096 bytes), and its top bit asks for the GPT

@@ -95,6 +95,45 @@ holder::~holder() { handler.reset(); }
 
 void holder::SetVolumeHandler(std::shared_ptr<vol_handler> h) { handler = std::move(h); }
 
+namespace {
+
+// An LBA that the alignment mode leaves where it is.
+bool StaysPut(std::uint32_t mode, std::uint64_t lba, const stddisk& disk,
+              const Da::AlignmentRequest& request) {
+  std::uint64_t moved = lba;
+  return Da::AlignCheck(mode, moved, disk, request) && moved == lba;
+}
+
+}  // namespace
+
+bool holder::CheckRange(std::uint32_t mode, const Da::AlignmentRequest& request) const {
+  if (IsFreeSpace() || disk == nullptr || size == 0) return false;
+  const std::uint64_t last = start + size - 1;
+  if (last < start || last > disk->GetSectorCount()) return false;
+  bool startOk;
+  if (mode == 2) {
+    startOk = StaysPut(7, start, *disk, request);
+  } else {
+    // On a unit boundary, or on the first sector of a track (where the next
+    // track start seen from the sector before lands).
+    startOk = StaysPut(mode != 0 ? 3 : 2, start, *disk, request);
+    if (!startOk && start > 0) {
+      std::uint64_t before = start - 1;
+      startOk = Da::AlignCheck(6, before, *disk, request) && before == start;
+    }
+  }
+  if (!startOk || !StaysPut(4, last, *disk, request)) return false;
+  if (mode == 2 && request.unit == 0 && request.kind == Da::kAlignGeometry) {
+    const Fdisk::Geometry& g = disk->GetGeometry();
+    const std::uint64_t cylinder = std::uint64_t(g.highestHead + 1) * g.sectorsPerTrack;
+    if (cylinder == 0) return false;
+    const bool oneCylinder = start / cylinder == last / cylinder;
+    const bool whole = start % cylinder == 0 && (last + 1) % cylinder == 0;
+    if (oneCylinder && !whole) return false;
+  }
+  return true;
+}
+
 void holder::InsertSorted(std::uint32_t walkerFlags) {
   if (disk == nullptr) return;
   if ((walkerFlags & kWalkInsertStateful) == 0 &&
@@ -145,6 +184,102 @@ BasePartitionHolder::BasePartitionHolder(stddisk* d, const holder* from)
     id = DaNextCreatedHolderKey();
   }
   if (from != nullptr) assigned_letter = from->GetLetter(kLiveView);
+}
+
+void BasePartitionHolder::CopyPartitionFields(const holder* from) {
+  if (from == nullptr) return;
+  id = from->GetId();
+  if (auto* p = dynamic_cast<const BasePartitionHolder*>(from)) {
+    extents = p->extents;
+    aux_word = p->aux_word;
+  }
+  for (std::uint32_t v = 0; v < kViewCount; ++v) {
+    letters[v] = from->GetLetter(v);
+    letter_flags[v] = from->GetLetterFlags(v);
+  }
+  for (std::uint32_t k = 0; k < 3; ++k) numbers[k] = from->GetNumber(k);
+}
+
+namespace {
+
+// A partition holder that belongs to no scheme: what CopyPartitionInfo
+// hands out.
+class FreePartitionHolder : public BasePartitionHolder {
+ public:
+  explicit FreePartitionHolder(const holder* from)
+      : holder(from), BasePartitionHolder(std::int32_t{0}) {
+    CopyPartitionFields(from);
+  }
+};
+
+}  // namespace
+
+holder* BasePartitionHolder::CopyPartitionInfo() const { return new FreePartitionHolder(this); }
+
+void BasePartitionHolder::SetVolumeHandler(std::shared_ptr<vol_handler> h) {
+  holder::SetVolumeHandler(std::move(h));
+  if (handler) DaHolderVolumes().TellId(*handler, id);
+}
+
+void BasePartitionHolder::SetId(std::int32_t newId) {
+  id = newId;
+  if (handler) DaHolderVolumes().TellId(*handler, id);
+}
+
+void BasePartitionHolder::AttachVolume(bool mount, std::shared_ptr<vol_handler> h,
+                                       std::uint8_t letter) {
+  if (!h) h = DaHolderVolumes().OfferHandler(*this);
+  if (!h) return;
+  SetVolumeHandler(std::move(h));
+  SetLetter(kLiveView, letter, letter_flags[kLiveView]);
+  if (!mount) return;
+  da_computer* computer = disk != nullptr ? disk->GetComputer() : nullptr;
+  const bool quietHidden = computer != nullptr && (computer->capabilities & 0x1000) != 0 &&
+                           GetHiddenState() == 2;
+  if (!quietHidden) DaHolderVolumes().Mount(*this);
+}
+
+void BasePartitionHolder::ChangeLetter(std::uint8_t letter, bool apply) {
+  if (disk == nullptr || !handler) return;
+  if (letter < 'C' || letter > 'Z') letter = 0;
+  if (letter == GetLetter(kLiveView)) return;
+  SetLetter(kLiveView, letter, letter_flags[kLiveView]);
+  // An assigned letter would hide the change from the live view.
+  assigned_letter = 0;
+  if (auto* plain = dynamic_cast<plain_disk*>(disk)) plain->modified = 1;
+  if (!apply) return;
+  Common::Error e;
+  if (handler->GetSectorCount() != 0) {
+    e = DaHolderVolumes().GiveLetter(*this, letter);
+  } else {
+    const std::uint32_t viewFlags[4] = {letter_flags[0], letter_flags[1], letter_flags[2],
+                                        letter_flags[3]};
+    e = DaHolderVolumes().CreateMount(*this, viewFlags);
+  }
+  if (e.Code() == 0) DaHolderVolumes().LettersChanged(disk->GetComputer());
+}
+
+void BasePartitionHolder::FinishRemoval(std::uint32_t f, PartitionInfo* info) {
+  if ((f & 0x1) != 0) {
+    MarkOwnerModified();
+    if (disk != nullptr) disk->table_changed = 1;
+  } else if (auto* plain = dynamic_cast<plain_disk*>(disk)) {
+    plain->modified = 1;
+  }
+  const bool keep = info != nullptr && info->keepVolume;
+  if ((f & 0x3) != 0 && handler && !keep) DaHolderVolumes().ReleaseVolume(*this);
+  if (info != nullptr) {
+    info->id = id;
+    info->auxWord = aux_word;
+    info->handler = handler;
+    // The info carries the handler on; the holder forgets it unreleased.
+    handler.reset();
+  }
+  if (disk != nullptr) {
+    if (disk->holder_list.Contains(this)) disk->holder_list.Unlink(this);
+    else if (disk->second_list.Contains(this)) disk->second_list.Unlink(this);
+  }
+  delete this;
 }
 
 std::uint8_t BasePartitionHolder::GetLetter(std::uint32_t view) const {
@@ -208,16 +343,39 @@ RawPartitionHolder::RawPartitionHolder(stddisk* d, RawMetaHolder* meta, std::int
   extents.push_back(DaExtent{0, d != nullptr ? d->GetDiskNumber() : 0, start, size});
 }
 
-bool RawPartitionHolder::DeletePartition(std::uint32_t, PartitionInfo* info) {
-  if (info != nullptr) {
-    info->id = id;
-    info->primary = true;
-    info->handler = handler;
-  }
+bool RawPartitionHolder::DeletePartition(std::uint32_t f, PartitionInfo* info) {
+  if (info != nullptr) info->primary = true;
   if (auto* meta = dynamic_cast<RawMetaHolder*>(owner)) meta->partition = nullptr;
-  if (disk != nullptr) disk->holder_list.Unlink(this);
-  delete this;
+  FinishRemoval(f, info);
   return true;
 }
 
+holder* RawMetaHolder::CloneForDisk(stddisk* d, holder** topSlot, holder*) {
+  auto* copy = new RawMetaHolder(d);
+  copy->flags = flags;
+  copy->modified = modified;
+  if (topSlot != nullptr) *topSlot = copy;
+  return copy;
+}
+
+holder* RawPartitionHolder::CloneForDisk(stddisk* d, holder**, holder* ownerTable) {
+  auto* meta = dynamic_cast<RawMetaHolder*>(ownerTable);
+  const bool sameDisk = d == disk;
+  auto* copy = new RawPartitionHolder(d, meta, sameDisk ? id : DaNextCreatedHolderKey());
+  if (sameDisk) {
+    copy->CopyPartitionFields(this);
+    if (handler) copy->SetVolumeHandler(handler);
+  }
+  copy->user_data = user_data;
+  if (meta != nullptr) meta->partition = copy;
+  return copy;
+}
+
 UnsupHolder::UnsupHolder(stddisk* d) : holder(d, 0, 1, 0, nullptr) {}
+
+holder* UnsupHolder::CloneForDisk(stddisk* d, holder** topSlot, holder*) {
+  auto* copy = new UnsupHolder(d);
+  copy->flags = flags;
+  if (topSlot != nullptr) *topSlot = copy;
+  return copy;
+}

@@ -30,7 +30,8 @@ class BaseHolderIterator {
   std::uint32_t next_scan = 0;
 };
 
-// Yields a list of holders that a reader built in one pass.
+// Yields a list of holders that a reader built in one pass (the GPT's: its
+// whole entry array is one read).
 class ListIterator : public BaseHolderIterator {
  public:
   using BaseHolderIterator::BaseHolderIterator;
@@ -74,6 +75,6 @@ bool ReadOneSector(stddisk& disk, std::uint64_t lba, std::vector<std::uint8_t>& 
                    Common::Error* error);
 Common::Error WriteOneSector(stddisk& disk, std::uint64_t lba, const std::uint8_t* data);
 
-// Writes the MBR and EBR tables and GPT copies that changed.
-Common::Error WriteMbrTables(stddisk& disk);
+// Writes the GPT copies that changed (the MBR and EBR tables are written by
+// their iterator as a write-mode walk leaves them).
 Common::Error WriteGptCopies(stddisk& disk);

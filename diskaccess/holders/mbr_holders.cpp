@@ -7,6 +7,7 @@
 #include "diskaccess/da_state.h"
 #include "diskaccess/geometry.h"
 #include "diskaccess/holders.h"
+#include "fdisk/chs.h"
 #include "foundation/byteorder.h"
 #include "iterators.h"
 
@@ -77,13 +78,80 @@ void FillEntries(MbrTableHolder& table, const std::vector<std::uint8_t>& s) {
   }
 }
 
-class MbrIterator : public ListIterator {
- public:
-  using ListIterator::ListIterator;
-  std::uint32_t GetKind() const override {
-    const holder* h = Current();
-    return h != nullptr ? h->GetType() : 0;
+// The disk's boot-record area (the working tree's): where the boot manager
+// keeps the partition it starts, and whether the disk has one.
+PartitionTree* BootTree(stddisk* disk) { return disk != nullptr ? disk->GetTree(0) : nullptr; }
+
+// The boot manager's record in the MBR's code area, in the three forms it
+// takes; false when there is none.
+bool ReadBootRecord(const std::vector<std::uint8_t>& s, const stddisk& disk,
+                    std::uint8_t area[8]) {
+  std::memset(area, 0, 8);
+  if (Common::LoadLe16(&s[438]) == 14 && Sum(&s[426], 14) == 0) {
+    if ((s[434] & 0x80) != 0) {
+      Common::StoreLe32(area, Common::LoadLe32(&s[426]));
+      area[4] = s[434];
+      area[5] = s[435];
+      area[6] = s[436];
+    }
+    return true;
   }
+  if (Common::LoadLe16(&s[438]) == 16 && Sum(&s[424], 16) == 0) {
+    if ((s[428] & 0x80) != 0) {
+      Common::StoreLe32(area, Common::LoadLe32(&s[429]));
+      area[4] = s[428];
+    }
+    return true;
+  }
+  if (Common::LoadLe16(&s[428]) == 0x5678 && (s[430] & 0x80) != 0) {
+    Fdisk::ChsAddress chs;
+    Fdisk::DecodeMbrChs(chs, &s[429], true);
+    Da::ChsAddress address;
+    address.sector = chs.sector;
+    address.head = chs.head;
+    address.cylinder = chs.cylinder;
+    const Fdisk::Geometry& g = disk.GetGeometry();
+    const std::uint64_t sector = g.sectorsPerTrack != 0 && chs.sector != 0
+                                     ? Da::ChsToLba(address, g) : 0;
+    Common::StoreLe32(area, static_cast<std::uint32_t>(sector));
+    area[4] = s[430];
+    return true;
+  }
+  return false;
+}
+
+// The first extended entry of an EBR: the link to the next one (4: none).
+std::uint32_t LinkIndex(const MbrTableHolder& t) {
+  for (std::uint32_t i = 0; i < 4; ++i)
+    if (IsExtendedType(t.entries[i].Type())) return i;
+  return 4;
+}
+
+Common::Error WriteTable(stddisk& disk, MbrTableHolder& t);
+
+// Reads the MBR and its chains of extended boot records one table at a time,
+// as the walk reaches them, and hands out each table and partition as it is
+// made; over a tree the disk already has, it walks those holders instead.
+// In write mode each table that changed is written when the walk leaves it.
+class MbrIterator : public BaseHolderIterator {
+ public:
+  using BaseHolderIterator::BaseHolderIterator;
+
+  std::uint32_t GetPosition() const override {
+    return stack_.empty() ? 0 : static_cast<std::uint32_t>(stack_.back().entry);
+  }
+  bool ReadTable() override {
+    if (!started_) {
+      started_ = true;
+      if (!Start()) current_ = nullptr;
+    }
+    return current_ == nullptr;
+  }
+  holder* Current() const override { return current_; }
+  std::uint32_t GetKind() const override {
+    return current_ != nullptr ? current_->GetType() : 0;
+  }
+  bool Next() override { return Advance(); }
   bool IsSameAs(const BaseHolderIterator* other) const override {
     auto* o = dynamic_cast<const MbrIterator*>(other);
     if (o == nullptr) return false;
@@ -126,17 +194,43 @@ class MbrIterator : public ListIterator {
     if (IsFat16Type(t) && h->GetHiddenState() == 0 && !inLba) h->AssignLetter(5, counter5, 1);
   }
 
- protected:
-  void Read() override {
-    if (disk == nullptr || context == nullptr || context->top != nullptr) return;
+ private:
+  struct Frame {
+    MbrTableHolder* table;
+    std::uint32_t entry;  // the next entry to look at
+  };
+
+  std::int32_t NewId() const { return (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey(); }
+
+  void Yield(holder* h) {
+    h->scan_number = next_scan++;
+    h->MarkOverlaps(flags);
+    h->InsertSorted(flags);
+  }
+
+  // The MBR, read or found: false when the disk has none.
+  bool Start() {
+    if (disk == nullptr || context == nullptr) return false;
+    if (context->top != nullptr) {
+      auto* top = dynamic_cast<MbrTableHolder*>(context->top);
+      if (top == nullptr || top->owner != nullptr) return false;
+      fresh_ = false;
+      stack_.push_back({top, 0});
+      current_ = top;
+      return true;
+    }
     std::vector<std::uint8_t> s;
     if (!ReadOneSector(*disk, 0, s, &context->error)) {
       context->subtype = kSubtypeReadError;
-      return;
+      return false;
     }
-    if (!HasSignature(s)) return;
+    if (!HasSignature(s)) return false;
     auto* top = new MbrTableHolder(disk, 0, 0, nullptr);
     FillEntries(*top, s);
+    top->flags &= ~kHolderUnfilled;
+    if (PartitionTree* tree = BootTree(disk)) {
+      tree->boot_manager = ReadBootRecord(s, *disk, tree->boot_record) ? 1 : 0;
+    }
     walker.signature = Common::LoadLe32(&s[440]);
     context->scheme = kSchemeMbr;
     context->subtype = 0;
@@ -148,92 +242,136 @@ class MbrIterator : public ListIterator {
     }
     context->top = top;
     Yield(top);
-    const bool protective = context->subtype == 0xEE;
-    bool visible05 = false, visibleExtended = false;
-    for (std::uint32_t i = 0; i < 4; ++i) {
-      MbrEntry& e = top->entries[i];
-      if (!e.Used()) continue;
-      if (IsExtendedType(e.Type())) {
-        // How far this container is seen by the older numbering kinds.
-        std::uint32_t n = 0;
-        if (e.hidden != 0) n = 7;
-        else {
-          if (visible05 || e.Type() == 0x0F) n |= 1;
-          if (visibleExtended) n |= 2;
-          if (e.Type() == 0x0F) n |= 4;
-        }
-        if (e.hidden == 0) {
-          visibleExtended = true;
-          if (e.Type() == 0x05) visible05 = true;
-        }
-        if ((flags & kWalkFollowChains) != 0) ReadChain(top, i, n);
-        continue;
-      }
-      if (protective && IsProtectiveType(e.Type())) continue;
-      auto* p = new MbrPartitionHolder(disk, e.lba, e.count, i, top, NewId());
-      e.holder_ptr = p;
-      Yield(p);
-    }
+    stack_.push_back({top, 0});
+    current_ = top;
+    return true;
   }
 
- private:
-  std::int32_t NewId() const { return (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey(); }
+  // How far an extended entry of the MBR is seen by the older numbering
+  // kinds: the entries before it decide.
+  std::uint32_t Nesting(const MbrTableHolder& top, std::uint32_t index) const {
+    const MbrEntry& e = top.entries[index];
+    if (e.hidden != 0) return 7;
+    bool visible05 = false, visibleExtended = false;
+    for (std::uint32_t j = 0; j < index; ++j) {
+      const MbrEntry& before = top.entries[j];
+      if (!IsExtendedType(before.Type()) || before.hidden != 0) continue;
+      visibleExtended = true;
+      if (before.Type() == 0x05) visible05 = true;
+    }
+    std::uint32_t n = 0;
+    if (visible05 || e.Type() == 0x0F) n |= 1;
+    if (visibleExtended) n |= 2;
+    if (e.Type() == 0x0F) n |= 4;
+    return n;
+  }
 
-  // Follows the chain of extended boot records from the MBR's entry `index`.
-  void ReadChain(MbrTableHolder* top, std::uint32_t index, std::uint32_t nesting) {
-    const MbrEntry& container = top->entries[index];
-    const std::uint64_t base = container.lba;
-    const std::uint64_t end = base + container.count;  // one past the container
-    const std::uint64_t last = disk->GetSectorCount();
-    std::set<std::uint64_t> visited;
-    MbrTableHolder* ownerTable = top;
-    std::uint32_t ownerIndex = index;
-    std::uint64_t lba = base;
-    for (std::uint32_t n = 0;; ++n) {
-      if (n >= kMaxChain || lba < base || lba >= end || lba > last ||
-          !visited.insert(lba).second) {
-        ownerTable->flags |= kHolderChainCut;
-        return;
-      }
-      auto* ebr = new MbrTableHolder(disk, lba, ownerIndex, ownerTable);
-      ebr->extended_base = base;
-      ebr->container_start = base;
-      ebr->container_size = container.count;
-      ownerTable->entries[ownerIndex].holder_ptr = ebr;
-      nesting_[ebr] = nesting;
-      std::vector<std::uint8_t> s;
-      if (!ReadOneSector(*disk, lba, s, &context->error)) {
-        ebr->flags |= kHolderUnreadable;
-        Yield(ebr);
-        return;
-      }
-      if (!HasSignature(s)) {
-        ebr->flags |= kHolderRewrite;
-        Yield(ebr);
-        return;
-      }
+  // The extended boot record that entry `index` of `owner` points at, read
+  // and handed out; null when the chain ends there.
+  MbrTableHolder* ReadEbr(MbrTableHolder* owner, std::uint32_t index) {
+    const MbrEntry& link = owner->entries[index];
+    std::uint64_t base, containerStart, containerSize, lba;
+    std::uint32_t nesting;
+    if (owner->owner == nullptr) {
+      base = containerStart = link.lba;
+      containerSize = link.count;
+      lba = base;
+      nesting = Nesting(*owner, index);
+      visited_.clear();
+      chain_ = 0;
+    } else {
+      if (link.lba == 0) return nullptr;
+      base = owner->extended_base;
+      containerStart = owner->container_start;
+      containerSize = owner->container_size;
+      lba = base + link.lba;
+      auto it = nesting_.find(owner);
+      nesting = it != nesting_.end() ? it->second : 0;
+    }
+    const std::uint64_t end = containerStart + containerSize;  // one past the container
+    if (chain_++ >= kMaxChain || lba < base || lba >= end || lba > disk->GetSectorCount() ||
+        !visited_.insert(lba).second) {
+      owner->flags |= kHolderChainCut;
+      return nullptr;
+    }
+    auto* ebr = new MbrTableHolder(disk, lba, index, owner);
+    ebr->extended_base = base;
+    ebr->container_start = containerStart;
+    ebr->container_size = containerSize;
+    owner->entries[index].holder_ptr = ebr;
+    nesting_[ebr] = nesting;
+    std::vector<std::uint8_t> s;
+    if (!ReadOneSector(*disk, lba, s, &context->error)) {
+      ebr->flags |= kHolderUnreadable;
+    } else if (!HasSignature(s)) {
+      ebr->flags |= kHolderRewrite;
+    } else {
       FillEntries(*ebr, s);
       ebr->flags &= ~kHolderUnfilled;
-      Yield(ebr);
-      std::int32_t link = -1;
-      for (std::uint32_t i = 0; i < 4; ++i) {
-        MbrEntry& e = ebr->entries[i];
-        if (!e.Used()) continue;
-        if (IsExtendedType(e.Type())) {
-          if (link < 0) link = static_cast<std::int32_t>(i);
-          continue;
-        }
-        auto* p = new MbrPartitionHolder(disk, lba + e.lba, e.count, i, ebr, NewId());
-        e.holder_ptr = p;
-        Yield(p);
-      }
-      if (link < 0 || ebr->entries[link].lba == 0) return;
-      ownerTable = ebr;
-      ownerIndex = static_cast<std::uint32_t>(link);
-      lba = base + ebr->entries[link].lba;
     }
+    Yield(ebr);
+    return ebr;
   }
 
+  // On to the next holder, depth first; false at the end.
+  bool Advance() {
+    while (!stack_.empty()) {
+      Frame& frame = stack_.back();
+      MbrTableHolder* t = frame.table;
+      if (frame.entry >= 4) {
+        stack_.pop_back();
+        Leave(*t);
+        continue;
+      }
+      const std::uint32_t i = frame.entry++;
+      MbrEntry& e = t->entries[i];
+      if (!e.Used()) continue;
+      const bool isMbr = t->owner == nullptr;
+      if (IsExtendedType(e.Type())) {
+        // An EBR links on through its first extended entry only.
+        if (!isMbr && i != LinkIndex(*t)) continue;
+        MbrTableHolder* next = nullptr;
+        if (!fresh_) {
+          next = dynamic_cast<MbrTableHolder*>(e.holder_ptr);
+        } else if ((flags & kWalkFollowChains) != 0) {
+          next = ReadEbr(t, i);
+        }
+        if (next == nullptr) continue;
+        stack_.push_back({next, 0});
+        current_ = next;
+        return true;
+      }
+      if (!fresh_) {
+        if (e.holder_ptr == nullptr) continue;
+        current_ = e.holder_ptr;
+        return true;
+      }
+      if (isMbr && context->subtype == 0xEE && IsProtectiveType(e.Type())) continue;
+      const std::uint64_t start = isMbr ? e.lba : t->start + e.lba;
+      auto* p = new MbrPartitionHolder(disk, start, e.count, i, t, NewId());
+      e.holder_ptr = p;
+      Yield(p);
+      current_ = p;
+      return true;
+    }
+    current_ = nullptr;
+    return false;
+  }
+
+  // A table the walk is done with: in write mode, written when it changed.
+  void Leave(MbrTableHolder& t) {
+    if ((flags & kWalkWrite) == 0) return;
+    if (!t.IsModified() && t.sector_image == nullptr) return;
+    Common::Error e = WriteTable(*disk, t);
+    if (e.Code() != 0 && walker.write_error.IsNull()) walker.write_error = e;
+  }
+
+  std::vector<Frame> stack_;
+  holder* current_ = nullptr;
+  bool started_ = false;
+  bool fresh_ = true;  // reading the disk, not walking a tree it has
+  std::set<std::uint64_t> visited_;
+  std::uint32_t chain_ = 0;
   std::uint32_t counters_[3] = {1, 1, 1};
   std::map<const holder*, std::uint32_t> nesting_;
 };
@@ -431,9 +569,8 @@ holder* MbrBaseHolder::CreatePartition(std::uint64_t s, std::uint64_t n, Partiti
   if (info.primary && info.wantedIndex < 4 && info.wantedIndex != slot)
     p->MoveEntry(info.wantedIndex, false);
   p->InsertSorted(0);
-  if (info.handler) p->SetVolumeHandler(info.handler);
   table->SetModified(true);
-  if (commit) p->MarkOwnerModified();
+  ReattachVolume(commit, &info, p);
   return p;
 }
 
@@ -466,21 +603,35 @@ MbrPartitionHolder::MbrPartitionHolder(stddisk* d, std::uint64_t s, std::uint64_
   extents.push_back(DaExtent{0, d != nullptr ? d->GetDiskNumber() : 0, s, n});
 }
 
-bool MbrPartitionHolder::DeletePartition(std::uint32_t, PartitionInfo* info) {
+MbrPartitionHolder::MbrPartitionHolder(stddisk* d, const MbrPartitionHolder& from, holder* o)
+    : holder(d, &from, o), BasePartitionHolder(d, &from) {
+  const std::int32_t keptId = id;
+  CopyPartitionFields(&from);
+  id = keptId;
+  if (d != from.disk) {
+    aux_word = 0;
+    extents.assign(1, DaExtent{0, d != nullptr ? d->GetDiskNumber() : 0, start, size});
+  }
+  user_data = from.user_data;
+}
+
+holder* MbrPartitionHolder::CloneForDisk(stddisk* d, holder**, holder* ownerTable) {
+  auto* copy = new MbrPartitionHolder(d, *this, ownerTable);
+  if (auto* t = dynamic_cast<MbrTableHolder*>(ownerTable); t != nullptr && index < 4)
+    t->entries[index].holder_ptr = copy;
+  return copy;
+}
+
+bool MbrPartitionHolder::DeletePartition(std::uint32_t f, PartitionInfo* info) {
   MbrEntry* e = OwnEntry();
   if (info != nullptr) {
     info->wantedIndex = index;
     info->primary = IsPrimary();
     info->type = GetType();
-    info->id = id;
-    info->handler = handler;
   }
-  if (e != nullptr) {
-    *e = MbrEntry();
-    MarkOwnerModified();
-  }
-  if (disk != nullptr) disk->holder_list.Unlink(this);
-  delete this;
+  if ((f & 0x5) != 0) DaHolderVolumes().ForgetMount(*this, (f & 0x4) != 0);
+  if (e != nullptr) *e = MbrEntry();
+  FinishRemoval(f, info);
   return true;
 }
 
@@ -498,21 +649,33 @@ void MbrPartitionHolder::SetActive(bool commit) {
 
 namespace {
 
+// Written into a new MBR: a boot failure, so that the firmware tries the
+// next device.
+const std::uint8_t kStandardBootCode[] = {0xCD, 0x18};
+
 Common::Error WriteTable(stddisk& disk, MbrTableHolder& t) {
   const std::uint32_t size = disk.GetSectorSize();
   std::vector<std::uint8_t> s(size, 0);
   const bool isMbr = t.owner == nullptr;
+  PartitionTree* tree = BootTree(&disk);
+  const bool bootManager = tree != nullptr && tree->boot_manager != 0;
+  const std::uint8_t* area = tree != nullptr ? tree->boot_record : nullptr;
   if (isMbr) {
     Common::Error error;
     if (!ReadOneSector(disk, 0, s, &error)) {
       t.flags |= kHolderUnreadable;
       return error;
     }
-    if (!HasSignature(s)) {
+    const bool hadSignature = HasSignature(s);
+    if (!hadSignature) {
       std::fill(s.begin(), s.end(), 0);
       std::uint32_t signature = disk.signature_seen;
       if (signature == 0) signature = static_cast<std::uint32_t>(DaNextCreatedHolderKey()) * 2654435761u;
       Common::StoreLe32(&s[440], signature);
+    }
+    if (!hadSignature || (area != nullptr && area[7] != 0)) {
+      std::memset(s.data(), 0, 426);
+      std::memcpy(s.data(), kStandardBootCode, sizeof kStandardBootCode);
     }
   }
   s[510] = 0x55;
@@ -533,6 +696,11 @@ Common::Error WriteTable(stddisk& disk, MbrTableHolder& t) {
           chosen = i;
       for (int i = 0; i < 4 && chosen < 0; ++i)
         if (t.entries[i].Used() && t.entries[i].Type() != 0xEE) chosen = i;
+      // A boot manager's record the disk no longer keeps still names the
+      // first entry.
+      if (!bootManager && area != nullptr && (area[4] & 0x80) != 0 &&
+          Common::LoadLe32(area) != 0)
+        chosen = 0;
     }
     for (int i = 0; i < 4; ++i) {
       t.entries[i].raw0 &= ~0xFFu;
@@ -540,16 +708,17 @@ Common::Error WriteTable(stddisk& disk, MbrTableHolder& t) {
     }
   }
 
+  // Hidden entries: a hideable type with bit 0x10, any other through the
+  // saved-type table where the record is kept (EBRs, or a boot manager).
+  const bool keepsRecord = !isMbr || bootManager;
   std::uint8_t savedTypes[4] = {};
-  bool anySaved = false;
   for (int i = 0; i < 4; ++i) {
     const MbrEntry& e = t.entries[i];
     std::uint8_t type = e.Type();
     if (e.hidden == 1 && IsHideableType(type)) {
       type |= 0x10;
-    } else if (e.hidden != 0 && !isMbr) {
+    } else if (e.hidden != 0 && keepsRecord) {
       savedTypes[i] = type;
-      anySaved = true;
       type = e.hidden == 2 ? 0 : 0xBB;
     }
     std::uint8_t* out = &s[kEntries + 16 * i];
@@ -558,11 +727,15 @@ Common::Error WriteTable(stddisk& disk, MbrTableHolder& t) {
     Common::StoreLe32(out + 8, e.lba);
     Common::StoreLe32(out + 12, e.count);
   }
-  if (!isMbr) {
-    // The 14-byte record of an EBR: the saved types of hidden entries, its
-    // length and a byte that makes the record sum to zero.
+  if (keepsRecord) {
+    // The 14-byte record: the boot manager's choice (MBR only), the saved
+    // types, its length and a byte that makes it sum to zero.
     std::memset(&s[426], 0, 14);
-    if (anySaved) std::memcpy(&s[430], savedTypes, 4);
+    if (isMbr && area != nullptr) {
+      Common::StoreLe32(&s[426], Common::LoadLe32(area));
+      std::memcpy(&s[434], area + 4, 3);
+    }
+    std::memcpy(&s[430], savedTypes, 4);
     Common::StoreLe16(&s[438], 14);
     s[437] = static_cast<std::uint8_t>(0u - Sum(&s[426], 14));
   }
@@ -584,14 +757,3 @@ Common::Error WriteTable(stddisk& disk, MbrTableHolder& t) {
 }
 
 }  // namespace
-
-Common::Error WriteMbrTables(stddisk& disk) {
-  Common::Error first;
-  for (holder* h = disk.holder_list.first; h != nullptr; h = h->next) {
-    auto* t = dynamic_cast<MbrTableHolder*>(h);
-    if (t == nullptr || (!t->IsModified() && t->sector_image == nullptr)) continue;
-    Common::Error e = WriteTable(disk, *t);
-    if (e.Code() != 0 && first.IsNull()) first = e;
-  }
-  return first;
-}

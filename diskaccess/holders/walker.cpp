@@ -27,53 +27,92 @@ Common::Error WriteOneSector(stddisk& disk, std::uint64_t lba, const std::uint8_
 
 namespace {
 
-// A disk used whole, without a table, when a file system is found on it.
-class RawIterator : public ListIterator {
+// Hands out one or two holders, each made when the walk asks for it.
+class StepIterator : public BaseHolderIterator {
  public:
-  using ListIterator::ListIterator;
-  std::uint32_t GetKind() const override { return position_ == 0 ? 5 : 6; }
+  using BaseHolderIterator::BaseHolderIterator;
+  bool ReadTable() override {
+    if (!started_) {
+      started_ = true;
+      current_ = First();
+    }
+    return current_ == nullptr;
+  }
+  holder* Current() const override { return current_; }
+  std::uint32_t GetPosition() const override { return current_ != nullptr ? step_ : 0; }
+  bool Next() override {
+    if (current_ == nullptr) return false;
+    // One or two holders: the second, then the end.
+    current_ = ++step_ == 1 ? Second() : nullptr;
+    return current_ != nullptr;
+  }
+
+ protected:
+  virtual holder* First() = 0;
+  virtual holder* Second() { return nullptr; }
+  holder* Yield(holder* h) {
+    if (h == nullptr) return nullptr;
+    h->scan_number = next_scan++;
+    h->MarkOverlaps(flags);
+    h->InsertSorted(flags);
+    return h;
+  }
+
+  holder* current_ = nullptr;
+  std::uint32_t step_ = 0;
+  bool started_ = false;
+};
+
+// A disk used whole, without a table, when a file system is found on it.
+class RawIterator : public StepIterator {
+ public:
+  using StepIterator::StepIterator;
+  std::uint32_t GetKind() const override { return current_ == nullptr ? 0 : step_ == 0 ? 5 : 6; }
   bool IsSameAs(const BaseHolderIterator* other) const override {
     return dynamic_cast<const RawIterator*>(other) != nullptr;
   }
 
  protected:
-  void Read() override {
-    if (disk == nullptr || context == nullptr || context->table != nullptr) return;
+  holder* First() override {
+    if (disk == nullptr || context == nullptr || context->table != nullptr) return nullptr;
     if (context->top != nullptr) {
-      auto* meta = dynamic_cast<RawMetaHolder*>(context->top);
-      if (meta == nullptr) return;
-      Yield(meta);
-      if (meta->partition != nullptr) Yield(meta->partition);
-      return;
+      meta_ = dynamic_cast<RawMetaHolder*>(context->top);
+      return meta_;  // a tree the disk has: walked, not made again
     }
-    if ((flags & kWalkNoRaw) != 0 || !Da::CallHasKnownFileSystem(disk, nullptr)) return;
-    auto* meta = new RawMetaHolder(disk);
-    meta->partition = new RawPartitionHolder(
-        disk, meta, (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey());
-    context->top = meta;
+    if ((flags & kWalkNoRaw) != 0 || !Da::CallHasKnownFileSystem(disk, nullptr)) return nullptr;
+    meta_ = new RawMetaHolder(disk);
+    context->top = meta_;
     context->scheme = kSchemeRaw;
     context->subtype = 0;
-    Yield(meta);
-    Yield(meta->partition);
+    fresh_ = true;
+    return Yield(meta_);
   }
+  holder* Second() override {
+    if (meta_ == nullptr) return nullptr;
+    if (!fresh_) return meta_->partition;
+    meta_->partition = new RawPartitionHolder(
+        disk, meta_, (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey());
+    return Yield(meta_->partition);
+  }
+
+ private:
+  RawMetaHolder* meta_ = nullptr;
+  bool fresh_ = false;
 };
 
 // A disk nothing else claimed; records what its first sector looks like.
-class UnsupIterator : public ListIterator {
+class UnsupIterator : public StepIterator {
  public:
-  using ListIterator::ListIterator;
-  std::uint32_t GetKind() const override { return 5; }
+  using StepIterator::StepIterator;
+  std::uint32_t GetKind() const override { return current_ != nullptr ? 5 : 0; }
   bool IsSameAs(const BaseHolderIterator* other) const override {
     return dynamic_cast<const UnsupIterator*>(other) != nullptr;
   }
 
  protected:
-  void Read() override {
-    if (disk == nullptr || context == nullptr || context->table != nullptr) return;
-    if (context->top != nullptr) {
-      if (auto* u = dynamic_cast<UnsupHolder*>(context->top)) Yield(u);
-      return;
-    }
+  holder* First() override {
+    if (disk == nullptr || context == nullptr || context->table != nullptr) return nullptr;
+    if (context->top != nullptr) return dynamic_cast<UnsupHolder*>(context->top);
     auto* u = new UnsupHolder(disk);
     context->top = u;
     if ((flags & kWalkStoreContext) != 0) {
@@ -91,7 +130,7 @@ class UnsupIterator : public ListIterator {
       }
     }
     context->scheme = kSchemeUnknown;
-    Yield(u);
+    return Yield(u);
   }
 };
 
@@ -209,10 +248,31 @@ void HolderWalker::End() {
 
 // ----------------------------------------------------------- whole-disk use
 
+namespace {
+
+// The working tree's record after a read: its top holder and what the read
+// found.
+void RecordWorkingTree(stddisk& disk) {
+  PartitionTree* tree = disk.GetTree(0);
+  if (tree == nullptr) return;
+  const ReadContext& c = disk.read_context;
+  tree->error = c.error;
+  tree->table = c.top;
+  tree->top = nullptr;
+  tree->scheme_type =
+      c.scheme == kSchemeGpt || (c.scheme == kSchemeMbr && c.subtype == 0xEE) ? 0xEE : 0;
+  std::memcpy(tree->disk_guid, c.disk_guid, sizeof tree->disk_guid);
+  if (c.scheme == kSchemeMbr || c.scheme == kSchemeGpt)
+    if (auto* plain = dynamic_cast<plain_disk*>(&disk)) plain->signature = disk.signature_seen;
+}
+
+}  // namespace
+
 void DaReadHolders(stddisk* disk, std::uint32_t flags) {
   if (disk == nullptr) return;
   disk->holder_list.Clear();
   disk->read_context.Reset();
+  if (PartitionTree* tree = disk->GetTree(0)) tree->Clear();
   HolderWalker walker;
   walker.Begin(disk, flags | kWalkStoreContext, nullptr);
   // Begin chose the disk's own context: reading starts from nothing.
@@ -221,11 +281,26 @@ void DaReadHolders(stddisk* disk, std::uint32_t flags) {
     if (h != nullptr && h->IsPartition()) walker.Number();
   }
   walker.End();
+  RecordWorkingTree(*disk);
 }
 
 Common::Error DaWriteHolders(stddisk* disk) {
-  if (disk == nullptr) return Common::Error();
-  Common::Error first = WriteMbrTables(*disk);
+  if (disk == nullptr || disk->read_context.top == nullptr) return Common::Error();
+  HolderWalker walker;
+  walker.Begin(disk, kWalkFollowChains | kWalkWrite, &disk->read_context);
+  for (bool more = !walker.AtEnd(); more; more = walker.Next()) {
+  }
+  Common::Error first = walker.write_error;
+  walker.End();
+  // The GPT copies are written as whole arrays, after the walk.
   Common::Error gpt = WriteGptCopies(*disk);
   return first.Code() != 0 ? first : gpt;
+}
+
+void DaReadDiskPartitions(stddisk* disk) {
+  if (disk == nullptr || !disk->usable || !disk->IsPlainDisk()) return;
+  if ((disk->GetStateFlags() & kDiskGone) != 0) return;
+  PartitionTree* tree = disk->GetTree(0);
+  if (tree == nullptr || tree->Valid()) return;
+  DaReadHolders(disk, kWalkFollowChains);
 }

@@ -7,39 +7,13 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
 
 namespace {
 
 // Front first; entries stay at their address while listed.
 std::list<std::unique_ptr<VolumeInfoEntry>> g_cache;
-
-// The file-system type a partition type stands for.
-std::int32_t KindFromType(std::uint8_t type) {
-  switch (type) {
-    case 0x83:
-      return 6;
-    case 0xAF:
-      return 7;
-    case 0x07:
-      return 10;
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x0E:
-    case 0x12:
-      return 12;
-    case 0x0B:
-    case 0x0C:
-    case 0xBC:
-    case 0xEF:
-      return 13;
-    case 0x82:
-      return 15;
-    default:
-      return 0;
-  }
-}
 
 VolumeInfoEntry* FindEntry(Fdisk::SimpleDisk* device, std::uint64_t start, std::uint64_t size,
                            std::uint32_t partitionId) {
@@ -52,17 +26,18 @@ VolumeInfoEntry* FindEntry(Fdisk::SimpleDisk* device, std::uint64_t start, std::
 }
 
 bool ReadChangeStamp(VolumeInfoEntry& entry, std::uint64_t& stamp) {
-  flat_holder* h = entry.user;
-  if (h == nullptr || !h->volume || h->volume->GetLibraryHandle() == 0) return false;
+  holder* h = entry.user;
+  vol_handler* volume = h != nullptr ? h->GetVolumeHandler() : nullptr;
+  if (volume == nullptr || volume->GetLibraryHandle() == 0) return false;
   std::uint64_t counter = 0;
-  if (Da::Failed(h->volume->VolGetWriteCounter(counter))) return false;
+  if (Da::Failed(volume->VolGetWriteCounter(counter))) return false;
   if (counter == entry.params.ChangeStamp) return false;
   stamp = counter;
   return true;
 }
 
-VolumeInfoEntry& GetOrCreateEntry(flat_holder& h, std::uint8_t* cancel) {
-  const std::uint32_t id = h.IsEasyVolume() ? static_cast<std::uint32_t>(h.id) : 0;
+VolumeInfoEntry& GetOrCreateEntry(holder& h, std::uint8_t* cancel) {
+  const std::uint32_t id = h.IsEasyVolume() ? static_cast<std::uint32_t>(h.GetId()) : 0;
   VolumeInfoEntry* entry = FindEntry(h.disk, h.start, h.size, id);
   const bool created = entry == nullptr;
   if (created) {
@@ -77,8 +52,8 @@ VolumeInfoEntry& GetOrCreateEntry(flat_holder& h, std::uint8_t* cancel) {
   entry->partition_id = id;
   if (created) {
     entry->diskId = h.disk != nullptr ? h.disk->id : 0;
-    entry->letters[8] = h.letter;
-    entry->params.FsType = KindFromType(h.type);
+    entry->letters[8] = h.GetLetter(kLiveView);
+    entry->params.FsType = static_cast<std::int32_t>(KindFromType(h.GetType()));
     entry->params.FsTypeMask = 0xFFFFFFFFu;
     entry->state = 1;  // described by its partition type; no file-system probe here
   }
@@ -88,14 +63,19 @@ VolumeInfoEntry& GetOrCreateEntry(flat_holder& h, std::uint8_t* cancel) {
   return *entry;
 }
 
+bool IsCached(const VolumeInfoEntry* entry) {
+  for (const auto& e : g_cache)
+    if (e.get() == entry) return true;
+  return false;
+}
+
 template <class F>
 void ForEveryPartition(F&& f) {
   for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
-      if (PartitionTree* t = d->GetTree(0))
-        for (auto& h : t->holders)
-          if (h->IsPartition()) f(*h);
-      for (auto& h : d->second_holders)
+      for (holder* h = d->holder_list.first; h != nullptr; h = h->next)
+        if (h->IsPartition()) f(*h);
+      for (holder* h = d->second_list.first; h != nullptr; h = h->next)
         if (h->IsPartition()) f(*h);
     }
   }
@@ -105,12 +85,24 @@ void ForEveryPartition(F&& f) {
 
 std::size_t DaVolumeInfoCacheSize() { return g_cache.size(); }
 
+void DaRefreshPendingStamp(VolumeInfoEntry* entry) {
+  if (entry == nullptr) return;
+  entry->pending_stamp = 0;
+  ReadChangeStamp(*entry, entry->pending_stamp);
+}
+
+void DaClearPendingStamp(VolumeInfoEntry* entry) {
+  if (entry != nullptr) entry->pending_stamp = 0;
+}
+
 void PurgeUnusedEntries() {
   g_cache.remove_if([](const std::unique_ptr<VolumeInfoEntry>& e) { return e->user == nullptr; });
 }
 
 void ClearCache() {
-  ForEveryPartition([](flat_holder& h) { h.info = nullptr; });
+  ForEveryPartition([](holder& h) {
+    if (std::shared_ptr<virt_fs> fs = GetVirtFs(&h)) fs->entry = nullptr;
+  });
   g_cache.clear();
 }
 
@@ -120,14 +112,50 @@ void DaVolumeInformationPass(bool, std::uint32_t) {
   // Disk speeds are measured only when asked for, and with the clean-up's
   // flags nothing is selected; free space and labels are read only for
   // selected volumes, and here none is.
-  ForEveryPartition([](flat_holder& h) {
+  ForEveryPartition([](holder& h) {
+    std::shared_ptr<virt_fs> fs = GetVirtFs(&h);
+    // An entry the cache no longer has, or another than this holder's, is
+    // not followed.
+    if (fs && fs->entry != nullptr && (!IsCached(fs->entry) || fs->entry->user != nullptr)) {
+      fs.reset();
+      h.SetUserData(nullptr);
+    }
+    const bool created = !fs;
+    if (created) fs = std::make_shared<virt_fs>();
     VolumeInfoEntry& entry = GetOrCreateEntry(h, &g_DaState.cancel);
-    h.info = &entry;
+    fs->entry = &entry;
+    if (created) {
+      static_cast<PartitionParameters&>(*fs) = entry.params;
+      fs->first_type = static_cast<std::uint32_t>(entry.params.FsType);
+      const std::uint8_t letter = h.GetLetter(kLiveView);
+      fs->letter = letter >= 'C' && letter <= 'Z' ? letter : 0;
+      fs->letter_wanted = h.GetHiddenState() == 0 && IsSupportedType(h.GetType())
+                              ? fs->letter == 0 : fs->letter != 0;
+      GetOuterRange(&h, fs->range_start, fs->range_size);
+      fs->FillFrom(h);
+      h.SetUserData(fs);
+    }
   });
   DaQueryPartitions();
 }
 
 // ------------------------------------------------------------ mapping
+
+namespace {
+
+// The letter the library gives a volume becomes the partition's live one.
+void TakeLetter(holder& h, std::uint8_t letter) {
+  h.SetLetter(kLiveView, letter, h.GetLetterFlags(kLiveView));
+  h.SetAssignedLetter(letter);
+}
+
+template <class F>
+void ForEveryHolder(HolderList* list, F&& f) {
+  if (list == nullptr) return;
+  for (holder* h = list->first; h != nullptr; h = h->next) f(*h);
+}
+
+}  // namespace
 
 bool MapLibraryVolumes(da_computer& computer) {
   bool changed = false;
@@ -146,23 +174,21 @@ bool MapLibraryVolumes(da_computer& computer) {
   };
   for (stddisk* d = computer.FirstDisk(); d != nullptr; d = d->next) {
     if (!usable(d)) continue;
-    if (PartitionTree* t = d->GetTree(2))
-      for (auto& h : t->holders)
-        if (!h->IsTable() && h->volume && h->volume->GetDriveNumber() == 0)
-          h->SetVolumeHandler(nullptr);
+    ForEveryHolder(DaTreeHolders(d, 2), [](holder& h) {
+      vol_handler* v = h.GetVolumeHandler();
+      if (h.IsPartition() && v != nullptr && v->GetDriveNumber() == 0) h.SetVolumeHandler(nullptr);
+    });
     d->SetOptionFlag(0);
   }
 
   for (std::uint32_t n = 1; n <= count; ++n) {
-    flat_holder* attached = nullptr;
+    holder* attached = nullptr;
     for (stddisk* d = computer.FirstDisk(); d != nullptr && attached == nullptr; d = d->next) {
       if (!usable(d)) continue;
-      if (PartitionTree* t = d->GetTree(2))
-        for (auto& h : t->holders)
-          if (h->volume && h->volume->GetDriveNumber() == n) {
-            attached = h.get();
-            break;
-          }
+      ForEveryHolder(DaTreeHolders(d, 2), [&](holder& h) {
+        vol_handler* v = h.GetVolumeHandler();
+        if (attached == nullptr && v != nullptr && v->GetDriveNumber() == n) attached = &h;
+      });
     }
     std::shared_ptr<vol_handler> v;
     computer.OpenVolume(n, v);
@@ -173,10 +199,10 @@ bool MapLibraryVolumes(da_computer& computer) {
     }
     if (attached != nullptr) {
       std::uint32_t flags = 0;
-      if (!Da::Failed(attached->volume->VolGetFlags(flags))) {
+      if (!Da::Failed(attached->GetVolumeHandler()->VolGetFlags(flags))) {
         std::uint8_t letter = 0;
-        attached->volume->VolGetLetter(letter);
-        if (letter != attached->letter) attached->letter = letter;
+        attached->GetVolumeHandler()->VolGetLetter(letter);
+        if (letter != attached->GetLetter(kLiveView)) TakeLetter(*attached, letter);
         changed = true;
         continue;
       }
@@ -197,20 +223,21 @@ bool MapLibraryVolumes(da_computer& computer) {
       loc.diskNumber = 0;
       const std::uint32_t scheme = d->GetSchemeType();
       if (locations.size() == 1 && scheme == 0 && kind == 0) {
-        bool found = false;
-        if (PartitionTree* t = d->GetTree(2)) {
-          for (auto& h : t->holders) {
-            if (!h->IsPartition() || h->volume || h->start != loc.firstSector) continue;
-            v->start = loc.firstSector;
-            h->SetVolumeHandler(v);
-            std::uint8_t letter = 0;
-            v->VolGetLetter(letter);
-            h->letter = letter;
-            found = true;
-            break;
-          }
+        holder* found = nullptr;
+        ForEveryHolder(DaTreeHolders(d, 2), [&](holder& h) {
+          if (found == nullptr && h.IsPartition() && h.GetVolumeHandler() == nullptr &&
+              h.start == loc.firstSector)
+            found = &h;
+        });
+        if (found != nullptr) {
+          v->start = loc.firstSector;
+          found->SetVolumeHandler(v);
+          std::uint8_t letter = 0;
+          v->VolGetLetter(letter);
+          TakeLetter(*found, letter);
+        } else {
+          d->SetOptionFlag(1);
         }
-        if (!found) d->SetOptionFlag(1);
         changed = true;
       } else if (locations.size() > 1 && scheme == 0 && kind == 0) {
         d->SetOptionFlag(1);
@@ -227,34 +254,26 @@ bool MapLibraryVolumes(da_computer& computer) {
       if (!gptHeader) {
         std::unique_ptr<Common::Guid> guid;
         v->VolGetSysGuid(guid);
-        flat_holder* match = nullptr;
-        for (auto& h : computer.pseudoDisk->second_holders) {
-          if (h->IsFreeSpace() || h->extents.size() != locations.size()) continue;
-          if (guid && std::memcmp(h->uniqueGuid.bytes, guid->bytes, 16) != 0) continue;
-          std::vector<DaExtent> a = h->extents, b = locations;
+        holder* match = nullptr;
+        for (holder* h = computer.pseudoDisk->second_list.first; h != nullptr && match == nullptr;
+             h = h->next) {
+          auto* easy = dynamic_cast<holder_easy_vol*>(h);
+          if (easy == nullptr || easy->extents.size() != locations.size()) continue;
+          const std::uint8_t* identity = easy->GetUniqueGuid();
+          if (guid && (identity == nullptr || std::memcmp(identity, guid->bytes, 16) != 0))
+            continue;
+          std::vector<DaExtent> a = easy->extents, b = locations;
           std::sort(a.begin(), a.end());
           std::sort(b.begin(), b.end());
-          if (a == b && (!h->volume || h->volume->VolQueryWord() == v->VolQueryWord())) {
-            match = h.get();
-            break;
-          }
+          vol_handler* current = easy->GetVolumeHandler();
+          if (a == b && (current == nullptr || current->VolQueryWord() == v->VolQueryWord()))
+            match = easy;
         }
         if (match != nullptr) {
           match->SetVolumeHandler(v);
         } else {
-          std::uint64_t total = 0;
-          for (const DaExtent& e : locations) total += e.sectorCount;
-          auto h = std::make_unique<flat_holder>(computer.pseudoDisk, flat_holder::kEasyVolume,
-                                            locations.empty() ? 0 : locations[0].firstSector,
-                                            total);
-          h->id = DaNextReadHolderKey();
-          h->extents = locations;
-          if (guid) h->uniqueGuid = *guid;
-          std::uint8_t letter = 0;
-          v->VolGetLetter(letter);
-          h->letter = letter;
-          h->SetVolumeHandler(v);
-          computer.pseudoDisk->second_holders.push_back(std::move(h));
+          auto* easy = new holder_easy_vol(computer.pseudoDisk, locations, v);
+          computer.pseudoDisk->second_list.PushBack(easy);
         }
         changed = true;
       }
@@ -263,9 +282,10 @@ bool MapLibraryVolumes(da_computer& computer) {
 
   for (stddisk* d = computer.FirstDisk(); d != nullptr; d = d->next) {
     if (!usable(d)) continue;
-    if (PartitionTree* t = d->GetTree(2))
-      for (auto& h : t->holders)
-        if (h->IsPartition() && !h->volume) h->SetVolumeHandler(computer.NewVolumeHandler());
+    ForEveryHolder(DaTreeHolders(d, 2), [&](holder& h) {
+      if (h.IsPartition() && h.GetVolumeHandler() == nullptr)
+        h.SetVolumeHandler(computer.NewVolumeHandler());
+    });
   }
   return changed;
 }

@@ -78,15 +78,6 @@ std::string Text(const std::u16string& s) {
   return out;
 }
 
-// The live letter the volume mapping found for this range of the disk.
-std::uint8_t MappedLetter(stddisk* disk, const holder* h) {
-  PartitionTree* tree = disk->GetTree(0);
-  if (tree == nullptr) return kNoLetter;
-  for (const auto& f : tree->holders)
-    if (f->IsPartition() && f->start == h->start && f->size == h->size) return f->letter;
-  return kNoLetter;
-}
-
 void PrintLine(std::size_t disk, unsigned depth, const std::string& kind, std::uint64_t first,
                std::uint64_t count, const std::string& type, std::uint32_t number,
                std::uint8_t letter, const std::string& name) {
@@ -104,7 +95,7 @@ void PrintTree(std::size_t index, stddisk* disk, holder* parent, unsigned depth)
     // GPT partitions are known by their slot, as the GPT tools number them.
     std::uint32_t number = h->IsPartition() ? h->GetNumber(0) : kNoNumber;
     if (dynamic_cast<const GptPartitionHolder*>(h) != nullptr) number = h->index + 1;
-    const std::uint8_t letter = h->IsPartition() ? MappedLetter(disk, h) : kNoLetter;
+    const std::uint8_t letter = h->IsPartition() ? h->GetLetter(kLiveView) : kNoLetter;
     PrintLine(index, depth, Kind(h), h->start, h->size, Type(h), number, letter,
               Text(h->GetName()));
     PrintTree(index, disk, h, depth + 1);
@@ -133,17 +124,21 @@ int RunHoldersCommand(const std::vector<std::string>& images, std::uint32_t sect
        disk = disk->next) {
     if (disk->IsEasyVolumeDisk()) {
       // Volumes outside partitions hang in the pseudo-disk.
-      for (const auto& v : disk->second_holders) {
-        Common::Guid zero{};
+      for (holder* v = disk->second_list.first; v != nullptr; v = v->next) {
+        const std::uint8_t* identity = v->GetUniqueGuid();
+        std::string name = "-";
+        if (identity != nullptr) {
+          Common::Guid g;
+          std::memcpy(g.bytes, identity, 16);
+          name = Common::GuidToString(g);
+        }
         PrintLine(disk->GetDiskNumber(), 0, "volume", v->start, v->size, "-", kNoNumber,
-                  v->letter, std::memcmp(v->uniqueGuid.bytes, zero.bytes, 16) == 0
-                                 ? std::string("-") : Common::GuidToString(v->uniqueGuid));
+                  v->GetLetter(kLiveView), name);
       }
       continue;
     }
-    DaReadHolders(disk, kWalkFollowChains);
+    // The tree the scan read; the tables are not read again.
     PrintTree(index, disk, nullptr, 0);
-    disk->holder_list.Clear();
     ++index;
   }
   DaDone();

@@ -12,7 +12,7 @@
 #include "diskaccess/fs_params.h"
 #include "diskaccess/lifecycle.h"
 
-class flat_holder;
+class holder;
 class stddisk;
 class da_computer;
 
@@ -78,7 +78,7 @@ struct DaPartitionQuery {
 extern DaPartitionQuery g_DaPartitionQuery;
 
 struct DaPartitionList {
-  flat_holder* first = nullptr;
+  holder* first = nullptr;
   std::uint32_t count = 0;
 };
 // The listing while a query is active (set by the volume-information pass).

@@ -11,11 +11,14 @@
 #include <vector>
 
 #include "common/error.h"
+#include "diskaccess/fs_params.h"
+#include "diskaccess/geometry.h"
 #include "diskaccess/holder_list.h"
 #include "diskaccess/objects.h"
 
 class vol_handler;
 class DiskPSAndSignaturesState;
+class user_holder_data;
 
 // Status bits of a holder's `flags`.
 constexpr std::uint32_t kHolderOverlaps = 0x1;
@@ -43,6 +46,10 @@ struct PartitionInfo {
   std::u16string name;
   std::uint64_t ebrOffset = 0;   // sectors between a new EBR and its partition
   std::shared_ptr<vol_handler> handler;
+  std::uint32_t auxWord = 0;
+  bool keepVolume = false;   // the volume outlives the partition's removal
+  bool noMount = false;      // attach the volume again without mounting it
+  std::uint8_t letter = 0;
 };
 
 // The node of the tree.
@@ -115,6 +122,20 @@ class holder {
   virtual void ResetLetters() {}
   virtual void AssignNumber(std::uint32_t kind, std::uint32_t* counters) {}
   virtual void SetNumber(std::uint32_t kind, std::uint32_t value) {}
+  // A free-standing partition holder copied from this one (null for tables).
+  virtual holder* CopyPartitionInfo() const { return nullptr; }
+  virtual std::uint8_t GetAssignedLetter() const { return 0; }
+  virtual void SetAssignedLetter(std::uint8_t letter) {}
+  virtual std::uint32_t GetAuxWord() const { return 0; }
+  virtual void SetAuxWord(std::uint32_t value) {}
+  virtual std::shared_ptr<user_holder_data> GetUserData() const { return nullptr; }
+  virtual void SetUserData(std::shared_ptr<user_holder_data> data) {}
+  virtual void AttachVolume(bool mount, std::shared_ptr<vol_handler> h, std::uint8_t letter) {}
+  virtual void ChangeLetter(std::uint8_t letter, bool apply) {}
+  // Completes a DeletePartition once the table entry is cleared; destroys
+  // the holder.
+  virtual void FinishRemoval(std::uint32_t flags, PartitionInfo* info) {}
+  virtual void DetachVolumeHandler() { SetVolumeHandler(nullptr); }
 
   vol_handler* GetVolumeHandler() const { return handler.get(); }
 
@@ -126,6 +147,10 @@ class holder {
   bool MarkOverlaps(std::uint32_t walkerFlags);
   // Marks the owning table modified and the disk changed.
   void MarkOwnerModified();
+  // Whether the range passes the disk's alignment checks for `mode` (7, 6,
+  // 3, 2 or 4); a whole-cylinder `request` in mode 2 also refuses a range
+  // that is one partial cylinder.
+  bool CheckRange(std::uint32_t mode, const Da::AlignmentRequest& request) const;
 
   holder* next = nullptr;
   holder* prev = nullptr;
@@ -174,7 +199,6 @@ class BasePartitionHolder : public virtual holder {
   }
   bool IsFreeSpace() const override { return false; }
   bool IsPartition() const override { return true; }
-  void SetId(std::int32_t newId) override { id = newId; }
   void AssignLetter(std::uint32_t view, std::uint8_t* counter, std::uint32_t flags) override;
   void SetLetter(std::uint32_t view, std::uint8_t letter, std::uint32_t flags) override;
   void ResetLetters() override;
@@ -182,6 +206,20 @@ class BasePartitionHolder : public virtual holder {
   void SetNumber(std::uint32_t kind, std::uint32_t value) override {
     if (kind < 3) numbers[kind] = value;
   }
+  holder* CopyPartitionInfo() const override;
+  std::uint8_t GetAssignedLetter() const override { return assigned_letter; }
+  void SetAssignedLetter(std::uint8_t letter) override { assigned_letter = letter; }
+  std::uint32_t GetAuxWord() const override { return aux_word; }
+  void SetAuxWord(std::uint32_t value) override { aux_word = value; }
+  std::shared_ptr<user_holder_data> GetUserData() const override { return user_data; }
+  void SetUserData(std::shared_ptr<user_holder_data> data) override {
+    user_data = std::move(data);
+  }
+  void AttachVolume(bool mount, std::shared_ptr<vol_handler> h, std::uint8_t letter) override;
+  void ChangeLetter(std::uint8_t letter, bool apply) override;
+  void FinishRemoval(std::uint32_t flags, PartitionInfo* info) override;
+  void SetVolumeHandler(std::shared_ptr<vol_handler> h) override;
+  void SetId(std::int32_t newId) override;
 
   std::uint8_t letters[kViewCount];
   std::uint32_t letter_flags[kViewCount] = {};
@@ -191,6 +229,12 @@ class BasePartitionHolder : public virtual holder {
   std::uint8_t assigned_letter = 0;
   std::uint8_t aux_byte = 0;
   std::uint32_t aux_word = 0;
+  std::shared_ptr<user_holder_data> user_data;
+
+ protected:
+  // Id, extents, the letters and flags of every view and the numbers of
+  // `from` (the copying constructor's part).
+  void CopyPartitionFields(const holder* from);
 };
 
 // ------------------------------------------------------------------ raw
@@ -206,6 +250,7 @@ class RawPartitionHolder;
 class RawMetaHolder : public RawBaseHolder, public BaseMetaHolder {
  public:
   explicit RawMetaHolder(stddisk* disk);
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
   holder* CreatePartition(std::uint64_t start, std::uint64_t size, PartitionInfo& info,
                           bool commit) override;
   holder* partition = nullptr;
@@ -214,6 +259,7 @@ class RawMetaHolder : public RawBaseHolder, public BaseMetaHolder {
 class RawPartitionHolder : public RawBaseHolder, public BasePartitionHolder {
  public:
   RawPartitionHolder(stddisk* disk, RawMetaHolder* meta, std::int32_t id);
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
   bool DeletePartition(std::uint32_t flags, PartitionInfo* info) override;
 };
 
@@ -221,6 +267,7 @@ class RawPartitionHolder : public RawBaseHolder, public BasePartitionHolder {
 class UnsupHolder : public BaseMetaHolder {
  public:
   explicit UnsupHolder(stddisk* disk);
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
 };
 
 // ------------------------------------------------------------------ MBR
@@ -297,6 +344,9 @@ class MbrPartitionHolder : public MbrBaseHolder, public BasePartitionHolder {
  public:
   MbrPartitionHolder(stddisk* disk, std::uint64_t start, std::uint64_t size,
                      std::uint32_t index, holder* owner, std::int32_t id);
+  // A copy on `disk` under `owner`, in the owner's entry `index`.
+  MbrPartitionHolder(stddisk* disk, const MbrPartitionHolder& from, holder* owner);
+  holder* CloneForDisk(stddisk* disk, holder** topSlot, holder* ownerTable) override;
   bool DeletePartition(std::uint32_t flags, PartitionInfo* info) override;
   void SetActive(bool commit) override;
   void SetBootVisibility(bool visible) override { state = visible ? 1 : 2; }
@@ -502,6 +552,8 @@ class HolderWalker {
   std::uint32_t flags = 0;
   std::uint32_t signature = 0;
   std::unique_ptr<ReadContext> copy;
+  // The first failed table write of a write-mode walk.
+  Common::Error write_error;
 
  private:
   bool StartNext();
@@ -518,3 +570,134 @@ class HolderWalker {
 // starts from a cleared list and context.
 void DaReadHolders(stddisk* disk, std::uint32_t flags);
 Common::Error DaWriteHolders(stddisk* disk);
+
+// ------------------------------------------- user data, volumes, backups
+
+struct VolumeInfoEntry;
+
+// What a caller hangs on a partition holder: shared between the holder and
+// whoever made it, cloned when a tree is copied.
+class user_holder_data {
+ public:
+  virtual ~user_holder_data();
+  // The volume-information entry's pending write-stamp: refresh, clear.
+  virtual void RefreshStamp() {}
+  virtual void ClearStamp() {}
+  virtual std::shared_ptr<user_holder_data> Clone() const = 0;
+};
+
+// The file system a partition has or is to receive.
+class virt_fs : public user_holder_data, public PartitionParameters {
+ public:
+  virt_fs();
+  ~virt_fs() override;
+  void RefreshStamp() override;
+  void ClearStamp() override;
+  // A member-wise copy without the owned buffer.
+  std::shared_ptr<user_holder_data> Clone() const override;
+  // Keeps what a rewrite of the partition could not work out again from the
+  // file-system kind: a data type byte the kind maps elsewhere, and a data
+  // type GUID that is not the basic-data one.
+  void FillFrom(const holder& h);
+
+  VolumeInfoEntry* entry = nullptr;  // the volume-information cache's, not owned
+  FileSystemOptions options;
+  std::uint8_t boot_record = 0;      // the boot manager has a record for it
+  std::uint8_t letter_wanted = 0;
+  std::uint8_t type_guid[16] = {};
+  std::uint8_t kept_type = 0;        // 0: let the kind choose the type
+  std::uint8_t block[32] = {};
+  std::unique_ptr<std::uint8_t[]> buffer;
+  std::uint32_t first_type = 0;      // the file-system kind first seen
+  std::uint8_t letter = 0;           // C to Z, else 0
+  std::uint32_t step = 80;
+  std::uint64_t range_start = 0, range_size = 0;
+};
+
+// The pending write-stamp of a volume-information entry: read again, or
+// cleared.
+void DaRefreshPendingStamp(VolumeInfoEntry* entry);
+void DaClearPendingStamp(VolumeInfoEntry* entry);
+
+// The holder's user data as a virt_fs, or null.
+std::shared_ptr<virt_fs> GetVirtFs(const holder* h);
+// Nothing (and 0) for a null holder.
+int SetHolderUserData(holder* h, std::shared_ptr<user_holder_data> data);
+
+// The layer's one backup record; its buffers and object are freed with it.
+class da_backup_object {
+ public:
+  virtual ~da_backup_object();
+};
+class da_backup {
+ public:
+  virtual ~da_backup();
+  std::unique_ptr<std::uint8_t[]> buffer;
+  std::unique_ptr<da_backup_object> object;
+  std::unique_ptr<std::uint8_t[]> second_buffer;
+};
+da_backup& DaBackup();
+
+// What the holders ask of the volume layer; until the volume handlers fill
+// it in, every request does nothing and succeeds.
+class HolderVolumeSeam {
+ public:
+  virtual ~HolderVolumeSeam();
+  // The handler the disk offers for a partition that has none.
+  virtual std::shared_ptr<vol_handler> OfferHandler(holder& h) { return nullptr; }
+  // The partition id, told to the handler (its error is not wanted).
+  virtual void TellId(vol_handler& v, std::int32_t id) {}
+  virtual Common::Error Mount(holder& h) { return Common::Error(); }
+  // A volume with a size takes the letter through its handler...
+  virtual Common::Error GiveLetter(holder& h, std::uint8_t letter) { return Common::Error(); }
+  // ...one of size zero asks the disk to create the mount.
+  virtual Common::Error CreateMount(holder& h, const std::uint32_t flags[4]) {
+    return Common::Error();
+  }
+  virtual void LettersChanged(da_computer* computer) {}
+  // The handler releases the partition and the volume goes.
+  virtual void ReleaseVolume(holder& h) {}
+  // Out of the layer's mount tracking, keeping the volume when asked.
+  virtual void ForgetMount(holder& h, bool keep) {}
+};
+HolderVolumeSeam& DaHolderVolumes();
+// Null puts the do-nothing seam back.
+void DaSetHolderVolumes(HolderVolumeSeam* seam);
+
+// The owner table modified and the disk changed (with commit), or only the
+// change recorded; then the volume attached again with the info's handler
+// and letter, mounted only with commit and when the info allows it.
+void ReattachVolume(bool commit, PartitionInfo* info, holder* h);
+// The holder's range, from its owner table's start for a logical partition
+// whose table lies before it.
+void GetOuterRange(const holder* h, std::uint64_t& start, std::uint64_t& size);
+// One sector of zeros of the disk's size.
+Common::Error ZeroSector(stddisk* disk, std::uint64_t lba);
+
+// ------------------------------------------ file-system kinds, MBR types
+
+// Support switches for the kind and type mapping (all on by default).
+constexpr std::uint32_t kFsSupportEnabled = 0x1;
+constexpr std::uint32_t kFsSupportFat32 = 0x2;
+constexpr std::uint32_t kFsSupportNtfs = 0x4;
+void DaSetFsSupport(std::uint32_t mask);
+std::uint32_t DaFsSupport();
+
+// The file-system kind an MBR type stands for (0: none, or no support).
+std::uint32_t KindFromType(std::uint8_t type);
+std::uint8_t TypeFromKind(std::uint32_t kind, bool lba, std::uint64_t size, bool forceFat16,
+                          bool small);
+bool IsSupportedType(std::uint8_t type);
+
+// ------------------------------------------------------ partition trees
+
+// The holders of a tree: 0 the working tree (the disk's list), 1 the saved
+// tree's own copies, 2 the saved tree when it is valid, else the working.
+HolderList* DaTreeHolders(stddisk* disk, std::uint32_t index);
+// target := a holder-by-holder copy of source (0 or 1), record included.
+void DaCopyTree(stddisk* disk, std::uint32_t target, std::uint32_t source);
+// The tree's holders destroyed and its record fresh.
+void DaClearTree(stddisk* disk, std::uint32_t index);
+// working := saved (the holders move), saved := empty; nothing when the
+// saved tree is not valid.
+void DaDiscardTree(stddisk* disk);

@@ -35,66 +35,30 @@ bool operator<(const DaExtent& a, const DaExtent& b);
 
 constexpr std::uint8_t kNoLetter = 0x7F;
 
-// The flat, read-only record of one partition or table that the scan and
-// the volume mapping still use; the holder tree (holders.h) is the layer's
-// own model of partition tables and replaces it as its users move over.
-class flat_holder {
- public:
-  enum Kind : std::uint8_t { kTable, kPartition, kFreeSpace, kEasyVolume };
-
-  flat_holder(stddisk* disk, Kind kind, std::uint64_t start, std::uint64_t size);
-  ~flat_holder();
-  flat_holder(const flat_holder&) = delete;
-  flat_holder& operator=(const flat_holder&) = delete;
-
-  // A copy with the same id, range, type and volume handler (one more use).
-  std::unique_ptr<flat_holder> Clone() const;
-
-  bool IsPartition() const { return kind == kPartition || kind == kEasyVolume; }
-  bool IsFreeSpace() const { return kind == kFreeSpace; }
-  bool IsTable() const { return kind == kTable; }
-  bool IsEasyVolume() const { return kind == kEasyVolume; }
-
-  vol_handler* GetVolumeHandler() const { return volume.get(); }
-  void SetVolumeHandler(std::shared_ptr<vol_handler> handler);
-
-  stddisk* disk;
-  Kind kind;
-  std::int32_t id = 0;
-  std::uint64_t start;
-  std::uint64_t size;
-  std::uint8_t type = 0;           // MBR type byte (0xEE on the protective entry)
-  std::uint8_t bootIndicator = 0;
-  std::uint8_t letter = kNoLetter; // live drive letter
-  Common::Guid typeGuid{};         // GPT entries
-  Common::Guid uniqueGuid{};       // GPT entries and easy volumes
-  std::u16string name;             // GPT entry name
-  std::vector<DaExtent> extents;   // easy volumes
-  std::shared_ptr<vol_handler> volume;
-  VolumeInfoEntry* info = nullptr; // the volume-information cache entry in use
-};
-
-// The record behind a disk's working and saved partition trees. The tree
-// owns its holders, in disk order.
+// The record behind a disk's working and saved partition trees. The
+// working tree's holders are the disk's holder list; the saved tree owns
+// its own copies (DaCopyTree and its neighbours in holders.h move and copy
+// them).
 struct PartitionTree {
   PartitionTree() = default;
   PartitionTree(const PartitionTree&) = delete;
   PartitionTree& operator=(const PartitionTree&) = delete;
 
   bool Valid() const { return table != nullptr || top != nullptr; }
-  // Makes this tree a holder-by-holder copy of `other`.
-  void CopyFrom(const PartitionTree& other);
+  // The record's fields from `other`; its holders and pointers are not.
+  void CopyRecord(const PartitionTree& other);
+  // A fresh record; the tree's own holders are destroyed.
   void Clear();
 
   Common::Error error;
-  flat_holder* table = nullptr;
-  flat_holder* top = nullptr;
+  holder* table = nullptr;
+  holder* top = nullptr;
   std::uint32_t extra = 0;
   std::uint32_t scheme_type = 0;
   std::uint8_t boot_record[8] = {};
   std::uint8_t boot_manager = 0;
   std::uint8_t disk_guid[16] = {};
-  std::vector<std::unique_ptr<flat_holder>> holders;
+  HolderList holders;
 };
 
 // ---------------------------------------------------------------- devices
@@ -218,8 +182,8 @@ class stddisk : public smart_op_disk {
   // Converts the disk to a dynamic disk through the disk model.
   virtual Common::Error MakeDynamic(std::uint32_t a, std::uint32_t b) { return Common::Error(); }
 
-  flat_holder* GetTopHolder(std::uint32_t index);
-  flat_holder* GetTableHolder(std::uint32_t index);
+  holder* GetTopHolder(std::uint32_t index);
+  holder* GetTableHolder(std::uint32_t index);
 
   // 512 to 65536 bytes, a power of two; grows the shared sector buffer.
   Common::Error SetSectorSize(std::uint32_t size);
@@ -248,7 +212,6 @@ class stddisk : public smart_op_disk {
   ReadContext read_context;
   std::uint32_t signature_seen = 0;  // the MBR's disk signature at the last read
   std::uint8_t table_changed = 0;    // a table was written since the flag was cleared
-  std::vector<std::unique_ptr<flat_holder>> second_holders;
   std::unique_ptr<std::u16string> serial;
   std::uint8_t lock_held = 0;
   std::uint8_t bios_number = 0;
@@ -624,7 +587,7 @@ struct VolumeInfoEntry {
   std::uint32_t state = 0;
   std::uint64_t pending_stamp = 0;
   std::uint32_t partition_id = 0;
-  flat_holder* user = nullptr;
+  holder* user = nullptr;
 };
 
 void DaVolumeInformationPass(bool selectByLevel, std::uint32_t partitionId);

@@ -2,6 +2,7 @@
 // the library calls in their order, what the scan found, and that nothing
 // is left afterwards.
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "diskaccess/da_state.h"
+#include "diskaccess/holders.h"
 #include "diskaccess/lifecycle.h"
 #include "diskaccess/objects.h"
 #include "diskaccess/win_computer.h"
@@ -19,6 +21,12 @@ namespace {
 using DaTest::StandinConfig;
 
 constexpr char kPartGuid[] = "6B3C2B4E-1A47-4F2B-9C1D-3E5F7A9B0C11";
+
+std::string GuidText(const std::uint8_t* bytes) {
+  Common::Guid g;
+  std::memcpy(g.bytes, bytes, 16);
+  return Common::GuidToString(g);
+}
 
 class DaInitRoad : public ::testing::Test {
  protected:
@@ -130,8 +138,8 @@ TEST_F(DaInitRoad, ReadsThePartitionTablesAndMapsTheVolumes) {
   };
   auto partitions = [](stddisk* d) {
     std::vector<Part> out;
-    for (const auto& h : d->GetTree(0)->holders)
-      if (h->IsPartition()) out.push_back({h->start, h->size, h->type, h->letter});
+    for (holder* h = d->holder_list.first; h != nullptr; h = h->next)
+      if (h->IsPartition()) out.push_back({h->start, h->size, h->GetType(), h->GetLetter(kLiveView)});
     return out;
   };
 
@@ -153,6 +161,16 @@ TEST_F(DaInitRoad, ReadsThePartitionTablesAndMapsTheVolumes) {
   EXPECT_EQ(mbrParts[2].start, 104448u);
   EXPECT_EQ(mbrParts[2].type, 0x0C);
   EXPECT_EQ(mbrParts[2].letter, kNoLetter);  // its volume asked to be passed over
+  // The volume-information pass hung a file-system description with its
+  // cache entry on every partition.
+  for (holder* h = mbr->holder_list.first; h != nullptr; h = h->next) {
+    if (!h->IsPartition()) continue;
+    std::shared_ptr<virt_fs> fs = GetVirtFs(h);
+    ASSERT_NE(fs, nullptr) << h->start;
+    ASSERT_NE(fs->entry, nullptr) << h->start;
+    EXPECT_EQ(fs->entry->params.Start, h->start);
+    EXPECT_EQ(fs->first_type, KindFromType(h->GetType())) << h->start;
+  }
 
   stddisk* gpt = mbr->next;
   EXPECT_EQ(gpt->GetSchemeType(), 0xEEu);
@@ -160,11 +178,19 @@ TEST_F(DaInitRoad, ReadsThePartitionTablesAndMapsTheVolumes) {
   EXPECT_EQ(partitions(gpt)[0].start, 2048u);
   EXPECT_EQ(partitions(gpt)[0].size, 32768u);
   // The GPT volume hangs in the pseudo-disk, found by its unique GUID.
-  ASSERT_EQ(computer->lastDisk->second_holders.size(), 1u);
-  const flat_holder& easy = *computer->lastDisk->second_holders[0];
-  EXPECT_EQ(easy.letter, 'F');
-  EXPECT_EQ(Common::GuidToString(easy.uniqueGuid), kPartGuid);
-  EXPECT_EQ(Common::GuidToString(gpt->GetTree(0)->holders[1]->uniqueGuid), kPartGuid);
+  ASSERT_EQ(computer->lastDisk->second_list.Count(), 1u);
+  const holder& easy = *computer->lastDisk->second_list.first;
+  EXPECT_EQ(easy.GetLetter(kLiveView), 'F');
+  ASSERT_NE(easy.GetUniqueGuid(), nullptr);
+  EXPECT_EQ(GuidText(easy.GetUniqueGuid()), kPartGuid);
+  holder* first = nullptr;
+  for (holder* h = gpt->holder_list.first; h != nullptr && first == nullptr; h = h->next)
+    if (h->IsPartition()) first = h;
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(first->GetUniqueGuid(), nullptr);
+  EXPECT_EQ(GuidText(first->GetUniqueGuid()), kPartGuid);
+  // The working tree is the holder tree the scan read.
+  EXPECT_EQ(mbr->GetTree(0)->table, mbr->read_context.top);
 
   stddisk* small = gpt->next;
   EXPECT_EQ(small->bios_number, 0x81);
@@ -223,7 +249,7 @@ TEST_F(DaInitRoad, ADamagedPrimaryGptIsReadFromItsBackup) {
   ASSERT_NE(disk, nullptr);
   EXPECT_EQ(disk->GetSchemeType(), 0xEEu);
   std::vector<std::uint64_t> starts;
-  for (const auto& h : disk->GetTree(0)->holders)
+  for (holder* h = disk->holder_list.first; h != nullptr; h = h->next)
     if (h->IsPartition()) starts.push_back(h->start);
   EXPECT_EQ(starts, (std::vector<std::uint64_t>{2048, 34816}));
   DaDone();
