@@ -146,10 +146,13 @@ void Volume::FlushAllocation() {
   }
   if (changed || headers_[0].FreeBlocks() != bitmap_->Free()) {
     headers_[0].SetFreeBlocks(bitmap_->Free());
+    const std::uint32_t firstFree = bitmap_->GetFirstFree();
+    headers_[0].SetNextAllocation(firstFree == Bitmap::kNone ? headers_[0].TotalBlocks() : firstFree);
     headers_[0].SetModifyDate(LocalHFSPlusTimeNow());
     MarkPrimaryModified();
   }
   io_->Flush();
+  SetClean(kCleanAllocation);
 }
 
 void Volume::FlushPrimary() {

@@ -13,6 +13,8 @@ constexpr std::uint32_t kHfsVolumeHeaderModuleId = 0x7A140000;
 constexpr std::uint32_t kHfsJournalModuleId = 0x7A141000;
 constexpr std::uint32_t kHfsBitmapModuleId = 0x7A142000;
 constexpr std::uint32_t kHfsReplayModuleId = 0x7A143000;
+constexpr std::uint32_t kHfsExtentsModuleId = 0x7A144000;
+constexpr std::uint32_t kHfsAllocationModuleId = 0x7A145000;
 
 // An inclusive range {first, last} of units (allocation blocks with 32-bit
 // bounds; sectors or bytes with 64-bit bounds). (0, 0) is the empty range,
