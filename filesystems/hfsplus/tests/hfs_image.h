@@ -48,6 +48,24 @@ inline bool JournalTool(const std::string& args, std::uint32_t sectorSize = 512,
              output);
 }
 
+// The populating tool: "IMAGE SPEC" (see testsupport/hfs_populate.py).
+inline bool PopulateTool(const std::string& image, const std::string& spec,
+                         std::string* output = nullptr) {
+  return Run(Quote(HFS_PYTHON) + " " + Quote(std::string(HFS_TESTSUPPORT_DIR) + "/hfs_populate.py") +
+                 " " + Quote(image) + " " + Quote(spec),
+             output);
+}
+
+// The content the populating tool writes for a file of `size` at `path`.
+inline std::string PopulatedContent(const std::string& path, std::size_t size) {
+  std::uint32_t seed = 0;
+  for (unsigned char c : path) seed += c;
+  seed &= 0xFF;
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = char((seed + i * 13 + (i >> 9)) & 0xFF);
+  return out;
+}
+
 // fsck.hfsplus -f -n: true when the checker finds the volume clean.
 inline bool CheckerClean(const std::string& image, std::string* output = nullptr) {
   return Run("fsck.hfsplus -f -n " + Quote(image), output);
