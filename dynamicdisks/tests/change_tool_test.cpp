@@ -250,6 +250,52 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.fixture) + "_" + std::to_string(info.index);
     });
 
+struct ShrinkCase {
+  const char* fixture;
+  const char* volume;
+  std::uint64_t size;
+  const char* line;  // the volume's line afterwards, state aside
+};
+
+class ShrinkVolumeTest : public ChangeTest, public ::testing::WithParamInterface<ShrinkCase> {};
+
+// Pieces past the new end go, the piece across it is cut (for striped
+// volumes at whole stripes of each column), and ldmtool reads the result.
+TEST_P(ShrinkVolumeTest, PiecesAreCutWhereLdmtoolExpects) {
+  const ShrinkCase& c = GetParam();
+  Build(c.fixture);
+  const std::uint64_t firstSequence = Sequence();
+  int status = -1;
+  const std::string group = "Group" + std::string(c.fixture);
+  const std::string out = Run("shrink-volume " + group + " " + c.volume + " " +
+                                  std::to_string(c.size), &status);
+  ASSERT_EQ(status, 0) << out;
+  const std::vector<std::string> after = CheckAgainstLdmtool();
+  bool found = false;
+  for (const std::string& line : after) {
+    if (Fields(line).at(1) == c.volume) {
+      EXPECT_EQ(WithoutState(line), c.line);
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(Sequence(), firstSequence + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, ShrinkVolumeTest,
+    ::testing::Values(
+        ShrinkCase{"spanned", "Volume1", 1500,
+                   "Groupspanned\tVolume1\tspanned\t1500\t0\t-\tDisk1:100+1000,Disk2:0+500"},
+        ShrinkCase{"spanned", "Volume1", 800,
+                   "Groupspanned\tVolume1\tsimple\t800\t0\t-\tDisk1:100+800"},
+        ShrinkCase{"striped", "Stripe1", 1000,
+                   "Groupstriped\tStripe1\tstriped\t1000\t128\t-\t"
+                   "Disk1:0+384,Disk2:0+384,Disk3:0+384"}),
+    [](const ::testing::TestParamInfo<ShrinkCase>& info) {
+      return std::string(info.param.fixture) + "_" + std::to_string(info.index);
+    });
+
 struct RefusalCase {
   const char* fixture;
   const char* command;
