@@ -14,6 +14,8 @@
 //                                          then name: GROUP VOLUME LAYOUT SIZE
 //                                          CHUNK STATE EXTENTS
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
+//     create-volume | delete-volume | shrink-volume | write-volume
+//                                          dynamic volumes (diskimage_dynamic.cpp)
 //     holders                              the disk-access layer's holder trees:
 //                                          DISK DEPTH KIND FIRST COUNT TYPE
 //                                          NUMBER LETTER NAME (diskimage_holders.cpp)
@@ -57,6 +59,11 @@
 #include "foundation/text.h"
 #include "ldm/driver.h"
 
+bool IsDynamicCommand(const std::string& word);
+int RunDynamicCommand(Fdisk::Computer& computer, std::uint32_t stageId, std::uint32_t computerId,
+                      const std::vector<std::uint32_t>& diskIds, const std::string& command,
+                      const std::vector<std::string>& args, std::string* usage);
+
 namespace {
 
 namespace K = Fdisk::NamedVars::Keys;
@@ -66,7 +73,9 @@ struct UsageError : std::runtime_error {
 };
 
 constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-type",   "clear",
-                                     "init-gpt", "init-mbr", "volumes", "read-volume", "holders"};
+                                     "init-gpt", "init-mbr", "volumes", "read-volume", "holders",
+                                     "create-volume", "delete-volume", "shrink-volume",
+                                     "write-volume"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {
@@ -129,6 +138,13 @@ class Tool {
     if (command == "clear") return Expect(args, 1, 1), Clear(args);
     if (command == "volumes") return Expect(args, 0, 0), Volumes();
     if (command == "read-volume") return Expect(args, 2, 2), ReadVolume(args);
+    if (IsDynamicCommand(command)) {
+      std::string usage;
+      const int status =
+          RunDynamicCommand(*computer_, stage_->GetId(), computerId_, diskIds_, command, args, &usage);
+      if (!usage.empty()) throw UsageError(usage);
+      return status;
+    }
     return Expect(args, 1, 1), Init(args, command == "init-gpt");
   }
 
@@ -471,7 +487,10 @@ int Usage() {
                "                 IMAGE... COMMAND [ARGS]\n"
                "  list | create DISK FIRST COUNT TYPE [NAME] | delete DISK FIRST\n"
                "  set-type DISK FIRST TYPE | clear DISK | init-gpt DISK | init-mbr DISK\n"
-               "  volumes | read-volume GROUP VOLUME | holders\n");
+               "  volumes | read-volume GROUP VOLUME | holders\n"
+               "  create-volume LAYOUT SIZE [--disks D[:SIZE],...] [--stripe SECTORS] [--name GROUP]\n"
+               "  delete-volume GROUP VOLUME | shrink-volume GROUP VOLUME SIZE\n"
+               "  write-volume GROUP VOLUME\n");
   return 2;
 }
 

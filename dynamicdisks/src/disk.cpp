@@ -8,11 +8,13 @@
 // is ever read.
 #include "ldm/disk.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "fdisk/gpt_partitions.h"
 #include "fdisk/partition_types.h"
+#include "fdisk/write_journal.h"
 #include "foundation/byteorder.h"
 #include "ldm/group.h"
 #include "ldm/log.h"
@@ -30,6 +32,7 @@ constexpr std::uint32_t kTocLocation = 0x1104;
 constexpr std::uint32_t kVmdbLocation = 0x1105;
 constexpr std::uint32_t kVersionLocation = 0x1106;
 constexpr std::uint32_t kRegionLocation = 0x1107;
+constexpr std::uint32_t kWriteLocation = 0x1108;
 
 bool SameGuid(const std::array<std::uint8_t, 16>& bytes, const Common::Guid& guid) {
   return std::memcmp(bytes.data(), guid.bytes, 16) == 0;
@@ -80,6 +83,22 @@ Common::Error LdmDisk::ReadSectors(std::uint64_t sector, void* buffer, std::uint
   if (!e) return e;
   LdmLog("Error read Ldm Disk");
   Common::Error wrapped = MakeLdmError(kReadLocation, kErrIo);
+  Common::AttachErrorCause(wrapped, e);
+  return wrapped;
+}
+
+Common::Error LdmDisk::WriteSectors(std::uint64_t sector, const void* buffer,
+                                    std::uint64_t count) {
+  if (modelDisk == nullptr || count == 0) return MakeLdmError(kWriteLocation, kErrIo);
+  Fdisk::SimpleDisk* device = modelDisk->GetSimpleDisk();
+  if (device->GetSectorSize() != kSectorBytes) return MakeLdmError(kWriteLocation, kErrIo);
+  Fdisk::WriteJournal::Before(*device, sector, count);
+  std::vector<std::uint8_t> copy(static_cast<const std::uint8_t*>(buffer),
+                                 static_cast<const std::uint8_t*>(buffer) + count * kSectorBytes);
+  Common::Error e = device->Io(Fdisk::kIoWrite, sector, copy.data(), count);
+  if (!e) return e;
+  LdmLog("Error write Ldm Disk");
+  Common::Error wrapped = MakeLdmError(kWriteLocation, kErrIo);
   Common::AttachErrorCause(wrapped, e);
   return wrapped;
 }
@@ -367,7 +386,7 @@ void LdmDisk::CalculatePartitionalSpace() {
 }
 
 void LdmDisk::GetLdmFreeSpaces() {
-  if (type != kDiskDynamic || group == nullptr) return;
+  if ((type != kDiskDynamic && type != kDiskStalled) || group == nullptr) return;
   freeSpace = partitional;
   for (const auto& record : group->records) {
     if (record->type != kRecordSubdisk || record->diskRid != rid) continue;
@@ -375,6 +394,50 @@ void LdmDisk::GetLdmFreeSpaces() {
     if (!Common::CheckedAdd(publicStart, record->start, &start)) continue;
     CutRegion(freeSpace, start, record->size);
   }
+}
+
+std::uint64_t LdmDisk::GetTotalFreeSpace() const {
+  std::uint64_t total = 0;
+  for (const Region& r : freeSpace) total += r.size;
+  return total;
+}
+
+Region* LdmDisk::FindFreeRegion(std::uint64_t size, std::uint64_t windowStart,
+                                std::uint64_t windowLength) {
+  std::uint64_t windowEnd = ~std::uint64_t(0);
+  if (windowLength != 0 && !Common::CheckedAdd(windowStart, windowLength, &windowEnd)) {
+    windowEnd = ~std::uint64_t(0);
+  }
+  const bool narrow = windowStart != 0 || windowLength != 0;
+  std::vector<Region*> candidates;
+  for (Region& r : freeSpace) {
+    const std::uint64_t end = r.start + r.size;
+    if (end <= windowStart || r.start >= windowEnd) continue;
+    if (narrow) {
+      const std::uint64_t s = std::max(r.start, windowStart);
+      const std::uint64_t e = std::min(end, windowEnd);
+      r.start = s;
+      r.size = e - s;
+    }
+    candidates.push_back(&r);
+  }
+  Region* best = nullptr;
+  for (Region* r : candidates) {
+    if (r->size >= size && (best == nullptr || r->size < best->size)) best = r;
+  }
+  if (best != nullptr) return best;
+  for (Region* r : candidates) {
+    if (r->size > 0 && (best == nullptr || r->size > best->size)) best = r;
+  }
+  return best;
+}
+
+std::vector<std::uint64_t> LdmDisk::PrivHeadSectors() const {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t s : {privHeadSector, privHeadCopy0, privHeadCopy1}) {
+    if (s != 0 && std::find(out.begin(), out.end(), s) == out.end()) out.push_back(s);
+  }
+  return out;
 }
 
 void CutRegion(std::vector<Region>& regions, std::uint64_t start, std::uint64_t size) {

@@ -22,9 +22,6 @@ namespace {
 namespace K = NamedVars::Keys;
 
 constexpr std::uint32_t kModule = 0x4C44;
-constexpr std::uint32_t kCreateLocation = 0x4C440001;
-constexpr std::uint32_t kDeleteLocation = 0x4C440002;
-constexpr std::uint32_t kChangeLocation = 0x4C440003;
 constexpr std::uint32_t kIoLocation = 0x4C440004;
 constexpr std::uint32_t kRangeLocation = 0x4C440005;
 constexpr std::uint32_t kVolumeLocation = 0x4C440006;
@@ -185,6 +182,7 @@ Common::Error PSLdmDriver::ProcessDisks(Layer& rawLayer, Layer& headLayer) {
 Common::Error PSLdmDriver::LoadDisks(const DiskMap& disks, Layer& headLayer) {
   layer_.clear();
   computer_->Clear();
+  if (&disks != &loadedDisks_) loadedDisks_ = disks;
   headLayer_ = headLayer;
   computer_->headLayer = headLayer;
   Ldm::LdmStartInit(disks, *computer_);
@@ -393,19 +391,6 @@ const DiskGroupTable& PSLdmDriver::GetDiskGroupTable() {
     groups_[IdObject::NewId()] = ids;
   }
   return groups_;
-}
-
-std::pair<Common::Error, std::uint32_t> PSLdmDriver::CreatePortion(
-    const NamedVars::VarContainer&) {
-  return {MakeError(kCreateLocation, kModule, kErrNotImplemented, Msg::kNotImplemented), 0};
-}
-
-Common::Error PSLdmDriver::DeletePortion(const NamedVars::VarContainer&) {
-  return MakeError(kDeleteLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
-}
-
-Common::Error PSLdmDriver::ChangePortion(const NamedVars::VarContainer&) {
-  return MakeError(kChangeLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
 }
 
 void RegisterDynamicDiskDriver() {

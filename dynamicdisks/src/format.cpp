@@ -62,6 +62,10 @@ Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code) {
   return Common::Error(location, kModuleId, code, c->text);
 }
 
+Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code, const char* text) {
+  return Common::Error(location, kModuleId, code, text);
+}
+
 std::uint16_t SectorChecksum(const std::uint8_t* sector) {
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < kSectorBytes; ++i) {

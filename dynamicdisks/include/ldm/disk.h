@@ -52,6 +52,10 @@ class LdmDisk {
   // One transfer through the model disk's device. A multi-sector failure
   // becomes 0x109003 with the model's error as its cause.
   Common::Error ReadSectors(std::uint64_t sector, void* buffer, std::uint64_t count);
+  // One write through the model disk's device, announced to the disk
+  // model's write journal first, so that an operation that fails later can
+  // put the sectors back. A failure becomes 0x109003 with the cause.
+  Common::Error WriteSectors(std::uint64_t sector, const void* buffer, std::uint64_t count);
 
   // Determines the type from sector 0, the layer below and PRIVHEAD.
   Common::Error DetectDiskType();
@@ -64,8 +68,18 @@ class LdmDisk {
   // The disk's share of its LDM partitions (and free areas) inside the
   // public region.
   void CalculatePartitionalSpace();
-  // The partitional space less every subdisk of the group on this disk.
+  // The partitional space less every subdisk of the group on this disk
+  // (dynamic and stalled disks; others keep their list).
   void GetLdmFreeSpaces();
+  // The sum of the free list.
+  std::uint64_t GetTotalFreeSpace() const;
+  // The smallest free region of at least `size` sectors inside the window
+  // (length 0: no upper bound), else the largest one inside it; null when
+  // none. The regions met are narrowed to the window in the free list
+  // itself: callers rebuild it with GetLdmFreeSpaces after use.
+  Region* FindFreeRegion(std::uint64_t size, std::uint64_t windowStart, std::uint64_t windowLength);
+  // The distinct sectors that hold the disk's PRIVHEAD copies.
+  std::vector<std::uint64_t> PrivHeadSectors() const;
 
   // The model disk's id, or the own id for a missing disk (or the id of the
   // placeholder that stands for it once one was made).

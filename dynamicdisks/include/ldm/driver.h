@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -76,7 +77,9 @@ class PSLdmDriver : public PSDriver, public DiskGroupProvider {
   Layer& GetPortions() override { return layer_; }
   Location* GetStateStore() override;
   Common::Error Refresh(Layer& headLayer) override;
-  // Changes to dynamic disks are not built: each answers 0x100401.
+  // Changes of dynamic volumes, made on the database itself and committed
+  // when the parameters say the operation is real (driver_change.cpp). A
+  // failed commit is returned and the model is read again from the disks.
   std::pair<Common::Error, std::uint32_t> CreatePortion(
       const NamedVars::VarContainer& params) override;
   Common::Error DeletePortion(const NamedVars::VarContainer& params) override;
@@ -96,10 +99,20 @@ class PSLdmDriver : public PSDriver, public DiskGroupProvider {
   bool IsDiskInLdmLayer(std::uint32_t diskId, Layer& layer) const;
   void CreateMissingDisks();
   std::map<std::uint32_t, SimpleDisk*> VolumeDisks(const LdmExtentMap& extents);
+  // The group and volume record behind a volume portion of the layer.
+  std::pair<Ldm::LdmDgAccess*, Ldm::LdmRecord*> VolumeOfPortion(std::uint32_t portionId);
+  // The group's entries from the callers' requests: every disk in the
+  // model, dynamic or stalled, all of one group.
+  Ldm::LdmDgAccess* RequestEntries(const std::deque<LdmOpRequest>& requests, bool forCreate,
+                                   std::vector<Ldm::SpaceRequest>& entries);
+  // Commits the group; on failure reads the disks again, so that the model
+  // shows what they hold, and throws the error.
+  void CommitOrReload(Ldm::LdmDgAccess& group);
 
   std::unique_ptr<Ldm::LdmComputer> computer_;
   Layer layer_;
   Layer headLayer_;
+  DiskMap loadedDisks_;
   DiskMap missingMap_;
   std::vector<std::unique_ptr<DiskMissing>> missingDisks_;
   Layer rawLayer_;

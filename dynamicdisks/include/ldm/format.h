@@ -48,6 +48,9 @@ constexpr std::uint32_t kErrParameter = 0x109009;
 constexpr std::uint32_t kErrNoDatabaseDisk = 0x10900C;
 constexpr std::uint32_t kErrVolumeType = 0x10900E;
 constexpr std::uint32_t kErrNoFreeSpace = 0x10900F;
+constexpr std::uint32_t kErrStalledDisk = 0x10900A;
+constexpr std::uint32_t kErrMissingDisk = 0x10900D;
+constexpr std::uint32_t kErrFreeSpace = 0x10900B;
 constexpr std::uint32_t kErrWayRestricted = 0x109012;
 constexpr std::uint32_t kErrManyGroups = 0x109016;
 constexpr std::uint32_t kErrAutoRequest = 0x109017;
@@ -63,6 +66,9 @@ std::uint32_t LdmMessageNumber(std::uint32_t code);
 // An error with the code's text from the message catalog; while no catalog
 // is loaded (tools and tests) the same text built in.
 Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code);
+// An error with a text of its own, for the refusals whose text says more
+// than the code's catalog entry.
+Common::Error MakeLdmError(std::uint32_t location, std::uint32_t code, const char* text);
 
 // The 16-bit sum of the sector's 512 bytes without the two at 0x0A.
 std::uint16_t SectorChecksum(const std::uint8_t* sector);

@@ -72,6 +72,24 @@ struct LdmVolume {
   std::uint32_t state = 0;
 };
 
+// One disk's share of a volume change: the disk by its record id, the
+// sectors wanted on it, the plex and column the allocation gave it, and the
+// window its free region is looked for in (0 and 0: anywhere).
+struct SpaceRequest {
+  std::uint64_t disk = 0;
+  std::uint64_t size = 0;
+  std::uint32_t plexIndex = 0;
+  std::uint32_t columnIndex = 0;
+  std::uint64_t windowStart = 0;
+  std::uint64_t windowLength = 0;
+};
+
+// Bits of the allocation strategy.
+constexpr std::uint32_t kStrategyBestFit = 0x1;
+constexpr std::uint32_t kStrategySpread = 0x2;
+// The allocation's layout code of a simple volume in one free region.
+constexpr std::uint32_t kContiguousSimple = 1;
+
 class LdmDgAccess {
  public:
   // A group found through its first member.
@@ -108,6 +126,62 @@ class LdmDgAccess {
   std::vector<LayoutEntry> GetVolumeLayout(const LdmRecord& volume) const;
 
   std::uint64_t GetMaxRid() const;
+  // The greatest log commit id of the records and the group's counter.
+  std::uint64_t GetMaxLogCommitId() const;
+
+  // --- changes of the in-memory database (none of them writes) ---------
+  std::uint64_t NextRid() { return nextRid++; }
+  std::uint64_t NextLogCommitId() { return nextLogCommitId += 2; }
+  // "Volume", "Stripe" (striped, RAID 0+1) or "Raid" (parity) and the
+  // least number from 1 that no record carries; empty for another type.
+  std::string MakeVolumeName(Fdisk::LdmVolType type) const;
+  // "<volume>-NN" and "<disk>-NN", the least NN from 1 not yet a name.
+  std::string MakeChildName(const std::string& parent) const;
+  // The least volume number from 5 on that no volume record uses.
+  std::uint32_t NextVolumeNumber() const;
+  // Puts the record at the front of the list, marked touched.
+  LdmRecord& AddRecord(std::unique_ptr<LdmRecord> record);
+  // Links a new plex under its volume, a new subdisk under its plex and
+  // disk record (front, as the scan links them).
+  void LinkChild(LdmRecord& parent, LdmRecord& child);
+  // Unlinks the record from its parents and from the list and frees it
+  // (with its volume summary, for a volume record).
+  void RemoveRecord(LdmRecord* record);
+  // Clears every touched mark.
+  void BeginChange();
+  // Frees every touched record and rebuilds the free lists.
+  void RollbackChange();
+  // Rebuilds the free list of every dynamic or stalled member.
+  void RefreshFreeSpaces();
+  // Makes the summary of a new volume record and registers it.
+  LdmVolume& AddVolumeSummary(LdmRecord& volume);
+  // Brings a summary up to date with its record.
+  void RefreshVolumeSummary(LdmRecord& volume);
+
+  // Every entry must name a member of a type that can take space
+  // (dynamic, foreign, stalled).
+  Common::Error CheckRequestDisks(const std::vector<SpaceRequest>& requests) const;
+  // Builds the records of a new volume from the entries (volume.cpp). The
+  // new record's model id goes to *luid. Nothing is written.
+  Common::Error CreateVolume(Fdisk::LdmVolType type, std::uint64_t volumeSize,
+                             std::uint32_t mirrors, std::uint32_t stripeSize,
+                             const std::vector<SpaceRequest>& requests,
+                             std::uint32_t partitionType, std::uint32_t* luid);
+  // Chooses disks and shares for a new volume when none are given
+  // (allocate.cpp); given entries are passed through.
+  Common::Error AllocateVolumeSpace(std::uint32_t type, std::uint64_t volumeSize,
+                                    std::uint32_t mirrors, std::uint32_t stripeSize,
+                                    const std::vector<SpaceRequest>& given,
+                                    std::uint32_t strategy, std::vector<SpaceRequest>& out) const;
+  // Removes the volume with its plexes and subdisks.
+  void DeleteVolume(LdmRecord& volume);
+  // Cuts every plex of the volume down to the new size.
+  Common::Error ShrinkVolume(LdmRecord& volume, std::uint64_t newSize);
+
+  // Writes the records to every dynamic member (commit.cpp): the first
+  // error is returned, and a commit cut short leaves the disks it reached
+  // marked inconsistent, which the next scan reports.
+  Common::Error CommitDatabase();
   Common::Guid GetGroupGuid() const;
   const std::string& GetName() const { return name; }
 
@@ -153,6 +227,7 @@ class LdmComputer {
 
   // Deletes every volume entry, group and disk.
   void Clear();
+  void RemoveVolume(const LdmVolume* volume);
   LdmDisk* FindDisk(std::uint32_t diskId) const;
   void AddVolume(std::unique_ptr<LdmVolume> volume);
 

@@ -135,6 +135,9 @@ class LdmRecord {
   std::uint32_t dgVer = 0;
   std::uint32_t dgBaseMn = 0;
 
+  // Made or changed by the change in progress (undone by a rollback).
+  bool touched = false;
+
   // Links of the record graph (not owned; rebuilt by the group).
   LdmRecord* firstParent = nullptr;   // volume of a plex, plex of a subdisk
   LdmRecord* secondParent = nullptr;  // disk of a subdisk

@@ -1,0 +1,223 @@
+// diskimage's commands for dynamic volumes. Each change goes to the
+// dynamic-disk driver through the computer's portion manager, as a real
+// operation that the driver commits to every member; the sectors written
+// are journalled, so that a failed change leaves the images as they were.
+//
+//   create-volume LAYOUT SIZE [--disks D[:SIZE],...] [--stripe SECTORS]
+//                 [--name GROUP]
+//       LAYOUT simple, spanned, striped, mirror, raid5 or raid01; SIZE in
+//       sectors. Without --disks the driver chooses the disks of GROUP (or
+//       of the only group); a disk's SIZE is its share of a spanned volume.
+//   delete-volume GROUP VOLUME
+//   shrink-volume GROUP VOLUME SIZE
+//   write-volume GROUP VOLUME            standard input's bytes from sector 0
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "fdisk/error.h"
+#include "fdisk/named_var_keys.h"
+#include "fdisk/ps_manager.h"
+#include "fdisk/write_journal.h"
+#include "ldm/driver.h"
+
+namespace {
+
+namespace K = Fdisk::NamedVars::Keys;
+
+struct Usage {
+  std::string text;
+};
+
+std::uint64_t Count(const std::string& text, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-') {
+    throw Usage{std::string("bad ") + what + ": " + text};
+  }
+  return v;
+}
+
+class DynamicCommands {
+ public:
+  DynamicCommands(Fdisk::Computer& computer, std::uint32_t stageId, std::uint32_t computerId,
+                  const std::vector<std::uint32_t>& diskIds)
+      : computer_(computer), stageId_(stageId), computerId_(computerId), diskIds_(diskIds) {}
+
+  int Run(const std::string& command, const std::vector<std::string>& args) {
+    if (command == "create-volume") return CreateVolume(args);
+    if (command == "delete-volume") {
+      Expect(args, 2);
+      return Journaled([&]() {
+        Fdisk::NamedVars::VarContainer p = Base();
+        p.Set(K::PortionID, static_cast<unsigned long>(VolumePortion(args[0], args[1])));
+        return computer_.GetPortionManager().DeletePortion(p);
+      });
+    }
+    if (command == "shrink-volume") {
+      Expect(args, 3);
+      const std::uint64_t size = Count(args[2], "size");
+      return Journaled([&]() {
+        Fdisk::NamedVars::VarContainer p = Base();
+        const unsigned long portion = VolumePortion(args[0], args[1]);
+        p.Set(K::PortionID, portion);
+        p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
+        p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
+        return computer_.GetPortionManager().ChangePortion(p);
+      });
+    }
+    if (command == "write-volume") {
+      Expect(args, 2);
+      return WriteVolume(args);
+    }
+    throw Usage{"unknown command " + command};
+  }
+
+ private:
+  static void Expect(const std::vector<std::string>& args, std::size_t n) {
+    if (args.size() != n) throw Usage{"wrong number of arguments"};
+  }
+
+  Fdisk::PSLdmDriver& Driver() {
+    Fdisk::PSDriverFactory& factory = computer_.GetDriverFactory();
+    for (std::uint32_t id : computer_.GetPortionManager().GetDriverIds()) {
+      if (auto* d = dynamic_cast<Fdisk::PSLdmDriver*>(&factory.GetDriver(id))) return *d;
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrDriverNotFound, Fdisk::Msg::kDriverNotFound);
+  }
+
+  Fdisk::NamedVars::VarContainer Base() const {
+    Fdisk::NamedVars::VarContainer p;
+    p.Set(K::StageID, static_cast<unsigned long>(stageId_));
+    p.Set(K::ComputerID, static_cast<unsigned long>(computerId_));
+    p.Set(K::RealOperation, true);
+    return p;
+  }
+
+  Ldm::LdmDgAccess& Group(const std::string& name) {
+    for (const auto& g : Driver().Model().groups) {
+      if (g->name == name) return *g;
+    }
+    Fdisk::ThrowError(Ldm::MakeLdmError(0, Ldm::kErrNoGroup));
+  }
+
+  std::uint32_t VolumePortion(const std::string& group, const std::string& volume) {
+    for (const auto& v : Driver().Model().volumes) {
+      if (v->group->name == group && v->record->name == volume) return v->record->ModelId();
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrVolumeNotFound, Fdisk::Msg::kVolumeNotFound);
+  }
+
+  // Any portion of the dynamic-disk driver's own: the manager finds the
+  // driver of a change through it.
+  std::uint32_t AnyDynamicPortion() {
+    Fdisk::PSLdmDriver& ldm = Driver();
+    for (auto& entry : ldm.GetPortions()) {
+      if (entry.second.GetDriverId() == ldm.GetId()) return entry.first;
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrPartitionNotFound, Fdisk::Msg::kPartitionNotFound);
+  }
+
+  // Runs one change; a failure puts back every sector written and reads
+  // the disks again before it is reported.
+  template <class Change>
+  int Journaled(Change change) {
+    Common::Error e;
+    {
+      Fdisk::WriteJournal journal;
+      e = change();
+      if (e) journal.Rollback();
+    }
+    computer_.GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
+    if (e) Fdisk::ThrowError(e);
+    return 0;
+  }
+
+  int CreateVolume(const std::vector<std::string>& args) {
+    if (args.size() < 2) throw Usage{"wrong number of arguments"};
+    static const std::pair<const char*, Fdisk::LdmVolType> kLayouts[] = {
+        {"simple", Fdisk::kLdmVolSimple}, {"spanned", Fdisk::kLdmVolSpanned},
+        {"striped", Fdisk::kLdmVolStriped}, {"mirror", Fdisk::kLdmVolMirrored},
+        {"raid5", Fdisk::kLdmVolRaid5},   {"raid01", Fdisk::kLdmVolRaid01}};
+    Fdisk::LdmVolType type = Fdisk::kLdmVolInvalid;
+    for (const auto& l : kLayouts) {
+      if (args[0] == l.first) type = l.second;
+    }
+    if (type == Fdisk::kLdmVolInvalid) throw Usage{"unknown layout " + args[0]};
+    const std::uint64_t size = Count(args[1], "size");
+    Fdisk::NamedVars::VarContainer p = Base();
+    p.Set(K::VolumeType, type);
+    p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
+    std::deque<Fdisk::LdmOpRequest> requests;
+    for (std::size_t i = 2; i < args.size(); i += 2) {
+      if (i + 1 >= args.size()) throw Usage{"missing value of " + args[i]};
+      const std::string& value = args[i + 1];
+      if (args[i] == "--disks") {
+        std::istringstream in(value);
+        for (std::string item; std::getline(in, item, ',');) {
+          Fdisk::LdmOpRequest r;
+          const std::size_t colon = item.find(':');
+          const std::uint64_t index = Count(item.substr(0, colon), "disk");
+          if (index >= diskIds_.size()) throw Usage{"no disk " + item};
+          r.diskId = diskIds_[index];
+          r.size = colon == std::string::npos ? size : Count(item.substr(colon + 1), "share");
+          requests.push_back(r);
+        }
+      } else if (args[i] == "--stripe") {
+        p.Set(K::StripeSize, static_cast<unsigned long>(Count(value, "stripe")));
+      } else if (args[i] == "--name") {
+        p.Set(K::GroupGuid, Group(value).GetGroupGuid());
+      } else {
+        throw Usage{"unknown option " + args[i]};
+      }
+    }
+    p.Set(K::OpRequest, requests);
+    return Journaled([&]() {
+      p.Set(K::PortionID, static_cast<unsigned long>(AnyDynamicPortion()));
+      return computer_.GetPortionManager().CreatePortion(p).first;
+    });
+  }
+
+  int WriteVolume(const std::vector<std::string>& args) {
+    const std::uint32_t portion = VolumePortion(args[0], args[1]);
+    std::string bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    if (bytes.size() % 512 != 0) throw Usage{"the input is not whole sectors"};
+    Fdisk::SimpleDisk& view = Driver().GetPortions().at(portion).GetView();
+    if (bytes.empty()) return 0;
+    const Common::Error e = view.Io(Fdisk::kIoWrite, 0, bytes.data(), bytes.size() / 512);
+    if (e) Fdisk::ThrowError(e);
+    return 0;
+  }
+
+  Fdisk::Computer& computer_;
+  std::uint32_t stageId_;
+  std::uint32_t computerId_;
+  const std::vector<std::uint32_t>& diskIds_;
+};
+
+}  // namespace
+
+bool IsDynamicCommand(const std::string& word) {
+  return word == "create-volume" || word == "delete-volume" || word == "shrink-volume" ||
+         word == "write-volume";
+}
+
+// The command's exit status; a usage error comes back in `usage`.
+int RunDynamicCommand(Fdisk::Computer& computer, std::uint32_t stageId, std::uint32_t computerId,
+                      const std::vector<std::uint32_t>& diskIds, const std::string& command,
+                      const std::vector<std::string>& args, std::string* usage) {
+  try {
+    DynamicCommands commands(computer, stageId, computerId, diskIds);
+    return commands.Run(command, args);
+  } catch (const Usage& u) {
+    *usage = u.text;
+    return 2;
+  }
+}
