@@ -202,6 +202,7 @@ void Index::Descend(Cursor& cursor, std::uint64_t child) {
     Corrupted(0x40);
   for (const Position& p : cursor.path)
     if (p.vcn == child) Corrupted(0x41);
+  if (++cursor.descents > store_.AllocationSize() / blockSize_) Corrupted(0x44);
   cursor.path.push_back(cursor.at);
   cursor.at = Position{child, NodeAt(child).First()};
 }
@@ -217,6 +218,8 @@ void Index::DescendLeftmost(Cursor& cursor) {
 bool Index::Find(const std::uint8_t* key, std::uint32_t keyLength, Cursor& cursor) {
   cursor.valid = false;
   cursor.path.clear();
+  cursor.descents = 0;
+  cursor.lastKey.clear();
   cursor.at = Position{kRootVcn, NodeAt(kRootVcn).First()};
   for (;;) {
     const std::uint8_t* e = NodeAt(cursor.at.vcn).At(cursor.at.entry);
@@ -228,6 +231,7 @@ bool Index::Find(const std::uint8_t* key, std::uint32_t keyLength, Cursor& curso
     const int c = order_.Compare(e + index_entry::kKey, KeyLength(e), key, keyLength);
     if (c == 0) {
       cursor.valid = true;
+      cursor.lastKey.assign(e + index_entry::kKey, e + index_entry::kKey + KeyLength(e));
       return true;
     }
     if (c > 0) {
@@ -242,13 +246,25 @@ bool Index::Find(const std::uint8_t* key, std::uint32_t keyLength, Cursor& curso
 bool Index::Next(Cursor& cursor) {
   if (!cursor.valid) {
     cursor.path.clear();
+    cursor.descents = 0;
+    cursor.lastKey.clear();
     cursor.at = Position{kRootVcn, NodeAt(kRootVcn).First()};
   } else {
     cursor.at.entry += EntryLength(NodeAt(cursor.at.vcn).At(cursor.at.entry));
   }
   DescendLeftmost(cursor);
   for (;;) {
-    if (!IsEnd(NodeAt(cursor.at.vcn).At(cursor.at.entry))) {
+    const std::uint8_t* e = NodeAt(cursor.at.vcn).At(cursor.at.entry);
+    if (!IsEnd(e)) {
+      // Keys out of order (or one block reached twice) make every search
+      // of this index unreliable.
+      const std::uint8_t* key = e + index_entry::kKey;
+      const std::uint32_t keyLength = KeyLength(e);
+      if (!cursor.lastKey.empty() &&
+          order_.Compare(cursor.lastKey.data(), std::uint32_t(cursor.lastKey.size()), key,
+                         keyLength) >= 0)
+        Corrupted(0x45);
+      cursor.lastKey.assign(key, key + keyLength);
       cursor.valid = true;
       return true;
     }

@@ -376,3 +376,22 @@ TEST(NtfsIndex, ChildCyclesAreCorruption) {
             }),
             kFileCorrupted);
 }
+
+TEST(NtfsIndex, TwoEntriesLeadingToOneBlockAreCorruption) {
+  Fixture f(700);
+  for (int i = 0; i < 100; ++i) f.Insert(Wide("shared" + std::to_string(1000 + i)));
+  // The root leads to several leaves; make its end entry lead to the same
+  // leaf as its first entry, so that a walk would enter it twice.
+  std::uint8_t* first = f.store.root.data() + 32;
+  ASSERT_EQ(first[12] & 3, 1);
+  const std::uint64_t child = Common::LoadLe64(first + Common::LoadLe16(first + 8) - 8);
+  std::uint8_t* end = first;
+  while (!(end[12] & 2)) end += Common::LoadLe16(end + 8);
+  Common::StoreLe64(end + 16, child);
+  EXPECT_EQ(CodeOf([&] {
+              f.Reopen();
+              f.Walk();
+            }),
+            kFileCorrupted);
+  EXPECT_EQ(CodeOf([&] { f.index->ReachableBlocks(); }), kFileCorrupted);
+}

@@ -122,6 +122,11 @@ class Index {
     bool valid = false;
     Position at;
     std::vector<Position> path;
+    // Blocks entered so far: a walk enters each block once, so more than
+    // the allocation holds means two entries lead to one block.
+    std::uint64_t descents = 0;
+    // The key reported last: each next one must sort after it.
+    std::vector<std::uint8_t> lastKey;
   };
 
   // Reads and checks the root: at least 48 bytes, the order's collation
