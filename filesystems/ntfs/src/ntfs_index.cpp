@@ -257,12 +257,14 @@ bool Index::Next(Cursor& cursor) {
     const std::uint8_t* e = NodeAt(cursor.at.vcn).At(cursor.at.entry);
     if (!IsEnd(e)) {
       // Keys out of order (or one block reached twice) make every search
-      // of this index unreliable.
+      // of this index unreliable. Equal keys are let through: POSIX names
+      // that differ only in case sit side by side on volumes other systems
+      // wrote.
       const std::uint8_t* key = e + index_entry::kKey;
       const std::uint32_t keyLength = KeyLength(e);
       if (!cursor.lastKey.empty() &&
           order_.Compare(cursor.lastKey.data(), std::uint32_t(cursor.lastKey.size()), key,
-                         keyLength) >= 0)
+                         keyLength) > 0)
         Corrupted(0x45);
       cursor.lastKey.assign(key, key + keyLength);
       cursor.valid = true;

@@ -85,7 +85,7 @@ std::set<std::string> FlsVisible(const std::string& image) {
     if (!std::regex_match(l, m, line)) continue;
     const std::string path = m[4].str();
     if (std::stoull(m[3].str()) < 16) continue;
-    if (path.rfind("$Extend/", 0) == 0) continue;
+    if (path.rfind("$Extend/", 0) == 0 || path.rfind("$OrphanFiles", 0) == 0) continue;
     if (path.find(':') != std::string::npos) continue;  // a named stream
     names.insert("/" + path);
   }
@@ -196,6 +196,20 @@ TEST(NtfsDirectory, IteratorValuesEqualIstat) {
   } while (it->Next());
   ASSERT_EQ(seen.size(), files.size());
   for (const auto& f : files) EXPECT_EQ(seen[f.first], f.second) << f.first;
+}
+
+TEST(NtfsDirectory, PosixNamesDifferingInCaseAreBothListed) {
+  ntfstest::ScratchDir dir;
+  const std::string image = dir.File("c.img");
+  ASSERT_TRUE(ntfstest::MakeImage(image, {512, 4096, 8, ""}));
+  ntfstest::MakeHostFile(dir.File("h"), 10, 1);
+  for (const char* name : {"abc", "ABC", "Abd"}) ASSERT_TRUE(ntfstest::CopyIn(image, dir.File("h"), name));
+  Mounted m(image, 512);
+  ASSERT_NE(m.driver, nullptr);
+  std::vector<Listed> listed;
+  Walk(m.driver, 0, "", listed);
+  EXPECT_EQ(listed.size(), 3u);
+  EXPECT_EQ(Paths(listed), FlsVisible(image));
 }
 
 TEST(NtfsDirectory, LookupsIdsAndRefusals) {

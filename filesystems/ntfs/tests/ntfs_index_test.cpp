@@ -395,3 +395,37 @@ TEST(NtfsIndex, TwoEntriesLeadingToOneBlockAreCorruption) {
             kFileCorrupted);
   EXPECT_EQ(CodeOf([&] { f.index->ReachableBlocks(); }), kFileCorrupted);
 }
+
+TEST(NtfsIndex, ReplaceInPlaceKeepsTheTreeAndItsChildren) {
+  Fixture f(400);
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 300; ++i) names.push_back(Wide("keep" + std::to_string(1000 + i)));
+  for (const auto& n : names) f.Insert(n);
+  const std::set<std::uint64_t> blocks = f.index->ReachableBlocks();
+  // Every entry, in leaves and inner nodes alike, gets a new data size.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const auto key = ntfs::MakeFileNameValue(names[i]);
+    ntfs::Index::Cursor c;
+    ASSERT_TRUE(f.index->Find(key.data(), std::uint32_t(key.size()), c));
+    const std::uint8_t* old = f.index->EntryAt(c);
+    std::vector<std::uint8_t> entry(old, old + f.index->EntryLength(old));
+    Common::StoreLe64(entry.data() + 16 + 48, 7000 + i);
+    f.index->ReplaceInPlace(c, entry.data(), std::uint32_t(entry.size()));
+  }
+  f.Reopen();
+  EXPECT_EQ(f.index->ReachableBlocks(), blocks);
+  ntfs::Index::Cursor c;
+  std::size_t i = 0;
+  while (f.index->Next(c)) {
+    ASSERT_LT(i, names.size());
+    EXPECT_EQ(Common::LoadLe64(f.index->Key(f.index->EntryAt(c)) + 48), 7000 + i);
+    ++i;
+  }
+  EXPECT_EQ(i, names.size());
+  // An entry of another length is refused.
+  const auto key = ntfs::MakeFileNameValue(names[0]);
+  ASSERT_TRUE(f.index->Find(key.data(), std::uint32_t(key.size()), c));
+  const auto longer = MakeEntry(u"keep1000-longer", 64);
+  EXPECT_EQ(CodeOf([&] { f.index->ReplaceInPlace(c, longer.data(), std::uint32_t(longer.size())); }),
+            kFileCorrupted);
+}
