@@ -5,11 +5,6 @@
 
 namespace filesystems {
 
-FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t, std::uint32_t,
-                                 const std::uint8_t*, const std::uint8_t*, std::uint32_t) {
-  return nullptr;
-}
-
 FileSystemDriver* OpenHFSPlusDriver(Fdisk::SimpleDisk*, std::uint64_t, std::uint64_t,
                                     std::uint32_t, const std::uint8_t*, std::uint32_t) {
   return nullptr;

@@ -6,6 +6,8 @@
 
 #include "files/dir.h"
 #include "files/file_error.h"
+#include "filesystems/factory.h"
+#include "filesystems/ntfs_directory.h"
 #include "foundation/byteorder.h"
 
 namespace filesystems {
@@ -131,17 +133,11 @@ void NTFSDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
 }
 
 int NTFSDriver::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {
-  // An identifier's bytes hold an 8-byte head, then the UTF-16 name.
+  // Identifiers carry the entry's name, compared as the $I30 index does.
   auto nameOf = [](const file_identifier* id) {
     std::u16string name;
     const auto* general = dynamic_cast<const the_identifier*>(id);
-    if (!general || !general->bytes() || general->byte_count() < 8) return name;
-    const std::uint8_t* bytes = general->bytes();
-    for (std::uint32_t at = 8; at + 1 < general->byte_count(); at += 2) {
-      const char16_t unit = char16_t(Common::LoadLe16(bytes + at));
-      if (unit == 0) break;
-      name.push_back(unit);
-    }
+    if (general) name = general->name();
     // A $FILE_NAME holds at most 255 units.
     if (name.size() > 255) name.resize(255);
     return name;
@@ -152,10 +148,11 @@ int NTFSDriver::CompareIdentifiers(const file_identifier* a, const file_identifi
 
 void NTFSDriver::NormalizeNameCase(std::u16string& path) { upcase_->Normalize(path); }
 
-FileSystemDriver::DirectoryObject* NTFSDriver::CreateDirectoryObject(std::uint32_t) {
-  // Directories are not read yet: no directory object to hand out.
-  ThrowFileError(0x30, kModuleId, kFileNotSupported);
+// --- directories -----------------------------------------------------------
+FileSystemDriver::DirectoryObject* NTFSDriver::CreateDirectoryObject(std::uint32_t directoryId) {
+  return new NTFSDirectory(this, directoryId);
 }
+// --- end of directories ----------------------------------------------------
 
 bool NTFSDriver::IsRecordFilteredOut(std::uint64_t record) const noexcept {
   if (filterBits_ == 0 || !filter_) return false;
@@ -174,6 +171,15 @@ FileSystemDriver* OpenNTFSVolume(Fdisk::SimpleDisk* device, std::uint64_t offset
   } catch (const Common::Error&) {
     return nullptr;
   }
+}
+
+// The factory's probe. Writing is not built yet: every change a caller
+// asks of the volume is refused (0x4000e).
+FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
+                                 std::uint64_t length, std::uint32_t cacheKey,
+                                 const std::uint8_t* firstSector, const std::uint8_t* filter,
+                                 std::uint32_t filterBits) {
+  return OpenNTFSVolume(device, offset, length, cacheKey, firstSector, filter, filterBits);
 }
 
 }  // namespace filesystems

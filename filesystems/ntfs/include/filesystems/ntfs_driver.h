@@ -9,8 +9,9 @@
 //
 // What is built so far reads: records and their attributes, including
 // attributes listed in an $ATTRIBUTE_LIST and spread over extension
-// records; volume sizes, label and name order. Directories are not served
-// yet.
+// records; volume sizes, label and name order; directories and their
+// listings (ntfs_directory.h). Files are not opened yet, and every change
+// is refused.
 #pragma once
 
 #include <cstdint>

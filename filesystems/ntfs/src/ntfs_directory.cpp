@@ -1,0 +1,317 @@
+// NTFS directories: the $I30 index read through the volume, names looked
+// up in $UpCase order, child directory ids, and the index upkeep the name
+// changes will build on.
+#include "filesystems/ntfs_directory.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "files/dir.h"
+#include "files/file_error.h"
+#include "foundation/byteorder.h"
+
+namespace filesystems {
+namespace ntfs {
+namespace {
+
+constexpr std::uint32_t kModuleId = kNtfsDirectoryModuleId;
+
+[[noreturn]] void Corrupted(std::uint32_t site) { ThrowFileError(site, kModuleId, kFileCorrupted); }
+
+constexpr std::uint32_t kIndexRoot = 0x90;
+constexpr std::uint32_t kIndexAllocation = 0xA0;
+constexpr std::uint32_t kBitmapAttribute = 0xB0;
+constexpr std::uint64_t kFirstUserRecord = 16;
+
+// FILETIME of 1970-01-01.
+constexpr std::uint64_t kFileTimeOf1970 = 116444736000000000ull;
+
+std::u16string NameOfIdentifier(const file_identifier* id) {
+  const auto* general = dynamic_cast<const the_identifier*>(id);
+  if (!general) ThrowFileError(0x01, kModuleId, kFileNotFound);
+  return general->name();
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> MakeFileNameValue(const std::u16string& name) {
+  if (name.size() > 255) Corrupted(0x02);
+  std::vector<std::uint8_t> value(file_name::kName + 2 * name.size(), 0);
+  value[file_name::kNameLength] = std::uint8_t(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i)
+    Common::StoreLe16(value.data() + file_name::kName + 2 * i, name[i]);
+  return value;
+}
+
+std::u16string FileNameOf(const std::uint8_t* value) {
+  std::u16string name(value[file_name::kNameLength], u'\0');
+  for (std::size_t i = 0; i < name.size(); ++i)
+    name[i] = char16_t(Common::LoadLe16(value + file_name::kName + 2 * i));
+  return name;
+}
+
+std::uint64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept {
+  // Signed: a time before 1970 is a small negative count, not year 58,000.
+  const std::int64_t since = std::int64_t(fileTime - kFileTimeOf1970);
+  return std::uint64_t(since / 10000);
+}
+
+std::uint32_t DirectoryIdOfRecord(std::uint64_t record) {
+  if (record == kRootDirectoryRecord) return 0;
+  if (record < kFirstUserRecord) ThrowFileError(0x03, kModuleId, kFileOpenError);
+  return std::uint32_t(record - kRootDirectoryRecord);
+}
+
+// ---------------------------------------------------------------------------
+// The index's bytes on the volume
+
+class VolumeIndexStore::BitmapBytes : public BitmapStorage {
+ public:
+  BitmapBytes(NTFSDriver& driver, const AttributeValue& value) : driver_(driver), value_(value) {}
+  std::uint64_t Size() override { return driver_.ValueSize(value_); }
+  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
+    return driver_.ReadValue(value_, offset, buffer, length);
+  }
+  std::uint32_t Write(std::uint64_t, const std::uint8_t*, std::uint32_t) override {
+    ThrowFileError(0x10, kModuleId, kFileNotSupported);
+  }
+
+ private:
+  NTFSDriver& driver_;
+  const AttributeValue& value_;
+};
+
+VolumeIndexStore::VolumeIndexStore(NTFSDriver& driver, std::uint64_t record,
+                                   const std::u16string& name)
+    : driver_(driver), record_(record), name_(name) {}
+
+void VolumeIndexStore::Load() {
+  if (loaded_) return;
+  RecordHandle held(driver_.GetMft(), record_);
+  const bool allocation =
+      driver_.FindAttribute(record_, held.Image(), kIndexAllocation, name_, allocation_);
+  const bool bitmap = driver_.FindAttribute(record_, held.Image(), kBitmapAttribute, name_, bitmap_);
+  if (allocation != bitmap) Corrupted(0x11);
+  if (allocation && !allocation_.header.nonResident) Corrupted(0x12);
+  hasAllocation_ = allocation;
+  if (bitmap) bitmapBytes_ = std::make_unique<BitmapBytes>(driver_, bitmap_);
+  loaded_ = true;
+}
+
+std::vector<std::uint8_t> VolumeIndexStore::ReadRoot() {
+  RecordHandle held(driver_.GetMft(), record_);
+  AttributeValue root;
+  if (!driver_.FindAttribute(record_, held.Image(), kIndexRoot, name_, root)) Corrupted(0x13);
+  if (root.header.nonResident) Corrupted(0x14);
+  return root.resident;
+}
+
+bool VolumeIndexStore::WriteRoot(const std::vector<std::uint8_t>&) {
+  ThrowFileError(0x15, kModuleId, kFileNotSupported);
+}
+
+bool VolumeIndexStore::HasAllocation() {
+  Load();
+  return hasAllocation_;
+}
+
+void VolumeIndexStore::CreateAllocation() { ThrowFileError(0x16, kModuleId, kFileNotSupported); }
+
+std::uint64_t VolumeIndexStore::AllocationSize() {
+  Load();
+  return hasAllocation_ ? driver_.ValueSize(allocation_) : 0;
+}
+
+bool VolumeIndexStore::GrowAllocation(std::uint64_t) {
+  ThrowFileError(0x17, kModuleId, kFileNotSupported);
+}
+
+void VolumeIndexStore::ReadAllocation(std::uint64_t offset, std::uint8_t* buffer,
+                                      std::uint32_t length) {
+  Load();
+  if (!hasAllocation_ || driver_.ReadValue(allocation_, offset, buffer, length) != length)
+    ThrowFileError(0x18, kModuleId, kFileReadError);
+}
+
+void VolumeIndexStore::WriteAllocation(std::uint64_t, const std::uint8_t*, std::uint32_t) {
+  ThrowFileError(0x19, kModuleId, kFileNotSupported);
+}
+
+BitmapStorage& VolumeIndexStore::BlockBitmap() {
+  Load();
+  if (!bitmapBytes_) Corrupted(0x1A);
+  return *bitmapBytes_;
+}
+
+// ---------------------------------------------------------------------------
+// Directory objects
+
+NTFSDirectory::NTFSDirectory(NTFSDriver* driver, std::uint32_t directoryId)
+    : DirectoryObject(driver, directoryId),
+      ntfs_(driver),
+      record_(directoryId == 0 ? kRootDirectoryRecord
+                               : std::uint64_t(directoryId) + kRootDirectoryRecord) {
+  // Records 6 to 15 are system files, never directories of the tree.
+  if (directoryId != 0 && record_ < kFirstUserRecord) ThrowFileError(0x20, kModuleId, kFileNotFound);
+  if (record_ >= ntfs_->GetMft().RecordCount()) ThrowFileError(0x21, kModuleId, kFileOpenError);
+  {
+    RecordHandle held(ntfs_->GetMft(), record_);
+    const FileRecordHeader h = ParseFileRecord(held.Image(), ntfs_->Geometry().recordSize);
+    if ((h.flags & file_record::kInUse) == 0 || h.baseRecord != 0 ||
+        (h.flags & file_record::kDirectory) == 0)
+      ThrowFileError(0x22, kModuleId, kFileOpenError);
+  }
+  order_ = std::make_unique<FileNameKeyOrder>(ntfs_->UpCase());
+  store_ = std::make_unique<VolumeIndexStore>(*ntfs_, record_, u"$I30");
+}
+
+NTFSDirectory::~NTFSDirectory() {
+  // Iterators hold a use of their directory, so none is left here; any
+  // that is must not point back at a dead object.
+  iterators_.clear();
+}
+
+Index& NTFSDirectory::GetIndex() {
+  if (!index_) index_ = std::make_unique<Index>(*store_, *order_);
+  return *index_;
+}
+
+Index::Cursor NTFSDirectory::FindEntry(const std::u16string& name) {
+  if (name.size() > 255) ThrowFileError(0x23, kModuleId, kFileNotFound);
+  const std::vector<std::uint8_t> key = MakeFileNameValue(name);
+  Index::Cursor cursor;
+  if (!GetIndex().Find(key.data(), std::uint32_t(key.size()), cursor))
+    ThrowFileError(0x24, kModuleId, kFileNotFound);
+  return cursor;
+}
+
+void NTFSDirectory::Join(NTFSIterator* iterator) noexcept {
+  try {
+    iterators_.push_back(iterator);
+  } catch (...) {
+  }
+}
+
+void NTFSDirectory::Leave(NTFSIterator* iterator) noexcept {
+  iterators_.erase(std::remove(iterators_.begin(), iterators_.end(), iterator), iterators_.end());
+}
+
+void NTFSDirectory::SavePlaces() {
+  for (NTFSIterator* iterator : iterators_) iterator->SavePlace();
+}
+
+void NTFSDirectory::AddIndexEntry(std::uint64_t reference, const std::vector<std::uint8_t>& fileName) {
+  if (fileName.size() < file_name::kName || fileName.size() > 0xFFFF - 24) Corrupted(0x25);
+  SavePlaces();
+  const std::uint32_t length = std::uint32_t((16 + fileName.size() + 7) & ~std::size_t(7));
+  // Padding is written as zeros, never as whatever memory held.
+  std::vector<std::uint8_t> entry(length, 0);
+  Common::StoreLe64(entry.data(), reference);
+  Common::StoreLe16(entry.data() + index_entry::kLength, std::uint16_t(length));
+  Common::StoreLe16(entry.data() + index_entry::kKeyLength, std::uint16_t(fileName.size()));
+  std::memcpy(entry.data() + index_entry::kKey, fileName.data(), fileName.size());
+  GetIndex().Insert(entry.data(), length);
+}
+
+void NTFSDirectory::RemoveIndexEntry(const std::vector<std::uint8_t>& fileName) {
+  Index::Cursor cursor = FindEntry(FileNameOf(fileName.data()));
+  SavePlaces();
+  GetIndex().Remove(cursor);
+}
+
+void NTFSDirectory::UpdateIndexEntry(const std::vector<std::uint8_t>& fileName) {
+  try {
+    Index::Cursor cursor = FindEntry(FileNameOf(fileName.data()));
+    SavePlaces();
+    Index& index = GetIndex();
+    const std::uint8_t* old = index.EntryAt(cursor);
+    std::vector<std::uint8_t> entry(old, old + index.EntryLength(old));
+    if (index.KeyLength(old) != fileName.size()) return;
+    std::memcpy(entry.data() + index_entry::kKey, fileName.data(), fileName.size());
+    index.ReplaceInPlace(cursor, entry.data(), std::uint32_t(entry.size()));
+  } catch (const Common::Error&) {
+    // The copies kept in the directory are a convenience of listings.
+  }
+}
+
+FileSystemDriver::IteratorObject* NTFSDirectory::OpenIteratorAt(const file_identifier* id) {
+  return OpenIteratorFor(NameOfIdentifier(id));
+}
+
+FileSystemDriver::IteratorObject* NTFSDirectory::OpenIteratorFor(const std::u16string& name) {
+  return new NTFSIterator(this, name, true);
+}
+
+FileSystemDriver::IteratorObject* NTFSDirectory::OpenIterator() {
+  auto iterator = std::make_unique<NTFSIterator>(this, true);
+  return iterator->Next() ? iterator.release() : nullptr;
+}
+
+std::uint32_t NTFSDirectory::GetChildDirectoryId(const std::u16string& name) {
+  Index& index = GetIndex();
+  const Index::Cursor cursor = FindEntry(name);
+  const std::uint8_t* entry = index.EntryAt(cursor);
+  const std::uint8_t* key = index.Key(entry);
+  if ((Common::LoadLe32(key + file_name::kFlags) & file_name::kDirectory) == 0)
+    ThrowFileError(0x26, kModuleId, kFileOpenError);
+  return DirectoryIdOfRecord(std::uint32_t(Common::LoadLe64(entry)));
+}
+
+void NTFSDirectory::CheckOpenable(const std::uint8_t* entry) {
+  const std::uint8_t* key = entry + index_entry::kKey;
+  const std::uint64_t record = std::uint32_t(Common::LoadLe64(entry));
+  const std::uint64_t parent = std::uint32_t(Common::LoadLe64(key + file_name::kParent));
+  if (Common::LoadLe32(key + file_name::kFlags) & file_name::kDirectory)
+    ThrowFileError(0x27, kModuleId, kFileNotFound);
+  if (ntfs_->IsRecordFilteredOut(record)) ThrowFileError(0x28, kModuleId, kFileNotFound);
+  // System files and the entries of system directories stay closed.
+  if (record < kFirstUserRecord || (parent < kFirstUserRecord && parent != kRootDirectoryRecord))
+    ThrowFileError(0x29, kModuleId, kFileNotFound);
+}
+
+FileSystemDriver::FileObject* NTFSDirectory::OpenFileByIdentifier(const file_identifier* id) {
+  return OpenFile(NameOfIdentifier(id));
+}
+
+FileSystemDriver::FileObject* NTFSDirectory::OpenFileAt(IteratorObject* at) {
+  auto* iterator = dynamic_cast<NTFSIterator*>(at);
+  if (!iterator || iterator->Directory() != this) ThrowFileError(0x2A, kModuleId, kFileOpenError);
+  CheckOpenable(iterator->Entry().data());
+  // File objects arrive with the driver's file layer.
+  ThrowFileError(0x2B, kModuleId, kFileNotSupported);
+}
+
+FileSystemDriver::FileObject* NTFSDirectory::OpenFile(const std::u16string& name) {
+  Index& index = GetIndex();
+  const Index::Cursor cursor = FindEntry(name);
+  CheckOpenable(index.EntryAt(cursor));
+  ThrowFileError(0x2C, kModuleId, kFileNotSupported);
+}
+
+FileSystemDriver::FileObject* NTFSDirectory::CreateFile(const std::u16string&) {
+  ThrowFileError(0x30, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::DeleteFile(const std::u16string&) {
+  ThrowFileError(0x31, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::RemoveDirectory(const std::u16string&) {
+  ThrowFileError(0x32, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::CreateDirectory(const std::u16string&) {
+  ThrowFileError(0x33, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::MoveEntry(const std::u16string&, DirectoryObject*, const std::u16string&) {
+  ThrowFileError(0x34, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::CreateHardLink(const std::u16string&, DirectoryObject*, const std::u16string&) {
+  ThrowFileError(0x35, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::CreateSymlink(const std::u16string&, const std::u16string&) {
+  ThrowFileError(0x36, kModuleId, kFileNotSupported);
+}
+void NTFSDirectory::SetAttributes(const std::u16string&, std::uint32_t) {
+  ThrowFileError(0x37, kModuleId, kFileNotSupported);
+}
+
+}  // namespace ntfs
+}  // namespace filesystems
