@@ -175,6 +175,19 @@ TEST(NtfsFile, ReadsLikeIcatOnEveryGeometry) {
       EXPECT_EQ(done, 99u);
       EXPECT_EQ(CodeOf([&] { file.Read(&byte, want.size() + 1, 1, done); }), 0x40002u);
     }
+    {
+      // The volume sector of a byte holds that byte.
+      const std::uint64_t f3 = RecordOf(image, "f3");
+      const std::string want = Icat(image, f3);
+      ntfs::NTFSFile file(*m.driver, f3);
+      for (const std::uint64_t at : {std::uint64_t(0), std::uint64_t(g.cluster) + g.sector, want.size() - 1}) {
+        const std::uint64_t sector = file.GetVolumeOffset(at);
+        const auto bytes = ntfstest::ReadBytes(image, sector * g.sector + at % g.sector, 1);
+        ASSERT_EQ(bytes.size(), 1u);
+        EXPECT_EQ(char(bytes[0]), want[std::size_t(at)]) << at;
+      }
+      EXPECT_EQ(CodeOf([&] { file.GetVolumeOffset(want.size()); }), 0x40002u);
+    }
     const std::uint64_t x = RecordOf(image, "X");
     ntfs::NTFSFile file(*m.driver, x);
     EXPECT_GT(file.Data().Runs().Runs().size(), 20u) << "the fixture should be fragmented";
@@ -352,6 +365,46 @@ TEST(NtfsFile, TheMftGrowsAndRecordZeroKeepsItsFirstRuns) {
     EXPECT_EQ(Icat(image, b), modelB);
     EXPECT_EQ(Judge(image), "");
   }
+}
+
+TEST(NtfsFile, DataThatCannotLeaveAFullRecordStaysWhereItWas) {
+  ntfstest::ScratchDir dir;
+  const std::string image = dir.File("v.img");
+  ASSERT_TRUE(ntfstest::MakeImage(image, {512, 4096, 16, ""}));
+  const std::string data = ntfstest::MakeHostFile(dir.File("f"), 8, 1);
+  ASSERT_TRUE(ntfstest::CopyIn(image, dir.File("f"), "f"));
+  const std::uint64_t f = RecordOf(image, "f");
+  auto used = [&] {
+    return ntfstest::Number(DiskTest::RunCommand("ntfsinfo -v -i " + std::to_string(f) + " '" + image + "'"),
+                            R"(Bytes Used:\s+(\d+))");
+  };
+  // A named stream sized to leave 16 bytes of the 1,024-byte record free:
+  // too few for the data's record in its non-resident form.
+  const std::uint64_t before = used();
+  ASSERT_LT(before, 1024u - 16 - 32);
+  ntfstest::MakeHostFile(dir.File("s"), std::size_t(1024 - 16 - before - 32), 2);
+  ASSERT_EQ(Status("ntfscp -q -f -N s '" + image + "' '" + dir.File("s") + "' f"), 0);
+  ASSERT_EQ(used(), 1024u - 16) << "the fixture should leave 16 bytes free";
+  const std::string stream = DiskTest::RunCommand("ntfscat -f '" + image + "' f:s 2>/dev/null");
+  {
+    Mounted m(image, 512);
+    ASSERT_NE(m.driver, nullptr);
+    std::uint64_t total = 0, free = 0, available = 0;
+    m.driver->GetVolumeSizes(total, free, available);
+    ntfs::NTFSFile file(*m.driver, f);
+    const std::string more(200, 'x');
+    std::uint32_t done = 0;
+    EXPECT_EQ(CodeOf([&] { file.Write(more.data(), 0, 200, done); }), 0x40004u);
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(file.Data().Resident());
+    EXPECT_EQ(ReadAll(file, 100, 0), data);
+    std::uint64_t freeAfter = 0;
+    m.driver->GetVolumeSizes(total, freeAfter, available);
+    EXPECT_EQ(freeAfter, free) << "the clusters taken for the move go back";
+  }
+  EXPECT_EQ(Icat(image, f), data);
+  EXPECT_EQ(DiskTest::RunCommand("ntfscat -f '" + image + "' f:s 2>/dev/null"), stream);
+  EXPECT_EQ(Judge(image), "");
 }
 
 TEST(NtfsFile, FillingTheVolumeEndsWithDiskFullAndLeavesItSound) {
