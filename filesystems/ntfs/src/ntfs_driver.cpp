@@ -28,8 +28,8 @@ constexpr std::uint32_t kData = 0x80;
 
 }  // namespace
 
-// The cluster bitmap read through $Bitmap's data. Writes come with the
-// write side of the driver; until then the volume is never changed.
+// The cluster bitmap read and written through $Bitmap's data, whose size
+// never changes: writes past its end are cut short.
 class NTFSDriver::ClusterStorage : public BitmapStorage {
  public:
   explicit ClusterStorage(NTFSDriver& driver) : driver_(driver) {
@@ -40,8 +40,13 @@ class NTFSDriver::ClusterStorage : public BitmapStorage {
   std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
     return driver_.ReadValue(value_, offset, buffer, length);
   }
-  std::uint32_t Write(std::uint64_t, const std::uint8_t*, std::uint32_t) override {
-    ThrowFileError(0x21, kModuleId, kFileReadOnly);
+  std::uint32_t Write(std::uint64_t offset, const std::uint8_t* source,
+                      std::uint32_t length) override {
+    const std::uint64_t size = std::min(Size(), value_.header.initializedSize);
+    if (offset >= size) return 0;
+    const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(length, size - offset));
+    driver_.WriteClusters(value_.runs, offset, source, count, true);
+    return count;
   }
 
  private:
@@ -107,7 +112,7 @@ NTFSDriver::~NTFSDriver() {
   try {
     FileSystemDriver::Flush();
   } catch (const Common::Error&) {
-    // Nothing is written by a read-only mount; a failed flush loses nothing.
+    // A destructor cannot report: the failure leaves the blocks unwritten.
   }
 }
 

@@ -99,16 +99,62 @@ void Mft::ReleaseRecord(std::uint64_t number) noexcept {
   if (--found->second.references == 0) cache_.erase(found);
 }
 
-namespace {
+std::uint8_t* Mft::MutableRecord(std::uint64_t number) {
+  const auto found = cache_.find(number);
+  if (found == cache_.end()) Corrupted(0x12);
+  return found->second.image.data();
+}
 
-// One entry of an $ATTRIBUTE_LIST.
-struct ListEntry {
-  std::uint32_t type = 0;
-  std::u16string name;
-  std::uint64_t lowestVcn = 0;
-  std::uint64_t reference = 0;
-  std::uint16_t id = 0;
-};
+std::uint8_t* Mft::NewRecord(std::uint64_t number) {
+  const BootGeometry& g = driver_.Geometry();
+  if (number >= recordCount_ || cache_.count(number) != 0) Corrupted(0x14);
+  Entry entry;
+  entry.image.assign(g.recordSize, 0);
+  std::uint16_t sequence = 0;
+  {
+    std::vector<std::uint8_t> old(g.recordSize);
+    if (driver_.ReadValue(data_, number * g.recordSize, old.data(), g.recordSize) == g.recordSize &&
+        Common::LoadLe32(old.data()) == file_record::kMagic) {
+      sequence = Common::LoadLe16(old.data() + file_record::kSequenceNumber);
+    }
+  }
+  // A reference to the record's earlier life must not match the new one.
+  sequence = std::uint16_t(sequence + 1);
+  if (sequence == 0) sequence = 1;
+  Common::StoreLe16(entry.image.data() + file_record::kSequenceNumber, sequence);
+  InitFileRecordHeader(entry.image.data(), g.recordSize);
+  entry.references = 1;
+  return cache_.emplace(number, std::move(entry)).first->second.image.data();
+}
+
+void Mft::SaveRecord(std::uint64_t number) {
+  const BootGeometry& g = driver_.Geometry();
+  std::uint8_t* image = MutableRecord(number);
+  const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+  // Nothing past bytes in use is ever written as stale memory.
+  std::memset(image + h.bytesInUse, 0, g.recordSize - h.bytesInUse);
+  std::vector<std::uint8_t> copy(image, image + g.recordSize);
+  ProtectUpdateSequence(copy.data(), copy.size());
+  // The cached image keeps the new update sequence number, so that the
+  // next save moves on from it.
+  const std::uint32_t array = Common::LoadLe16(image + file_record::kArrayOffset);
+  std::memcpy(image + array, copy.data() + array, 2);
+  driver_.WriteClusters(data_.runs, number * g.recordSize, copy.data(), g.recordSize, true);
+  if (!mirrorRead_) {
+    constexpr std::uint64_t kMirrorRecord = 1;
+    AttributeValue mirror;
+    {
+      RecordHandle held(*this, kMirrorRecord);
+      if (!driver_.FindAttribute(kMirrorRecord, held.Image(), kData, u"", mirror) ||
+          !mirror.header.nonResident)
+        Corrupted(0x13);
+    }
+    mirror_ = std::move(mirror);
+    mirrorRead_ = true;
+  }
+  if ((number + 1) * g.recordSize <= mirror_.header.initializedSize)
+    driver_.WriteClusters(mirror_.runs, number * g.recordSize, copy.data(), g.recordSize, true);
+}
 
 std::vector<ListEntry> ParseAttributeList(const std::vector<std::uint8_t>& list) {
   std::vector<ListEntry> entries;
@@ -132,8 +178,6 @@ std::vector<ListEntry> ParseAttributeList(const std::vector<std::uint8_t>& list)
   }
   return entries;
 }
-
-}  // namespace
 
 bool NTFSDriver::FindAttribute(std::uint64_t number, const std::uint8_t* record, std::uint32_t type,
                                const std::u16string& name, AttributeValue& out, bool baseOnly) {
@@ -248,6 +292,35 @@ std::uint32_t NTFSDriver::ReadValue(const AttributeValue& value, std::uint64_t o
     done += take;
   }
   return count;
+}
+
+void NTFSDriver::WriteClusters(const RunList& runs, std::uint64_t offset, const std::uint8_t* source,
+                               std::uint64_t length, bool readPartial) {
+  if (length == 0) return;
+  ResetLogFileClients();
+  const std::uint32_t clusterSize = geometry_.clusterSize;
+  for (std::uint64_t done = 0; done < length;) {
+    const std::uint64_t at = offset + done;
+    const std::uint32_t within = std::uint32_t(at % clusterSize);
+    const std::uint32_t take =
+        std::uint32_t(std::min<std::uint64_t>(length - done, clusterSize - within));
+    const std::uint64_t vcn = at / clusterSize;
+    const auto run = runs.Find(vcn);
+    if (run == runs.end() || !run->HasClusters()) Corrupted(0x31);
+    const std::uint64_t lcn = std::uint64_t(run->lcn) + (vcn - run->vcn);
+    if (lcn >= geometry_.clusterCount) Corrupted(0x32);
+    const bool skipRead = within == 0 && (take == clusterSize || !readPartial);
+    BlockHandle block =
+        GetBlocks(lcn * geometry_.sectorsPerCluster, geometry_.sectorsPerCluster, skipRead);
+    block.PrepareWrite();
+    if (skipRead) std::memset(block.Data() + take, 0, clusterSize - take);
+    if (source)
+      std::memcpy(block.Data() + within, source + done, take);
+    else
+      std::memset(block.Data() + within, 0, take);
+    block.MarkDirty();
+    done += take;
+  }
 }
 
 std::vector<std::uint8_t> NTFSDriver::ReadWholeValue(std::uint64_t record, std::uint32_t type) {

@@ -7,11 +7,14 @@
 // Nothing is written at mount. Any damage throws 0x4000d, which the probe
 // turns into "not this file system".
 //
-// What is built so far reads: records and their attributes, including
+// What is built so far reads records and their attributes, including
 // attributes listed in an $ATTRIBUTE_LIST and spread over extension
-// records; volume sizes, label and name order; directories and their
-// listings (ntfs_directory.h). Files are not opened yet, and every change
-// is refused.
+// records, volume sizes, label and name order; directories and their
+// listings (ntfs_directory.h); and writes: records go back with fresh
+// update sequences (and into $MFTMirr for the records it mirrors),
+// attribute data through the block cache, clusters come from the cluster
+// bitmap, and the first write of a mount cleans $LogFile's restart areas.
+// Files are opened by record number (ntfs_file.h), not yet by name.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +47,20 @@ struct AttributeValue {
   RunList runs;
 };
 
+// One entry of an $ATTRIBUTE_LIST.
+struct ListEntry {
+  std::uint32_t type = 0;
+  std::u16string name;
+  std::uint64_t lowestVcn = 0;
+  std::uint64_t reference = 0;
+  std::uint16_t id = 0;
+};
+
+// The entries of an $ATTRIBUTE_LIST's value; 0x4000d on an entry shorter
+// than its fixed part, of length 0 or unaligned, past the end, or with a
+// name outside it.
+std::vector<ListEntry> ParseAttributeList(const std::vector<std::uint8_t>& list);
+
 // The raw record layer: a reference-counted cache of MFT records, kept with
 // their update sequence undone and checked.
 class Mft {
@@ -60,6 +77,17 @@ class Mft {
   // The record's image; adds a reference. 0x4000d on a damaged record.
   const std::uint8_t* GetRecord(std::uint64_t number);
   void ReleaseRecord(std::uint64_t number) noexcept;
+  // The image of a record the caller holds, for changing it in place;
+  // 0x4000d when it is not held.
+  std::uint8_t* MutableRecord(std::uint64_t number);
+  // Writes a held record back with a fresh update sequence (bytes past
+  // bytes in use zeroed first), and into $MFTMirr when it mirrors it.
+  void SaveRecord(std::uint64_t number);
+  const AttributeValue& Data() const noexcept { return data_; }
+  // Takes free record `number` (its bit already set) as an empty, in-use
+  // record: a fresh header, its sequence number moved on from what the
+  // record held, nothing else. Held once, like GetRecord.
+  std::uint8_t* NewRecord(std::uint64_t number);
   // Records the $MFT's data holds.
   std::uint64_t RecordCount() const noexcept { return recordCount_; }
   std::size_t CachedRecords() const noexcept { return cache_.size(); }
@@ -74,6 +102,8 @@ class Mft {
   NTFSDriver& driver_;
   std::map<std::uint64_t, Entry> cache_;
   AttributeValue data_;  // the $MFT's unnamed $DATA
+  AttributeValue mirror_;  // $MFTMirr's data, read at the first save
+  bool mirrorRead_ = false;
   std::uint64_t recordCount_ = 0;
 };
 
@@ -138,6 +168,20 @@ class NTFSDriver : public FileSystemDriverWindows {
   // The whole value of (type, name) of a record; 0x4000d when absent.
   std::vector<std::uint8_t> ReadWholeValue(std::uint64_t record, std::uint32_t type);
 
+  // ---- Writing: clusters, records and the log's restart areas ----
+  // Writes `length` bytes (zeros when `source` is null) at byte `offset` of
+  // the clusters `runs` map, through the block cache. A cluster that is
+  // only partly written is read first when `readPartial`, or when the write
+  // does not start at its first byte; otherwise the rest of it is zeroed.
+  // A run without clusters or outside the volume is 0x4000d. The first
+  // write of a mount cleans $LogFile's restart areas first.
+  void WriteClusters(const RunList& runs, std::uint64_t offset, const std::uint8_t* source,
+                     std::uint64_t length, bool readPartial);
+  // Clears the "NTFS" log client's LSNs in both restart pages, once per
+  // mount; failures leave $LogFile as it was.
+  void ResetLogFileClients();
+  bool LogCleaned() const noexcept { return logCleaned_; }
+
  private:
   class ClusterStorage;
 
@@ -150,6 +194,8 @@ class NTFSDriver : public FileSystemDriverWindows {
   std::unique_ptr<UpCaseTable> upcase_;
   std::unique_ptr<ClusterStorage> bitmapStorage_;
   std::unique_ptr<Bitmap> clusters_;
+  bool logCleaned_ = false;
+  bool resettingLog_ = false;
 };
 
 }  // namespace ntfs

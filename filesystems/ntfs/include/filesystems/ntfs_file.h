@@ -1,0 +1,52 @@
+// An open regular file of a mounted NTFS volume: its content is the
+// record's unnamed $DATA. Reads and writes are split into an unaligned
+// head, a sector- or cluster-aligned middle that goes straight to the
+// device, and an unaligned tail.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "filesystems/ntfs_attribute.h"
+
+namespace filesystems {
+namespace ntfs {
+
+constexpr std::uint32_t kNtfsFileModuleId = 0x7A142000;
+
+// Milliseconds since 1970 as a FILETIME (100 ns units since 1601) and
+// back, in signed arithmetic: times before 1970 stay before 1970.
+std::uint64_t MillisecondsToFileTime(std::int64_t milliseconds) noexcept;
+std::int64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept;
+
+class NTFSFile : public FileSystemDriver::FileObject {
+ public:
+  // Opens base record `record`; 0x4000d when it is not an in-use base
+  // record or has no unnamed $DATA.
+  NTFSFile(NTFSDriver& driver, std::uint64_t record);
+  ~NTFSFile() override;
+
+  std::uint64_t GetSize() override;
+  // The volume sector holding byte `offset`.
+  std::uint64_t GetVolumeOffset(std::uint64_t offset) override;
+  void Read(void* buffer, std::uint64_t offset, std::uint32_t length, std::uint32_t& done) override;
+  void Write(const void* buffer, std::uint64_t offset, std::uint32_t length,
+             std::uint32_t& done) override;
+  void SetSize(std::uint64_t size) override;
+  // Sets the times of $STANDARD_INFORMATION (milliseconds since 1970);
+  // the copies in $FILE_NAME and the directory entries are not refreshed.
+  void SetTimes(std::uint64_t modification, std::uint64_t creation, std::uint64_t access) override;
+  // Records are saved as they change: nothing is left to write.
+  void Flush() override {}
+
+  Attribute& Data() noexcept { return *data_; }
+
+ private:
+  NTFSDriver& driver_;
+  FileRecord record_;
+  std::unique_ptr<Attribute> data_;
+  bool written_ = false;
+};
+
+}  // namespace ntfs
+}  // namespace filesystems

@@ -1,0 +1,870 @@
+// Open files as attribute containers, and byte access to their attributes.
+#include "filesystems/ntfs_attribute.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "files/file_error.h"
+#include "foundation/byteorder.h"
+
+namespace filesystems {
+namespace ntfs {
+namespace {
+
+constexpr std::uint32_t kModuleId = kNtfsAttributeModuleId;
+
+[[noreturn]] void Corrupted(std::uint32_t site) { ThrowFileError(site, kModuleId, kFileCorrupted); }
+[[noreturn]] void DiskFull(std::uint32_t site) { ThrowFileError(site, kModuleId, kFileDiskFull); }
+
+constexpr std::uint32_t kAttributeList = 0x20;
+constexpr std::uint16_t kSparse = 0x8000;
+constexpr std::uint32_t kData = 0x80;
+constexpr std::uint32_t kMftBitmap = 0xB0;
+
+std::uint32_t RoundUp8(std::uint64_t v) { return std::uint32_t((v + 7) & ~std::uint64_t(7)); }
+
+// The header at `offset` of a parsed record.
+const AttributeRecord* HeaderAt(const FileRecordHeader& h, std::uint32_t offset) {
+  for (const AttributeRecord& a : h.attributes)
+    if (a.offset == offset) return &a;
+  return nullptr;
+}
+
+}  // namespace
+
+bool EncodeRunsInto(const RunList& runs, std::uint8_t* destination, std::uint32_t room) {
+  const std::uint32_t size = GetMappingPairsSize(runs.begin(), runs.end());
+  if (size > room) return false;
+  EncodeMappingPairs(destination, runs.begin(), runs.end());
+  std::memset(destination + size, 0, room - size);
+  return true;
+}
+
+// ---- FileRecord ----
+
+FileRecord::FileRecord(NTFSDriver& driver, std::uint64_t number) : driver_(driver), number_(number) {
+  const std::uint8_t* image = driver_.GetMft().GetRecord(number);
+  held_.push_back(number);
+  const FileRecordHeader h = ParseFileRecord(image, driver_.Geometry().recordSize);
+  if ((h.flags & file_record::kInUse) == 0 || h.baseRecord != 0) {
+    driver_.GetMft().ReleaseRecord(number);
+    Corrupted(0x01);
+  }
+}
+
+FileRecord::~FileRecord() {
+  for (std::uint64_t n : held_) driver_.GetMft().ReleaseRecord(n);
+}
+
+std::uint8_t* FileRecord::Image(std::uint64_t record) {
+  if (std::find(held_.begin(), held_.end(), record) == held_.end()) {
+    driver_.GetMft().GetRecord(record);
+    held_.push_back(record);
+  }
+  return driver_.GetMft().MutableRecord(record);
+}
+
+void FileRecord::Save(std::uint64_t record) { driver_.GetMft().SaveRecord(record); }
+
+std::uint32_t FileRecord::MaxAttributeRecordSize() const noexcept {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  const std::uint32_t strides = size / kUpdateSequenceStride;
+  return size - 56 - 8 * ((2 * strides + 7) / 8);
+}
+
+bool FileRecord::ResizeAttributeRecord(std::uint64_t record, std::uint32_t offset,
+                                       std::uint32_t length) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  std::uint8_t* image = Image(record);
+  const FileRecordHeader h = ParseFileRecord(image, size);
+  const AttributeRecord* a = HeaderAt(h, offset);
+  if (!a || length < 24 || length % 8 != 0) Corrupted(0x02);
+  if (length > MaxAttributeRecordSize()) return false;
+  const std::uint32_t old = a->length;
+  if (length > old && h.bytesInUse + (length - old) > size) return false;
+  const std::uint32_t tail = h.bytesInUse - (offset + old);
+  std::memmove(image + offset + length, image + offset + old, tail);
+  std::uint32_t inUse = h.bytesInUse;
+  if (length > old) {
+    std::memset(image + offset + old, 0, length - old);
+    inUse += length - old;
+  } else {
+    inUse -= old - length;
+    std::memset(image + inUse, 0, old - length);
+  }
+  Common::StoreLe32(image + offset + 4, length);
+  Common::StoreLe32(image + file_record::kBytesInUse, inUse);
+  for (Attribute* open : open_)
+    for (Attribute::Piece& p : open->pieces_)
+      if (p.record == record && p.offset > offset) p.offset = p.offset + length - old;
+  return true;
+}
+
+std::unique_ptr<Attribute> FileRecord::Find(std::uint32_t type, const std::u16string& name) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  const std::uint8_t* base = Image(number_);
+  const FileRecordHeader h = ParseFileRecord(base, size);
+  const AttributeRecord* list = nullptr;
+  for (const AttributeRecord& a : h.attributes)
+    if (a.type == kAttributeList && a.nameLength == 0) list = &a;
+
+  std::vector<Attribute::Piece> pieces;
+  std::vector<std::uint64_t> lowest;
+  if (!list || type == kAttributeList) {
+    for (const AttributeRecord& a : h.attributes) {
+      if (a.type != type || a.Name(base) != name) continue;
+      pieces.push_back({number_, a.offset});
+      lowest.push_back(a.nonResident ? a.lowestVcn : 0);
+      if (!a.nonResident) break;
+    }
+  } else {
+    AttributeValue listValue;
+    driver_.FindAttribute(number_, base, kAttributeList, u"", listValue);
+    const std::uint64_t listSize = driver_.ValueSize(listValue);
+    std::vector<std::uint8_t> bytes(CheckDiskSizedAllocation(listSize));
+    if (driver_.ReadValue(listValue, 0, bytes.data(), std::uint32_t(listSize)) != listSize)
+      ThrowFileError(0x10, kModuleId, kFileReadError);
+    for (const ListEntry& e : ParseAttributeList(bytes)) {
+      if (e.type != type || e.name != name) continue;
+      const std::uint64_t where = RecordNumberOf(e.reference);
+      const std::uint8_t* image = Image(where);
+      const FileRecordHeader r = ParseFileRecord(image, size);
+      if (where != number_ &&
+          ((r.flags & file_record::kInUse) == 0 || RecordNumberOf(r.baseRecord) != number_ ||
+           r.sequenceNumber != SequenceOf(e.reference)))
+        Corrupted(0x11);
+      const AttributeRecord* found = nullptr;
+      for (const AttributeRecord& a : r.attributes)
+        if (a.id == e.id && a.type == type && a.Name(image) == name) found = &a;
+      if (!found || (found->nonResident && found->lowestVcn != e.lowestVcn)) Corrupted(0x12);
+      pieces.push_back({where, found->offset});
+      lowest.push_back(e.lowestVcn);
+      if (!found->nonResident) break;
+    }
+  }
+  if (pieces.empty()) return nullptr;
+  // Pieces in VCN order, as the list or the record keeps them.
+  std::vector<std::size_t> order(pieces.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return lowest[x] < lowest[y]; });
+  std::vector<Attribute::Piece> sorted;
+  for (std::size_t i : order) sorted.push_back(pieces[i]);
+  return std::unique_ptr<Attribute>(new Attribute(*this, type, name, std::move(sorted)));
+}
+
+// ---- Room beyond the base record ----
+
+// The $MFT's record bitmap, read and written through its attribute; it
+// never grows, since the $MFT does not.
+class FileRecord::RecordBitmapStorage : public BitmapStorage {
+ public:
+  explicit RecordBitmapStorage(Attribute& bits) : bits_(bits) {}
+  std::uint64_t Size() override { return bits_.GetSize(); }
+  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
+    if (offset >= Size()) return 0;
+    return bits_.Read(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), buffer);
+  }
+  std::uint32_t Write(std::uint64_t offset, const std::uint8_t* source, std::uint32_t length) override {
+    if (offset >= Size()) return 0;
+    return bits_.Write(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), source);
+  }
+
+ private:
+  Attribute& bits_;
+};
+
+std::uint16_t FileRecord::RecordSequence(std::uint64_t record) {
+  return Common::LoadLe16(Image(record) + file_record::kSequenceNumber);
+}
+
+std::uint64_t FileRecord::AllocateExtensionRecord() {
+  std::uint64_t number = 0;
+  for (int attempt = 0;; ++attempt) {
+    try {
+      FileRecord mft(driver_, 0);
+      std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
+      if (!bits) Corrupted(0x60);
+      RecordBitmapStorage storage(*bits);
+      FileRecordBitmap bitmap(&storage, driver_.GetMft().RecordCount());
+      number = bitmap.AllocateOne();
+      break;
+    } catch (const Common::Error& e) {
+      // The $MFT grows for other files; its own record could not follow
+      // a second object changing it underneath.
+      if (e.Code() != kFileDiskFull || attempt != 0 || number_ == 0) throw;
+    }
+    GrowMft(driver_);
+  }
+  std::uint8_t* image = driver_.GetMft().NewRecord(number);
+  held_.push_back(number);
+  Common::StoreLe64(image + file_record::kBaseRecord, MakeReference(number_, RecordSequence(number_)));
+  return number;
+}
+
+void FileRecord::ReleaseExtensionRecord(std::uint64_t number) noexcept {
+  try {
+    std::uint8_t* image = Image(number);
+    Common::StoreLe16(image + file_record::kFlags, 0);
+    Save(number);
+    FileRecord mft(driver_, 0);
+    std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
+    if (!bits) return;
+    RecordBitmapStorage storage(*bits);
+    FileRecordBitmap bitmap(&storage, driver_.GetMft().RecordCount());
+    bitmap.FreeRun(number, 1);
+  } catch (const Common::Error&) {
+    // A record left taken costs a record, never data.
+  }
+}
+
+std::uint32_t FileRecord::InsertAttributeRecord(std::uint64_t record, std::vector<std::uint8_t> header) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  std::uint8_t* image = Image(record);
+  const FileRecordHeader h = ParseFileRecord(image, size);
+  const std::uint32_t length = std::uint32_t(header.size());
+  if (length > MaxAttributeRecordSize() || h.bytesInUse + length > size) return 0;
+  const std::uint32_t type = Common::LoadLe32(header.data());
+  // Before the first record of a higher type (the end marker is highest).
+  std::uint32_t at = h.bytesInUse - 8;
+  for (const AttributeRecord& a : h.attributes) {
+    if (a.type > type) {
+      at = a.offset;
+      break;
+    }
+  }
+  Common::StoreLe16(header.data() + 14, h.nextAttributeId);
+  Common::StoreLe16(image + file_record::kNextAttributeId, std::uint16_t(h.nextAttributeId + 1));
+  std::memmove(image + at + length, image + at, h.bytesInUse - at);
+  std::memcpy(image + at, header.data(), length);
+  Common::StoreLe32(image + file_record::kBytesInUse, h.bytesInUse + length);
+  for (Attribute* open : open_)
+    for (Attribute::Piece& p : open->pieces_)
+      if (p.record == record && p.offset >= at) p.offset += length;
+  return at;
+}
+
+void FileRecord::RemoveAttributeRecord(std::uint64_t record, std::uint32_t offset) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  std::uint8_t* image = Image(record);
+  const FileRecordHeader h = ParseFileRecord(image, size);
+  const AttributeRecord* a = HeaderAt(h, offset);
+  if (!a) Corrupted(0x61);
+  const std::uint32_t length = a->length;
+  std::memmove(image + offset, image + offset + length, h.bytesInUse - offset - length);
+  std::memset(image + h.bytesInUse - length, 0, length);
+  Common::StoreLe32(image + file_record::kBytesInUse, h.bytesInUse - length);
+  for (Attribute* open : open_)
+    for (Attribute::Piece& p : open->pieces_)
+      if (p.record == record && p.offset > offset) p.offset -= length;
+}
+
+bool FileRecord::HasList() {
+  LoadList();
+  return hasList_;
+}
+
+void FileRecord::LoadList() {
+  if (listLoaded_) return;
+  const std::uint8_t* base = Image(number_);
+  AttributeValue value;
+  hasList_ = driver_.FindAttribute(number_, base, kAttributeList, u"", value, true);
+  list_.clear();
+  if (hasList_) {
+    const std::uint64_t size = driver_.ValueSize(value);
+    std::vector<std::uint8_t> bytes(CheckDiskSizedAllocation(size));
+    if (driver_.ReadValue(value, 0, bytes.data(), std::uint32_t(size)) != size)
+      ThrowFileError(0x62, kModuleId, kFileReadError);
+    list_ = ParseAttributeList(bytes);
+  }
+  listLoaded_ = true;
+}
+
+std::vector<std::uint8_t> FileRecord::SerializeList(const std::vector<ListEntry>& list) {
+  std::vector<std::uint8_t> bytes;
+  for (const ListEntry& e : list) {
+    const std::uint32_t length = RoundUp8(26 + 2 * e.name.size());
+    const std::size_t at = bytes.size();
+    bytes.resize(at + length, 0);
+    std::uint8_t* p = &bytes[at];
+    Common::StoreLe32(p, e.type);
+    Common::StoreLe16(p + 4, std::uint16_t(length));
+    p[6] = std::uint8_t(e.name.size());
+    p[7] = 26;
+    Common::StoreLe64(p + 8, e.lowestVcn);
+    Common::StoreLe64(p + 16, e.reference);
+    Common::StoreLe16(p + 24, e.id);
+    for (std::size_t i = 0; i < e.name.size(); ++i) Common::StoreLe16(p + 26 + 2 * i, e.name[i]);
+  }
+  return bytes;
+}
+
+void FileRecord::WriteList() {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  const std::vector<std::uint8_t> bytes = SerializeList(list_);
+  std::uint8_t* base = Image(number_);
+  const FileRecordHeader h = ParseFileRecord(base, size);
+  const AttributeRecord* list = nullptr;
+  for (const AttributeRecord& a : h.attributes)
+    if (a.type == kAttributeList && a.nameLength == 0) list = &a;
+  if (!list) Corrupted(0x63);
+  // A list kept in clusters is left as other tools wrote it.
+  if (list->nonResident) ThrowFileError(0x64, kModuleId, kFileNotSupported);
+  const std::uint32_t valueStart = list->valueOffset - list->offset;
+  if (!ResizeAttributeRecord(number_, list->offset, RoundUp8(valueStart + bytes.size()))) DiskFull(0x65);
+  std::memcpy(base + list->offset + valueStart, bytes.data(), bytes.size());
+  Common::StoreLe32(base + list->offset + 16, std::uint32_t(bytes.size()));
+  Save(number_);
+}
+
+void FileRecord::CreateList(Attribute& mover) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  const std::uint64_t self = MakeReference(number_, RecordSequence(number_));
+  std::uint8_t* base = Image(number_);
+  FileRecordHeader h = ParseFileRecord(base, size);
+  std::vector<ListEntry> entries;
+  for (const AttributeRecord& a : h.attributes) {
+    ListEntry e;
+    e.type = a.type;
+    e.name = a.Name(base);
+    e.lowestVcn = a.nonResident ? a.lowestVcn : 0;
+    e.reference = self;
+    e.id = a.id;
+    entries.push_back(e);
+  }
+  const std::uint32_t need = RoundUp8(24 + SerializeList(entries).size());
+  // The $MFT's first piece never leaves record 0: mounting reads the
+  // first records through it before any list can be followed.
+  if (h.bytesInUse + need > size && mover.pieces_[0].record == number_ && number_ != 0) {
+    // Make room: the growing attribute's first piece goes to a record of
+    // its own, where it has room to grow too.
+    const Attribute::Piece piece = mover.pieces_[0];
+    const AttributeRecord* a = HeaderAt(h, piece.offset);
+    if (!a) Corrupted(0x66);
+    const std::uint16_t oldId = a->id;
+    std::vector<std::uint8_t> copy(base + piece.offset, base + piece.offset + a->length);
+    const std::uint64_t extension = AllocateExtensionRecord();
+    const std::uint32_t at = InsertAttributeRecord(extension, copy);
+    if (at == 0) Corrupted(0x67);
+    for (ListEntry& e : entries) {
+      if (e.reference == self && e.id == oldId && e.type == a->type) {
+        e.reference = MakeReference(extension, RecordSequence(extension));
+        e.id = Common::LoadLe16(Image(extension) + at + 14);
+      }
+    }
+    RemoveAttributeRecord(number_, piece.offset);
+    mover.pieces_[0] = {extension, at};
+    Save(extension);
+    base = Image(number_);
+    h = ParseFileRecord(base, size);
+  }
+  if (h.bytesInUse + need > size) DiskFull(0x68);
+  std::vector<std::uint8_t> header(need, 0);
+  const std::vector<std::uint8_t> bytes = SerializeList(entries);
+  Common::StoreLe32(&header[0], kAttributeList);
+  Common::StoreLe32(&header[4], need);
+  Common::StoreLe32(&header[16], std::uint32_t(bytes.size()));
+  Common::StoreLe16(&header[20], 24);
+  std::memcpy(&header[24], bytes.data(), bytes.size());
+  if (InsertAttributeRecord(number_, header) == 0) DiskFull(0x69);
+  Save(number_);
+  list_ = std::move(entries);
+  hasList_ = true;
+  listLoaded_ = true;
+}
+
+void GrowMft(NTFSDriver& driver) {
+  const BootGeometry& g = driver.Geometry();
+  FileRecord mft(driver, 0);
+  std::unique_ptr<Attribute> data = mft.Find(kData, u"");
+  std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
+  if (!data || !bits || data->Resident()) Corrupted(0x70);
+  const std::uint64_t have = data->GetSize() / g.recordSize;
+  // Whole clusters of records, at least 16 at a time.
+  const std::uint64_t perCluster = std::max<std::uint64_t>(1, g.clusterSize / g.recordSize);
+  const std::uint64_t count = have + (16 + perCluster - 1) / perCluster * perCluster;
+  const std::uint64_t bitmapBytes = (count + 63) / 64 * 8;
+  try {
+    if (bits->GetSize() < bitmapBytes) {
+      const std::uint32_t more = std::uint32_t(bitmapBytes - bits->GetSize());
+      if (bits->Write(bits->GetSize(), more, nullptr) != more) DiskFull(0x71);
+    }
+    // New records are empty FILE records, not in use, so that every
+    // record the $MFT holds reads as one.
+    std::vector<std::uint8_t> image(g.recordSize);
+    for (std::uint64_t r = have; r < count; ++r) {
+      std::fill(image.begin(), image.end(), std::uint8_t(0));
+      InitFileRecordHeader(image.data(), image.size());
+      Common::StoreLe16(image.data() + file_record::kFlags, 0);
+      ProtectUpdateSequence(image.data(), image.size());
+      if (data->Write(r * g.recordSize, g.recordSize, image.data()) != g.recordSize) DiskFull(0x72);
+    }
+  } catch (...) {
+    driver.GetMft().GatherData();
+    throw;
+  }
+  driver.GetMft().GatherData();
+}
+
+// ---- Attribute ----
+
+Attribute::Attribute(FileRecord& file, std::uint32_t type, std::u16string name,
+                     std::vector<Piece> pieces)
+    : file_(file), driver_(file.driver_), type_(type), name_(std::move(name)), pieces_(std::move(pieces)) {
+  file_.open_.push_back(this);
+  try {
+    Reload();
+  } catch (...) {
+    file_.open_.erase(std::find(file_.open_.begin(), file_.open_.end(), this));
+    throw;
+  }
+}
+
+Attribute::~Attribute() {
+  const auto me = std::find(file_.open_.begin(), file_.open_.end(), this);
+  if (me != file_.open_.end()) file_.open_.erase(me);
+}
+
+std::uint8_t* Attribute::Header(std::size_t piece) {
+  return file_.Image(pieces_[piece].record) + pieces_[piece].offset;
+}
+
+void Attribute::Reload() {
+  const BootGeometry& g = driver_.Geometry();
+  AttributeValue value;
+  std::uint64_t next = 0;
+  for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    const std::uint8_t* image = file_.Image(pieces_[i].record);
+    const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+    const AttributeRecord* a = HeaderAt(h, pieces_[i].offset);
+    if (!a || a->type != type_) Corrupted(0x20);
+    if (i == 0) value.header = *a;
+    if (!a->nonResident) {
+      if (pieces_.size() != 1) Corrupted(0x21);
+      value.resident.assign(image + a->valueOffset, image + a->valueOffset + a->valueLength);
+      break;
+    }
+    if (a->lowestVcn != next) Corrupted(0x22);
+    const RunList runs(image + a->pairsOffset, a->pairsLength, a->lowestVcn, a->highestVcn,
+                       g.clusterCount);
+    value.runs.AppendRange(runs.begin(), runs.end());
+    next = a->highestVcn + 1;
+  }
+  if (value.header.nonResident) {
+    std::uint64_t mapped = 0;
+    if (!Common::CheckedMul<std::uint64_t>(next, g.clusterSize, &mapped)) Corrupted(0x23);
+    if (value.header.initializedSize > value.header.dataSize || value.header.dataSize > mapped)
+      Corrupted(0x24);
+  }
+  value_ = std::move(value);
+}
+
+void Attribute::SaveAll() {
+  std::vector<std::uint64_t> records;
+  for (const Piece& p : pieces_)
+    if (std::find(records.begin(), records.end(), p.record) == records.end()) records.push_back(p.record);
+  for (std::uint64_t r : records) file_.Save(r);
+}
+
+std::uint64_t Attribute::GetSize() const noexcept { return driver_.ValueSize(value_); }
+
+std::uint64_t Attribute::GetAllocatedSize() const noexcept {
+  if (value_.header.nonResident) return value_.header.allocatedSize;
+  return value_.header.length - (value_.header.valueOffset - value_.header.offset);
+}
+
+std::uint64_t Attribute::GetInitializedSize() const noexcept {
+  return value_.header.nonResident ? value_.header.initializedSize : value_.header.valueLength;
+}
+
+std::uint64_t Attribute::GetVolumeSector(std::uint64_t offset) {
+  if (Resident()) ThrowFileError(0x30, kModuleId, kFileNotSupported);
+  if (offset >= GetSize()) ThrowFileError(0x31, kModuleId, kFileEndOfFile);
+  const BootGeometry& g = driver_.Geometry();
+  const std::uint64_t vcn = offset / g.clusterSize;
+  const auto run = value_.runs.Find(vcn);
+  if (run == value_.runs.end() || !run->HasClusters()) Corrupted(0x32);
+  return (std::uint64_t(run->lcn) + (vcn - run->vcn)) * g.sectorsPerCluster +
+         (offset % g.clusterSize) / g.sectorSize;
+}
+
+std::uint32_t Attribute::Read(std::uint64_t offset, std::uint32_t length, std::uint8_t* destination) {
+  if (length == 0 || !destination) return 0;
+  if (Resident() && offset >= GetSize()) ThrowFileError(0x40, kModuleId, kFileEndOfFile);
+  return driver_.ReadValue(value_, offset, destination, length);
+}
+
+std::uint32_t Attribute::ReadAligned(std::uint64_t offset, std::uint32_t length,
+                                     std::uint8_t* destination) {
+  if (length == 0) return 0;
+  const BootGeometry& g = driver_.Geometry();
+  if (!destination || offset % g.sectorSize != 0 || length % g.sectorSize != 0)
+    ThrowFileError(0x41, kModuleId, kFileReadError);
+  if (Resident()) return Read(offset, length, destination);
+  const std::uint64_t size = GetSize();
+  if (offset >= size) return 0;
+  const std::uint64_t initialized = value_.header.initializedSize;
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t vcn = at / g.clusterSize;
+    const auto run = value_.runs.Find(vcn);
+    if (run == value_.runs.end()) break;
+    const std::uint64_t runEnd = (run->vcn + run->length) * std::uint64_t(g.clusterSize);
+    const std::uint32_t take = std::uint32_t(std::min<std::uint64_t>(length - done, runEnd - at));
+    if (!run->HasClusters()) {
+      // A hole of a sparse attribute reads as zeros; elsewhere a run
+      // without clusters is damage.
+      if ((value_.header.flags & kSparse) == 0) Corrupted(0x42);
+      std::memset(destination + done, 0, take);
+      done += take;
+      continue;
+    }
+    const std::uint64_t sector =
+        (std::uint64_t(run->lcn) + (vcn - run->vcn)) * g.sectorsPerCluster + (at % g.clusterSize) / g.sectorSize;
+    std::uint32_t live = 0;
+    if (at < initialized)
+      live = std::uint32_t(std::min<std::uint64_t>(
+          take, Common::UnitsFor(initialized - at, g.sectorSize) * g.sectorSize));
+    if (live)
+      driver_.ReadBlocksUnaligned(destination + done, sector, live / g.sectorSize, g.sectorsPerCluster, 0);
+    std::memset(destination + done + live, 0, take - live);
+    // A sector only partly initialised reads as zeros past the point.
+    if (at < initialized && initialized - at < live)
+      std::memset(destination + done + (initialized - at), 0, std::size_t(live - (initialized - at)));
+    done += take;
+  }
+  return std::uint32_t(std::min<std::uint64_t>(length, size - offset));
+}
+
+std::uint32_t Attribute::Write(std::uint64_t offset, std::uint32_t length, const std::uint8_t* source) {
+  if (length == 0) return 0;
+  if (Resident()) {
+    std::uint64_t end = 0;
+    if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end)) ThrowFileError(0x50, kModuleId, kFileWriteError);
+    if (end > GetSize()) {
+      const std::uint64_t reached = SetSize(end);
+      if (reached <= offset) return 0;
+      length = std::uint32_t(std::min<std::uint64_t>(length, reached - offset));
+    }
+    if (!Resident()) return Write(offset, length, source);
+    if (offset >= GetSize()) return 0;
+    std::uint8_t* image = file_.Image(pieces_[0].record);
+    std::uint8_t* value = image + value_.header.valueOffset + offset;
+    if (source)
+      std::memcpy(value, source, length);
+    else
+      std::memset(value, 0, length);
+    SaveAll();
+    Reload();
+    return length;
+  }
+  const std::uint32_t clusterSize = driver_.Geometry().clusterSize;
+  // Bytes between the initialised size and the write are zeros on disk
+  // before the write lands; the gap may be far longer than one call's
+  // 32-bit length.
+  const std::uint64_t initialized = value_.header.initializedSize;
+  if (offset > initialized) {
+    if (offset > GetSize() && SetSize(offset) < offset) DiskFull(0x51);
+    driver_.WriteClusters(value_.runs, initialized, nullptr, offset - initialized, false);
+    SetSizes(value_.header.allocatedSize, value_.header.dataSize, offset);
+  }
+  const std::uint64_t oldSize = GetSize();
+  if (offset + length > oldSize) {
+    const std::uint64_t reached = SetSize(offset + length);
+    if (reached <= offset) return 0;
+    length = std::uint32_t(std::min<std::uint64_t>(length, reached - offset));
+  }
+  (void)clusterSize;
+  driver_.WriteClusters(value_.runs, offset, source, length, offset + length <= oldSize);
+  if (offset + length > value_.header.initializedSize)
+    SetSizes(value_.header.allocatedSize, value_.header.dataSize, offset + length);
+  return length;
+}
+
+std::uint32_t Attribute::WriteAligned(std::uint64_t offset, std::uint32_t length,
+                                      const std::uint8_t* source) {
+  if (length == 0) return 0;
+  const std::uint32_t sector = driver_.Geometry().sectorSize;
+  if (offset % sector != 0 || length % sector != 0 ||
+      reinterpret_cast<std::uintptr_t>(source) % sector != 0 || !source)
+    ThrowFileError(0x52, kModuleId, kFileWriteError);
+  return Write(offset, length, source);
+}
+
+void Attribute::SetSizes(std::uint64_t allocated, std::uint64_t data, std::uint64_t initialized) {
+  std::uint8_t* h = Header(0);
+  Common::StoreLe64(h + 40, allocated);
+  Common::StoreLe64(h + 48, data);
+  Common::StoreLe64(h + 56, initialized);
+  file_.Save(pieces_[0].record);
+  Reload();
+}
+
+std::uint64_t Attribute::SetSize(std::uint64_t size) {
+  if (size == GetSize()) return size;
+  return Resident() ? SetResidentSize(size) : SetNonResidentSize(size);
+}
+
+std::uint64_t Attribute::SetResidentSize(std::uint64_t size) {
+  const AttrDefEntry* def = driver_.AttrDefs().Find(type_);
+  if (!def) ThrowFileError(0x60, kModuleId, kFileNotSupported);
+  const std::uint32_t valueStart = value_.header.valueOffset - value_.header.offset;
+  std::uint64_t target = size;
+  if (size < GetSize()) {
+    target = std::max<std::uint64_t>(size, def->MinimumSize());
+  } else {
+    target = std::min<std::uint64_t>(size, def->MaximumSize());
+    const bool fits = valueStart + target <= file_.MaxAttributeRecordSize() &&
+                      file_.ResizeAttributeRecord(pieces_[0].record, pieces_[0].offset,
+                                                  RoundUp8(valueStart + target));
+    if (!fits) {
+      if (def->MustBeResident()) DiskFull(0x61);
+      MakeNonResident();
+      return SetNonResidentSize(size);
+    }
+  }
+  if (target < GetSize())
+    file_.ResizeAttributeRecord(pieces_[0].record, pieces_[0].offset, RoundUp8(valueStart + target));
+  std::uint8_t* h = Header(0);
+  const std::uint32_t old = Common::LoadLe32(h + 16);
+  // New resident bytes are zeros, never what the record held there.
+  if (target > old) std::memset(h + valueStart + old, 0, std::size_t(target - old));
+  Common::StoreLe32(h + 16, std::uint32_t(target));
+  file_.Save(pieces_[0].record);
+  Reload();
+  return target;
+}
+
+void Attribute::MakeNonResident() {
+  const BootGeometry& g = driver_.Geometry();
+  const std::vector<std::uint8_t> value = value_.resident;
+  const std::uint64_t clusters = Common::UnitsFor(value.size(), g.clusterSize);
+  std::uint32_t granted = 0;
+  const std::vector<BitRun> bits =
+      clusters ? driver_.Clusters().Allocate(std::uint32_t(clusters), &granted, false) : std::vector<BitRun>();
+  if (granted < clusters) {
+    driver_.Clusters().FreeRuns(bits);
+    DiskFull(0x70);
+  }
+  try {
+    std::vector<std::pair<std::int64_t, std::uint32_t>> extents;
+    for (const BitRun& b : bits) extents.emplace_back(std::int64_t(b.first), b.count);
+    RunList runs(extents, 0);
+    RunList merged;
+    merged.AppendRange(runs.begin(), runs.end());
+    const std::uint32_t nameBytes = 2u * std::uint32_t(name_.size());
+    const std::uint32_t pairsOffset = (64 + nameBytes + 3) & ~3u;
+    const std::uint32_t pairsSize = GetMappingPairsSize(merged.begin(), merged.end());
+    const std::uint32_t length = RoundUp8(pairsOffset + pairsSize);
+    std::vector<std::uint8_t> header(length, 0);
+    Common::StoreLe32(&header[0], type_);
+    Common::StoreLe32(&header[4], length);
+    header[8] = 1;
+    header[9] = std::uint8_t(name_.size());
+    Common::StoreLe16(&header[10], 64);
+    Common::StoreLe16(&header[14], value_.header.id);
+    Common::StoreLe64(&header[16], 0);
+    Common::StoreLe64(&header[24], clusters - 1);  // all ones when empty
+    Common::StoreLe16(&header[32], std::uint16_t(pairsOffset));
+    Common::StoreLe64(&header[40], clusters * g.clusterSize);
+    Common::StoreLe64(&header[48], value.size());
+    Common::StoreLe64(&header[56], value.size());
+    for (std::size_t i = 0; i < name_.size(); ++i) Common::StoreLe16(&header[64 + 2 * i], name_[i]);
+    EncodeRunsInto(merged, &header[pairsOffset], length - pairsOffset);
+    driver_.WriteClusters(merged, 0, value.data(), value.size(), false);
+    // The resident record stays as it was unless the new one fits in its
+    // place: a failure leaves the value where it was.
+    if (!file_.ResizeAttributeRecord(pieces_[0].record, pieces_[0].offset, length)) DiskFull(0x71);
+    std::memcpy(Header(0), header.data(), length);
+  } catch (...) {
+    driver_.Clusters().FreeRuns(bits);
+    throw;
+  }
+  file_.Save(pieces_[0].record);
+  Reload();
+}
+
+std::uint64_t Attribute::SetNonResidentSize(std::uint64_t size) {
+  const std::uint64_t clusterSize = driver_.Geometry().clusterSize;
+  const std::uint64_t wanted = Common::UnitsFor(size, clusterSize);
+  const std::uint64_t have = value_.header.allocatedSize / clusterSize;
+  if (size < GetSize()) {
+    // The initialised size never stays above the data size: what lay
+    // between must not come back as stale bytes on a later growth.
+    const std::uint64_t initialized = std::min(value_.header.initializedSize, size);
+    SetSizes(value_.header.allocatedSize, size, initialized);
+    if (wanted < have) FreeTail(wanted);
+    return size;
+  }
+  if (wanted > have) {
+    const std::uint64_t added = GrowAllocation(wanted - have);
+    if (added == 0) DiskFull(0x80);
+  }
+  const std::uint64_t reached = std::min(size, value_.header.allocatedSize);
+  SetSizes(value_.header.allocatedSize, reached, value_.header.initializedSize);
+  return reached;
+}
+
+std::uint64_t Attribute::GrowAllocation(std::uint64_t clusters) {
+  const BootGeometry& g = driver_.Geometry();
+  const std::size_t lastIndex = pieces_.size() - 1;
+  std::uint8_t* image = file_.Image(pieces_[lastIndex].record);
+  const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+  const AttributeRecord* last = HeaderAt(h, pieces_[lastIndex].offset);
+  if (!last || !last->nonResident) Corrupted(0x90);
+  const std::uint64_t firstVcn = last->highestVcn + 1;
+  const std::uint32_t ask = std::uint32_t(std::min<std::uint64_t>(clusters, 0x7FFFFFFF));
+  std::uint32_t granted = 0;
+  std::vector<BitRun> bits = driver_.Clusters().Allocate(ask, &granted, false);
+  if (granted == 0) return 0;
+
+  RunList piece(image + last->pairsOffset, last->pairsLength, last->lowestVcn, last->highestVcn,
+                g.clusterCount);
+  const std::uint32_t pairsStart = last->pairsOffset - last->offset;
+  // Take the new extents while the piece's record has room for them; the
+  // clusters of those that do not fit go back.
+  std::size_t taken = 0;
+  std::uint64_t vcn = firstVcn;
+  std::uint32_t length = last->length;
+  for (; taken < bits.size(); ++taken) {
+    RunList trial = piece;
+    trial.Append({std::int64_t(bits[taken].first), vcn, bits[taken].count});
+    const std::uint32_t need = RoundUp8(pairsStart + GetMappingPairsSize(trial.begin(), trial.end()));
+    if (need > length && !file_.ResizeAttributeRecord(pieces_[lastIndex].record, pieces_[lastIndex].offset, need))
+      break;
+    length = std::max(length, need);
+    piece = trial;
+    vcn += bits[taken].count;
+  }
+  const std::vector<BitRun> rest(bits.begin() + std::ptrdiff_t(taken), bits.end());
+  std::uint64_t added = vcn - firstVcn;
+  if (taken != 0) {
+    std::uint8_t* header = Header(lastIndex);
+    const std::uint32_t recordLength = Common::LoadLe32(header + 4);
+    EncodeRunsInto(piece, header + pairsStart, recordLength - pairsStart);
+    Common::StoreLe64(header + 24, vcn - 1);
+    std::uint8_t* first = Header(0);
+    Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) + added * g.clusterSize);
+    SaveAll();
+    Reload();
+  }
+  if (!rest.empty()) added += AddPieces(rest, vcn);
+  return added;
+}
+
+std::uint64_t Attribute::AddPieces(std::vector<BitRun> extents, std::uint64_t vcn) {
+  const BootGeometry& g = driver_.Geometry();
+  std::uint64_t placed = 0;
+  std::size_t next = 0;
+  try {
+    if (!file_.HasList()) file_.CreateList(*this);
+    const std::uint32_t nameBytes = 2u * std::uint32_t(name_.size());
+    const std::uint32_t pairsStart = RoundUp8(64 + nameBytes);
+    const std::uint16_t flags = Common::LoadLe16(Header(0) + 12);
+    while (next < extents.size()) {
+      const std::uint64_t record = file_.AllocateExtensionRecord();
+      const FileRecordHeader fresh = ParseFileRecord(file_.Image(record), g.recordSize);
+      const std::uint32_t room =
+          std::min(file_.MaxAttributeRecordSize(), g.recordSize - fresh.bytesInUse);
+      RunList runs;
+      std::uint64_t at = vcn;
+      std::size_t take = next;
+      for (; take < extents.size(); ++take) {
+        RunList trial = runs;
+        trial.Append({std::int64_t(extents[take].first), at, extents[take].count});
+        if (RoundUp8(pairsStart + GetMappingPairsSize(trial.begin(), trial.end())) > room) break;
+        runs = trial;
+        at += extents[take].count;
+      }
+      if (take == next) Corrupted(0x92);  // an empty record holds at least one run
+      const std::uint32_t length = RoundUp8(pairsStart + GetMappingPairsSize(runs.begin(), runs.end()));
+      std::vector<std::uint8_t> header(length, 0);
+      Common::StoreLe32(&header[0], type_);
+      Common::StoreLe32(&header[4], length);
+      header[8] = 1;
+      header[9] = std::uint8_t(name_.size());
+      Common::StoreLe16(&header[10], 64);
+      Common::StoreLe16(&header[12], flags);
+      Common::StoreLe64(&header[16], vcn);
+      Common::StoreLe64(&header[24], at - 1);
+      Common::StoreLe16(&header[32], std::uint16_t(pairsStart));
+      for (std::size_t i = 0; i < name_.size(); ++i) Common::StoreLe16(&header[64 + 2 * i], name_[i]);
+      EncodeRunsInto(runs, &header[pairsStart], length - pairsStart);
+      const std::uint32_t offset = file_.InsertAttributeRecord(record, header);
+      if (offset == 0) Corrupted(0x93);
+      // The list names the new piece after the pieces before it.
+      ListEntry entry;
+      entry.type = type_;
+      entry.name = name_;
+      entry.lowestVcn = vcn;
+      entry.reference = MakeReference(record, file_.RecordSequence(record));
+      entry.id = Common::LoadLe16(file_.Image(record) + offset + 14);
+      std::size_t place = file_.list_.size();
+      for (std::size_t i = 0; i < file_.list_.size(); ++i) {
+        const ListEntry& e = file_.list_[i];
+        if (e.type > type_ || (e.type == type_ && e.name == name_ && e.lowestVcn > vcn)) {
+          place = i;
+          break;
+        }
+      }
+      file_.list_.insert(file_.list_.begin() + std::ptrdiff_t(place), entry);
+      file_.Save(record);
+      try {
+        file_.WriteList();
+      } catch (...) {
+        file_.list_.erase(file_.list_.begin() + std::ptrdiff_t(place));
+        file_.RemoveAttributeRecord(record, offset);
+        file_.ReleaseExtensionRecord(record);
+        throw;
+      }
+      pieces_.push_back({record, offset});
+      const std::uint64_t clusters = at - vcn;
+      std::uint8_t* first = Header(0);
+      Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) + clusters * g.clusterSize);
+      SaveAll();
+      Reload();
+      placed += clusters;
+      vcn = at;
+      next = take;
+    }
+  } catch (const Common::Error&) {
+    for (std::size_t i = next; i < extents.size(); ++i)
+      driver_.Clusters().FreeRun(extents[i].first, extents[i].count);
+    if (placed == 0) throw;
+    return placed;
+  }
+  return placed;
+}
+
+void Attribute::FreeTail(std::uint64_t keepClusters) {
+  // Only the last piece gives clusters back: emptying a piece would mean
+  // removing its record from the attribute list.
+  const BootGeometry& g = driver_.Geometry();
+  const std::size_t lastIndex = pieces_.size() - 1;
+  std::uint8_t* image = file_.Image(pieces_[lastIndex].record);
+  const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+  const AttributeRecord* last = HeaderAt(h, pieces_[lastIndex].offset);
+  if (!last) Corrupted(0x91);
+  if (lastIndex != 0 && keepClusters <= last->lowestVcn) keepClusters = last->lowestVcn + 1;
+  if (keepClusters > last->highestVcn) return;
+  RunList piece(image + last->pairsOffset, last->pairsLength, last->lowestVcn, last->highestVcn,
+                g.clusterCount);
+  RunList tail;
+  piece.SplitAt(keepClusters, tail);
+  const std::uint32_t pairsStart = last->pairsOffset - last->offset;
+  const std::uint32_t offset = pieces_[lastIndex].offset;
+  const std::uint32_t need = RoundUp8(pairsStart + GetMappingPairsSize(piece.begin(), piece.end()));
+  std::uint8_t* header = image + offset;
+  EncodeRunsInto(piece, header + pairsStart, last->length - pairsStart);
+  Common::StoreLe64(header + 24, keepClusters - 1);
+  if (need < last->length) file_.ResizeAttributeRecord(pieces_[lastIndex].record, offset, need);
+  const std::uint64_t freed = (last->highestVcn + 1) - keepClusters;
+  std::uint8_t* first = Header(0);
+  Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) - freed * g.clusterSize);
+  SaveAll();
+  tail.FreeClusters([&](std::uint64_t lcn, std::uint32_t count) { driver_.Clusters().FreeRun(lcn, count); });
+  Reload();
+}
+
+}  // namespace ntfs
+}  // namespace filesystems
