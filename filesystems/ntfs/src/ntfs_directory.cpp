@@ -50,12 +50,6 @@ std::u16string FileNameOf(const std::uint8_t* value) {
   return name;
 }
 
-std::uint64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept {
-  // Signed: a time before 1970 is a small negative count, not year 58,000.
-  const std::int64_t since = std::int64_t(fileTime - kFileTimeOf1970);
-  return std::uint64_t(since / 10000);
-}
-
 std::uint32_t DirectoryIdOfRecord(std::uint64_t record) {
   if (record == kRootDirectoryRecord) return 0;
   if (record < kFirstUserRecord) ThrowFileError(0x03, kModuleId, kFileOpenError);

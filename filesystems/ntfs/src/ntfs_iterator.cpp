@@ -8,6 +8,7 @@
 #include "files/dir.h"
 #include "files/file_error.h"
 #include "filesystems/ntfs_directory.h"
+#include "filesystems/ntfs_file.h"
 #include "foundation/byteorder.h"
 
 namespace filesystems {
@@ -203,15 +204,15 @@ std::uint32_t NTFSIterator::GetObjectType() {
 }
 
 std::uint64_t NTFSIterator::GetModificationTime() {
-  return FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kModificationTime));
+  return std::uint64_t(FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kModificationTime)));
 }
 
 std::uint64_t NTFSIterator::GetCreationTime() {
-  return FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kCreationTime));
+  return std::uint64_t(FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kCreationTime)));
 }
 
 std::uint64_t NTFSIterator::GetAccessTime() {
-  return FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kAccessTime));
+  return std::uint64_t(FileTimeToMilliseconds(Common::LoadLe64(Key() + file_name::kAccessTime)));
 }
 
 bool NTFSIterator::IsHidden() {

@@ -17,6 +17,7 @@
 #include "files/dir.h"
 #include "files/file_error.h"
 #include "filesystems/ntfs_directory.h"
+#include "filesystems/ntfs_file.h"
 #include "filesystems/ntfs_driver.h"
 #include "foundation/text.h"
 #include "image_volume.h"
@@ -244,8 +245,8 @@ TEST(NtfsDirectory, LookupsIdsAndRefusals) {
 }
 
 TEST(NtfsDirectory, FileTimesBefore1970StayBefore1970) {
-  EXPECT_EQ(ntfs::FileTimeToMilliseconds(116444736000000000ull), 0u);
-  EXPECT_EQ(ntfs::FileTimeToMilliseconds(116444736000000000ull + 12345 * 10000ull), 12345u);
+  EXPECT_EQ(ntfs::FileTimeToMilliseconds(116444736000000000ull), 0);
+  EXPECT_EQ(ntfs::FileTimeToMilliseconds(116444736000000000ull + 12345 * 10000ull), 12345);
   // One day before 1970 is -86,400,000 ms, not a time in the year 58,000.
   EXPECT_EQ(std::int64_t(ntfs::FileTimeToMilliseconds(116444736000000000ull - 864000000000ull)),
             -86400000);

@@ -59,9 +59,6 @@ constexpr std::uint64_t kRootDirectoryRecord = 5;
 // 0x4000d for a name over 255 units.
 std::vector<std::uint8_t> MakeFileNameValue(const std::u16string& name);
 std::u16string FileNameOf(const std::uint8_t* value);
-// Milliseconds since 1970 of a FILETIME; earlier times are negative (as
-// two's complement), never wrapped into the far future.
-std::uint64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept;
 // The directory id of a record: 0 for the root, record - 5 above 15; 0x40007
 // for any other record.
 std::uint32_t DirectoryIdOfRecord(std::uint64_t record);
