@@ -485,6 +485,7 @@ void ExtfsDirectory::MoveEntry(const std::u16string& name, DirectoryObject* targ
   DirectoryEntry entry;
   Slot old;
   if (!Find(ToUtf8(name), entry, old)) ThrowFileError(0x45, kModuleId, kFileOpenError);
+  if (to == this && newName == entry.name) return;  // renamed to itself
   InodeRef inode(ext_->GetInode(entry.inode - 1));
   const std::uint32_t type = inode->GetObjectType();
   Slot slot = to->AddEntry(newName, type);

@@ -171,6 +171,10 @@ void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t le
   if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end) ||
       (end + blockSize - 1) / blockSize > inode_->Capacity())
     ThrowFileError(0x21, kModuleId, kFileSeekError);
+  // Writing past the end first extends the file with zeros: what the old
+  // last block held past the end, and blocks mapped beyond it, must not
+  // show through the gap.
+  if (offset > inode_->GetSize()) inode_->Resize(offset);
   const auto* in = static_cast<const std::uint8_t*>(buffer);
   std::uint64_t left = length;
   std::uint64_t block = kNotMapped;
