@@ -243,7 +243,16 @@ void ExtfsInode::AllocateRun(std::uint64_t first, std::uint64_t count, std::uint
       throw;
     }
     if (i == 0) start = block;
-    if (block != start + i) return;
+    // A block already holding file data never joins a run its caller
+    // takes as new.
+    if (i > 0 && !fresh) return;
+    if (block != start + i) {
+      // Mapped now but left out of the run: the caller will find it mapped
+      // and take it for file data, so what the block last held must not
+      // show through.
+      if (fresh) driver_->ZeroBlocks(block, 1);
+      return;
+    }
     ++length;
   }
 }

@@ -201,7 +201,8 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   // Maps up to `count` file blocks from `first` that are holes (or
   // uninitialised), stopping where the run stops being contiguous on the
   // volume or the volume is full; the run's start and length (0 when
-  // nothing could be allocated).
+  // nothing could be allocated). A block mapped past the run reads as
+  // zeros.
   void AllocateRun(std::uint64_t first, std::uint64_t count, std::uint64_t& start,
                    std::uint64_t& length);
   // Frees every block mapped at or past `fileBlock`.
