@@ -1,8 +1,11 @@
 // Ext block maps: lookups through the classic indirect table and through
 // extent trees, answering runs of mapped blocks and of holes.
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "files/file_error.h"
+#include "filesystems/ext_alloc.h"
 #include "filesystems/ext_inode.h"
 #include "foundation/byteorder.h"
 
@@ -29,6 +32,13 @@ const std::uint8_t* BlockMapState::Fetch(std::uint32_t level, std::uint64_t bloc
     heldBlock_[level] = block;
   }
   return held_[level].Data();
+}
+
+void BlockMapState::Clear() noexcept {
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    held_[i].Release();
+    heldBlock_[i] = kNotMapped;
+  }
 }
 
 InodeLocationProcessor::~InodeLocationProcessor() = default;
@@ -95,6 +105,124 @@ MappedRun LegacyLocationProcessor::Lookup(const std::uint8_t* area, std::uint64_
   }
 }
 
+void LegacyLocationProcessor::InitializeRoot(std::uint8_t* area) {
+  std::memset(area, 0, kMapAreaSize);
+}
+
+std::uint64_t LegacyLocationProcessor::MapForWrite(std::uint8_t* area, std::uint64_t fileBlock,
+                                                   std::uint64_t& allocated, bool& fresh,
+                                                   BlockMapState& state) {
+  fresh = false;
+  state.Clear();
+  const std::uint64_t p = driver_->PointersPerBlock();
+  // The path: the slot in the inode, then one slot per indirect level.
+  std::uint32_t slots[4] = {};
+  std::uint32_t depth = 0;
+  if (fileBlock < kDirectPointers) {
+    slots[0] = std::uint32_t(fileBlock);
+  } else {
+    std::uint64_t x = fileBlock - kDirectPointers;
+    std::uint64_t span = p;
+    depth = 1;
+    while (x >= span) {
+      x -= span;
+      if (++depth > 3) ThrowFileError(0x30, kModuleId, kFileSeekError);
+      span *= p;
+    }
+    slots[0] = kDirectPointers + depth - 1;
+    for (std::uint32_t level = 1; level <= depth; ++level) {
+      span /= p;
+      slots[level] = std::uint32_t(x / span);
+      x %= span;
+    }
+  }
+  ExtfsAllocator& allocator = driver_->BlockAllocator();
+  BlockHandle parent;
+  std::uint8_t* table = area;
+  for (std::uint32_t level = 0;; ++level) {
+    std::uint32_t pointer = Common::LoadLe32(table + 4 * slots[level]);
+    const bool last = level == depth;
+    if (pointer == 0) {
+      const std::uint64_t block = allocator.Allocate(0);
+      try {
+        // Pointers are 32 bits wide: a block above them cannot be linked.
+        if (block >> 32) ThrowFileError(0x31, kModuleId, kFileDiskFull);
+        if (!last) {
+          BlockHandle node = driver_->GetBlock(block, true);
+          node.PrepareWrite();
+          std::memset(node.Data(), 0, driver_->BlockSize());
+          node.MarkDirty();
+        }
+        if (parent) parent.PrepareWrite();
+      } catch (...) {
+        allocator.Free(block, 0);
+        throw;
+      }
+      Common::StoreLe32(table + 4 * slots[level], std::uint32_t(block));
+      if (parent) parent.MarkDirty();
+      ++allocated;
+      pointer = std::uint32_t(block);
+      if (last) fresh = true;
+    }
+    if (last) return pointer;
+    parent = driver_->GetBlock(pointer, false);
+    table = parent.Data();
+  }
+}
+
+std::uint64_t LegacyLocationProcessor::FreeTree(std::uint32_t block, std::uint32_t levels,
+                                                std::uint64_t base, std::uint64_t from,
+                                                std::vector<std::uint64_t>& freed) {
+  // `levels` indirect levels lie under `block`, whose first file block is
+  // `base`; everything mapping blocks at or past `from` goes.
+  const std::uint64_t p = driver_->PointersPerBlock();
+  std::uint64_t span = 1;
+  for (std::uint32_t i = 1; i < levels; ++i) span *= p;
+  BlockHandle handle = driver_->GetBlock(block, false);
+  bool changed = false;
+  for (std::uint64_t k = 0; k < p; ++k) {
+    const std::uint64_t childBase = base + k * span;
+    if (childBase + span <= from) continue;
+    const std::uint32_t pointer = Common::LoadLe32(handle.Data() + 4 * k);
+    if (pointer == 0) continue;
+    if (levels > 1) FreeTree(pointer, levels - 1, childBase, from, freed);
+    if (childBase >= from) {
+      if (levels == 1) freed.push_back(pointer);
+      if (!changed) handle.PrepareWrite();
+      changed = true;
+      Common::StoreLe32(handle.Data() + 4 * k, 0);
+    }
+  }
+  if (changed) handle.MarkDirty();
+  if (base >= from) freed.push_back(block);
+  return freed.size();
+}
+
+std::uint64_t LegacyLocationProcessor::FreeFrom(std::uint8_t* area, std::uint64_t fileBlock,
+                                                BlockMapState& state) {
+  state.Clear();
+  std::vector<std::uint64_t> freed;
+  for (std::uint32_t i = 0; i < kDirectPointers; ++i) {
+    const std::uint32_t pointer = Common::LoadLe32(area + 4 * i);
+    if (i < fileBlock || pointer == 0) continue;
+    freed.push_back(pointer);
+    Common::StoreLe32(area + 4 * i, 0);
+  }
+  const std::uint64_t p = driver_->PointersPerBlock();
+  std::uint64_t base = kDirectPointers;
+  std::uint64_t span = p;
+  for (std::uint32_t depth = 1; depth <= 3; ++depth, base += span, span *= p) {
+    std::uint8_t* slot = area + 4 * (kDirectPointers + depth - 1);
+    const std::uint32_t pointer = Common::LoadLe32(slot);
+    if (pointer == 0 || base + span <= fileBlock) continue;
+    FreeTree(pointer, depth, base, fileBlock, freed);
+    if (base >= fileBlock) Common::StoreLe32(slot, 0);
+  }
+  ExtfsAllocator& allocator = driver_->BlockAllocator();
+  for (std::uint64_t block : freed) allocator.Free(block, 0);
+  return freed.size();
+}
+
 void ExtentsLocationProcessor::CheckNode(const std::uint8_t* node, std::uint32_t room) {
   if (Common::LoadLe16(node) != kMagic) Corrupted(0x10);
   const std::uint32_t entries = Common::LoadLe16(node + 2);
@@ -122,11 +250,18 @@ MappedRun ExtentsLocationProcessor::Lookup(const std::uint8_t* area, std::uint64
   std::uint32_t depth = Common::LoadLe16(node + 6);
   if (depth > kMaxDepth) Corrupted(0x14);
   std::uint32_t level = 0;
+  // Where the subtree being walked ends: a hole after its last extent runs
+  // to there.
+  std::uint64_t upper = GetCapacity();
   while (depth > 0) {
     const std::uint32_t entries = Common::LoadLe16(node + 2);
     std::uint32_t pick = 0;
     for (std::uint32_t i = 1; i < entries; ++i) {
-      if (Common::LoadLe32(node + 12 + 12 * i) > fileBlock) break;
+      const std::uint32_t key = Common::LoadLe32(node + 12 + 12 * i);
+      if (key > fileBlock) {
+        upper = std::min<std::uint64_t>(upper, key);
+        break;
+      }
       pick = i;
     }
     const std::uint8_t* entry = node + 12 + 12 * pick;
@@ -160,7 +295,8 @@ MappedRun ExtentsLocationProcessor::Lookup(const std::uint8_t* area, std::uint64
     return run;
   }
   run.block = kNotMapped;
-  run.length = nextStart == kNotMapped ? 1 : nextStart - fileBlock;
+  if (nextStart == kNotMapped) nextStart = std::max(upper, fileBlock + 1);
+  run.length = nextStart - fileBlock;
   return run;
 }
 

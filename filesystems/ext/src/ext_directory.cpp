@@ -1,12 +1,13 @@
 // Ext directories: reading entry blocks, validating entries, lookups by
-// name, and the directory operations of the framework. Changes to a
-// directory are not made by this driver yet: they are refused, with
-// 0x4000c on a read-only mount and 0x4000e otherwise.
+// name, and the directory operations of the framework: creating, removing,
+// moving and linking entries and changing the inodes they name.
 #include "filesystems/ext_directory.h"
 
 #include <cstring>
 
 #include "files/file_error.h"
+#include "files/file_time.h"
+#include "filesystems/ext_alloc.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
 
@@ -223,36 +224,371 @@ void ExtfsDirectory::RefuseChange(std::uint32_t site) const {
   ThrowFileError(site, kModuleId, kFileNotSupported);
 }
 
-FileSystemDriver::FileObject* ExtfsDirectory::CreateFile(const std::u16string&) {
-  RefuseChange(0x30);
+namespace {
+
+// The UTF-8 form of a name a change stores: 1 to 255 bytes, not a dot name.
+std::string NewName(const std::u16string& name) {
+  std::string out;
+  if (!Common::Utf16ToUtf8(out, name) || out.empty() || out.size() > 255 || out == "." ||
+      out == ".." || out.find('/') != std::string::npos || out.find('\0') != std::string::npos)
+    ThrowFileError(0x30, kModuleId, kFileCreateError);
+  return out;
 }
-void ExtfsDirectory::DeleteFile(const std::u16string&) { RefuseChange(0x31); }
-void ExtfsDirectory::RemoveDirectory(const std::u16string&) { RefuseChange(0x32); }
-void ExtfsDirectory::CreateDirectory(const std::u16string&) { RefuseChange(0x33); }
-void ExtfsDirectory::MoveEntry(const std::u16string&, DirectoryObject*, const std::u16string&) {
-  RefuseChange(0x34);
+
+bool IsDotName(const std::u16string& name) { return name == u"." || name == u".."; }
+
+std::uint8_t ObjectTypeToDirentType(std::uint32_t type) {
+  switch (type) {
+    case kTypeFile:
+      return 1;
+    case kTypeDirectory:
+      return 2;
+    case kTypeCharDevice:
+      return 3;
+    case kTypeBlockDevice:
+      return 4;
+    case kTypeFifo:
+      return 5;
+    case kTypeSocket:
+      return 6;
+    case kTypeSymlink:
+      return 7;
+    default:
+      return 0;
+  }
 }
-void ExtfsDirectory::CreateHardLink(const std::u16string&, DirectoryObject*,
-                                    const std::u16string&) {
-  RefuseChange(0x35);
+
+// The space an entry with a name of `length` bytes needs.
+std::uint32_t EntrySpace(std::uint32_t length) { return (8 + length + 3) & ~3u; }
+
+}  // namespace
+
+bool ExtfsDirectory::Find(const std::string& name, DirectoryEntry& entry, Slot& slot) {
+  std::uint64_t offset = 0;
+  std::uint32_t fileBlock = 0;
+  while (offset < size_) {
+    const std::uint64_t at = offset;
+    if (!NextEntry(offset, false, entry, fileBlock)) return false;
+    if (entry.name == name) {
+      // NextEntry moved past it: find its own offset again.
+      const std::uint32_t blockSize = ext_->BlockSize();
+      std::uint64_t walk = at;
+      DirectoryEntry probe;
+      for (;;) {
+        const std::uint8_t* data = GetDirectoryBlock(walk);
+        const bool live = ValidateEntry(ext_, inode_->Index(), data,
+                                        std::uint32_t(walk % blockSize), false, probe);
+        if (live && probe.name == name) break;
+        walk += probe.recordLength;
+      }
+      GetDirectoryBlock(walk);
+      slot.block = cached_;
+      slot.offset = std::uint32_t(walk % blockSize);
+      slot.fileBlock = std::uint32_t(walk / blockSize);
+      return true;
+    }
+  }
+  return false;
 }
-void ExtfsDirectory::CreateSymlink(const std::u16string&, const std::u16string&) {
-  RefuseChange(0x36);
+
+ExtfsDirectory::Slot ExtfsDirectory::AddEntry(const std::string& name, std::uint32_t objectType) {
+  ext_->RequireWritable(0x31);
+  const std::uint32_t blockSize = ext_->BlockSize();
+  const std::uint32_t needed = EntrySpace(std::uint32_t(name.size()));
+  // One pass: the name must be new; remember the first place it fits.
+  std::uint64_t place = kNotMapped;
+  bool reuse = false;
+  for (std::uint64_t offset = 0; offset < size_;) {
+    const std::uint8_t* data = GetDirectoryBlock(offset);
+    const std::uint32_t within = std::uint32_t(offset % blockSize);
+    DirectoryEntry entry;
+    const bool live = ValidateEntry(ext_, inode_->Index(), data, within, false, entry);
+    if (entry.recordLength == 0) Corrupted(0x32);
+    if (live && entry.name == name) ThrowFileError(0x33, kModuleId, kFileAlreadyExists);
+    if (place == kNotMapped && cached_) {
+      if (entry.inode == 0 && entry.recordLength >= needed) {
+        place = offset;
+        reuse = true;
+      } else if (entry.inode != 0 && within + entry.recordLength == blockSize &&
+                 entry.recordLength >= EntrySpace(data[within + 6]) + needed) {
+        place = offset;
+        reuse = false;
+      }
+    }
+    offset += entry.recordLength;
+  }
+  inode_->ClearFlags(0x1000);  // the hash index is not kept up to date
+  Slot slot;
+  std::uint32_t recordLength = 0;
+  if (place == kNotMapped) {
+    const std::uint64_t fileBlock = size_ / blockSize;
+    bool fresh = false;
+    const std::uint64_t block = inode_->MapBlockForWrite(fileBlock, fresh);
+    slot.block = ext_->GetBlock(block, true);
+    slot.block.PrepareWrite();
+    std::memset(slot.block.Data(), 0, blockSize);
+    slot.offset = 0;
+    slot.fileBlock = std::uint32_t(fileBlock);
+    recordLength = blockSize;
+    size_ += blockSize;
+    inode_->SetSize(size_);
+    cached_.Release();
+    cachedFileBlock_ = kNotMapped;
+  } else {
+    GetDirectoryBlock(place);
+    slot.block = cached_;
+    slot.block.PrepareWrite();
+    slot.fileBlock = std::uint32_t(place / blockSize);
+    std::uint8_t* e = slot.block.Data() + place % blockSize;
+    const std::uint32_t length = Common::LoadLe16(e + 4);
+    if (reuse) {
+      slot.offset = std::uint32_t(place % blockSize);
+      recordLength = length;
+    } else {
+      const std::uint32_t used = EntrySpace(e[6]);
+      Common::StoreLe16(e + 4, std::uint16_t(used));
+      slot.offset = std::uint32_t(place % blockSize) + used;
+      recordLength = length - used;
+    }
+  }
+  std::uint8_t* e = slot.Entry();
+  Common::StoreLe32(e, 0);
+  Common::StoreLe16(e + 4, std::uint16_t(recordLength));
+  e[6] = 0;
+  e[7] = (ext_->GetIncompatFeatures() & kIncompatFiletype) ? ObjectTypeToDirentType(objectType) : 0;
+  std::memcpy(e + 8, name.data(), name.size());
+  slot.block.MarkDirty();
+  const std::int64_t now = CurrentTimeMs();
+  inode_->SetModificationTime(now);
+  inode_->SetChangeTime(now);
+  return slot;
 }
+
+InodeRef ExtfsDirectory::CreateEntry(const std::string& name, std::uint32_t objectType,
+                                     const std::string& target, std::uint32_t mode,
+                                     std::uint32_t major, std::uint32_t minor) {
+  if ((objectType == kTypeCharDevice || objectType == kTypeBlockDevice) && major == 0 &&
+      minor == 0)
+    Corrupted(0x34);
+  if (objectType == kTypeSymlink && target.empty()) Corrupted(0x35);
+  ObjectTypeToMode(objectType);
+  Slot slot = AddEntry(name, objectType);
+  ExtfsAllocator& allocator = ext_->InodeAllocator();
+  const std::uint32_t index = std::uint32_t(allocator.Allocate(objectType));
+  InodeRef inode;
+  try {
+    inode = InodeRef(ext_->CreateInode(index, objectType, inode_->GetFlags(), mode, major, minor));
+    if (objectType == kTypeSymlink) {
+      inode->SetSymlinkTarget(target);
+    } else if (objectType == kTypeDirectory) {
+      const std::uint32_t blockSize = ext_->BlockSize();
+      bool fresh = false;
+      const std::uint64_t block = inode->MapBlockForWrite(0, fresh);
+      BlockHandle first = ext_->GetBlock(block, true);
+      first.PrepareWrite();
+      std::uint8_t* d = first.Data();
+      std::memset(d, 0, blockSize);
+      const bool types = (ext_->GetIncompatFeatures() & kIncompatFiletype) != 0;
+      Common::StoreLe32(d, index + 1);
+      Common::StoreLe16(d + 4, 12);
+      d[6] = 1;
+      d[7] = types ? 2 : 0;
+      d[8] = '.';
+      Common::StoreLe32(d + 12, inode_->Index() + 1);
+      Common::StoreLe16(d + 16, std::uint16_t(blockSize - 12));
+      d[18] = 2;
+      d[19] = types ? 2 : 0;
+      d[20] = '.';
+      d[21] = '.';
+      first.MarkDirty();
+      inode->SetSize(blockSize);
+      inode_->AddLink();
+    }
+    slot.block.PrepareWrite();
+    Common::StoreLe32(slot.Entry(), index + 1);
+    slot.Entry()[6] = std::uint8_t(name.size());
+    slot.block.MarkDirty();
+    inode->AddLink();
+  } catch (...) {
+    // The entry stays empty; the inode and what it took go back.
+    if (inode) {
+      try {
+        inode->ReleaseFrom(0);
+      } catch (...) {
+      }
+    }
+    allocator.Free(index, objectType);
+    throw;
+  }
+  return inode;
+}
+
+InodeRef ExtfsDirectory::LookupInode(const std::u16string& name) {
+  DirectoryEntry entry;
+  std::uint32_t fileBlock = 0;
+  LookupOrThrow(name, kFileOpenError, entry, fileBlock);
+  return InodeRef(ext_->GetInode(entry.inode - 1));
+}
+
+void ExtfsDirectory::RemoveEntry(const std::u16string& name, bool directory) {
+  ext_->RequireWritable(0x36);
+  if (IsDotName(name)) ThrowFileError(0x37, kModuleId, kFileDeleteError);
+  DirectoryEntry entry;
+  Slot slot;
+  if (!Find(ToUtf8(name), entry, slot)) ThrowFileError(0x38, kModuleId, kFileOpenError);
+  if (entry.type != 0 && (entry.type == 2) != directory)
+    ThrowFileError(0x39, kModuleId, kFileDeleteError);
+  InodeRef inode(ext_->GetInode(entry.inode - 1));
+  if (inode->Uses() != 1) ThrowFileError(0x3A, kModuleId, kFileAccessDenied);
+  if (inode->IsDirectory() != directory) ThrowFileError(0x3B, kModuleId, kFileDeleteError);
+  inode->RemoveName();
+  slot.block.PrepareWrite();
+  Common::StoreLe32(slot.Entry(), 0);
+  slot.block.MarkDirty();
+  const std::int64_t now = CurrentTimeMs();
+  inode_->SetModificationTime(now);
+  inode_->SetChangeTime(now);
+  if (directory) inode_->DropLink();
+}
+
+FileSystemDriver::FileObject* ExtfsDirectory::CreateFile(const std::u16string& name) {
+  ext_->RequireWritable(0x40);
+  const std::string name8 = NewName(name);
+  DirectoryEntry entry;
+  Slot slot;
+  if (Find(name8, entry, slot)) {
+    InodeRef inode(ext_->GetInode(entry.inode - 1));
+    if ((inode->GetMode() & 0xF000) != 0x8000) ThrowFileError(0x41, kModuleId, kFileCreateError);
+    inode->Resize(0);
+    inode->SetMode(0644);
+    inode->SetOwner(0, 0);
+    return ext_->OpenFileObject(inode->Index());
+  }
+  InodeRef inode = CreateEntry(name8, kTypeFile, std::string(), 0xF000, 0, 0);
+  return ext_->OpenFileObject(inode->Index());
+}
+
+void ExtfsDirectory::DeleteFile(const std::u16string& name) { RemoveEntry(name, false); }
+void ExtfsDirectory::RemoveDirectory(const std::u16string& name) { RemoveEntry(name, true); }
+
+void ExtfsDirectory::CreateDirectory(const std::u16string& name) {
+  ext_->RequireWritable(0x42);
+  CreateEntry(NewName(name), kTypeDirectory, std::string(), 0xF000, 0, 0);
+}
+
+void ExtfsDirectory::MoveEntry(const std::u16string& name, DirectoryObject* target,
+                               const std::u16string& targetName) {
+  ext_->RequireWritable(0x43);
+  auto* to = dynamic_cast<ExtfsDirectory*>(target);
+  if (!to || IsDotName(name)) ThrowFileError(0x44, kModuleId, kFileCreateError);
+  const std::string newName = NewName(targetName);
+  DirectoryEntry entry;
+  Slot old;
+  if (!Find(ToUtf8(name), entry, old)) ThrowFileError(0x45, kModuleId, kFileOpenError);
+  if (to == this && newName == entry.name) return;  // renamed to itself
+  InodeRef inode(ext_->GetInode(entry.inode - 1));
+  const std::uint32_t type = inode->GetObjectType();
+  Slot slot = to->AddEntry(newName, type);
+  if (type == kTypeDirectory && to != this) {
+    // The moved directory's ".." follows it to its new parent.
+    const MappedRun run = inode->MapBlock(0);
+    if (run.block == kNotMapped || run.uninitialised) Corrupted(0x46);
+    BlockHandle first = ext_->GetBlock(run.block, false);
+    DirectoryEntry dot, dotDot;
+    ValidateEntry(ext_, inode->Index(), first.Data(), 0, false, dot);
+    if (dot.name != "." || dot.recordLength >= ext_->BlockSize()) Corrupted(0x47);
+    ValidateEntry(ext_, inode->Index(), first.Data(), dot.recordLength, false, dotDot);
+    if (dotDot.name != ".." || dotDot.inode != inode_->Index() + 1) Corrupted(0x48);
+    to->inode_->AddLink();
+    first.PrepareWrite();
+    Common::StoreLe32(first.Data() + dot.recordLength, to->inode_->Index() + 1);
+    first.MarkDirty();
+    inode_->DropLink();
+  }
+  slot.block.PrepareWrite();
+  Common::StoreLe32(slot.Entry(), entry.inode);
+  slot.Entry()[6] = std::uint8_t(newName.size());
+  slot.block.MarkDirty();
+  old.block.PrepareWrite();
+  Common::StoreLe32(old.Entry(), 0);
+  old.Entry()[6] = 0;
+  old.block.MarkDirty();
+  const std::int64_t now = CurrentTimeMs();
+  inode->SetChangeTime(now);
+  inode_->SetModificationTime(now);
+  inode_->SetChangeTime(now);
+}
+
+void ExtfsDirectory::CreateHardLink(const std::u16string& name, DirectoryObject* existingDirectory,
+                                    const std::u16string& existingName) {
+  ext_->RequireWritable(0x49);
+  auto* from = dynamic_cast<ExtfsDirectory*>(existingDirectory);
+  if (!from || IsDotName(name) || IsDotName(existingName))
+    ThrowFileError(0x4A, kModuleId, kFileCreateError);
+  const std::string name8 = NewName(name);
+  InodeRef inode = from->LookupInode(existingName);
+  if (inode->IsDirectory()) ThrowFileError(0x4B, kModuleId, kFileCreateError);
+  if (inode->GetRawLinkCount() >= ext_->GetMaxLinkCount())
+    ThrowFileError(0x4C, kModuleId, kFileCreateError);
+  Slot slot = AddEntry(name8, inode->GetObjectType());
+  inode->AddLink();
+  slot.block.PrepareWrite();
+  Common::StoreLe32(slot.Entry(), inode->Index() + 1);
+  slot.Entry()[6] = std::uint8_t(name8.size());
+  slot.block.MarkDirty();
+}
+
+void ExtfsDirectory::CreateSymlink(const std::u16string& name, const std::u16string& target) {
+  ext_->RequireWritable(0x4D);
+  const std::string name8 = NewName(name);
+  std::string target8;
+  if (target.empty() || !Common::Utf16ToUtf8(target8, target))
+    ThrowFileError(0x4E, kModuleId, kFileCreateError);
+  DirectoryEntry entry;
+  Slot slot;
+  if (Find(name8, entry, slot)) {
+    InodeRef inode(ext_->GetInode(entry.inode - 1));
+    if ((entry.type != 0 && entry.type != 7) || (inode->GetMode() & 0xF000) != 0xA000)
+      ThrowFileError(0x4F, kModuleId, kFileAlreadyExists);
+    inode->SetSymlinkTarget(target8);
+    return;
+  }
+  CreateEntry(name8, kTypeSymlink, target8, 0xF000, 0, 0);
+}
+
 void ExtfsDirectory::SetAttributes(const std::u16string&, std::uint32_t) {
-  ThrowFileError(0x37, kModuleId, kFileNotSupported);
+  ThrowFileError(0x50, kModuleId, kFileNotSupported);
 }
-void ExtfsDirectory::SetMode(const std::u16string&, std::uint32_t) { RefuseChange(0x38); }
-void ExtfsDirectory::SetOwner(const std::u16string&, std::uint32_t, std::uint32_t) {
-  RefuseChange(0x39);
+
+void ExtfsDirectory::SetMode(const std::u16string& name, std::uint32_t mode) {
+  ext_->RequireWritable(0x51);
+  LookupInode(name)->SetMode(mode);
 }
-void ExtfsDirectory::SetTimes(const std::u16string&, std::uint64_t, std::uint64_t,
-                              std::uint64_t) {
-  RefuseChange(0x3A);
+
+void ExtfsDirectory::SetOwner(const std::u16string& name, std::uint32_t owner,
+                              std::uint32_t group) {
+  ext_->RequireWritable(0x52);
+  LookupInode(name)->SetOwner(owner, group);
 }
-void ExtfsDirectory::CreateNode(const std::u16string&, std::uint32_t, std::uint32_t,
-                                std::uint32_t, std::uint32_t) {
-  RefuseChange(0x3B);
+
+void ExtfsDirectory::SetTimes(const std::u16string& name, std::uint64_t modification,
+                              std::uint64_t creation, std::uint64_t access) {
+  ext_->RequireWritable(0x53);
+  InodeRef inode = LookupInode(name);
+  // 0 leaves a time as it is.
+  if (modification) inode->SetModificationTime(std::int64_t(modification));
+  if (creation) inode->SetCreationTime(std::int64_t(creation));
+  if (access) inode->SetAccessTime(std::int64_t(access));
+  inode->SetChangeTime(CurrentTimeMs());
+}
+
+void ExtfsDirectory::CreateNode(const std::u16string& name, std::uint32_t type, std::uint32_t mode,
+                                std::uint32_t major, std::uint32_t minor) {
+  ext_->RequireWritable(0x54);
+  if (type != kTypeCharDevice && type != kTypeBlockDevice && type != kTypeFifo &&
+      type != kTypeSocket && type != kTypeFile)
+    ThrowFileError(0x55, kModuleId, kFileNotSupported);
+  CreateEntry(NewName(name), type, std::string(), mode & 0xFFF, major, minor);
 }
 
 FileSystemDriver::DirectoryObject* ExtfsDriver::CreateDirectoryObject(std::uint32_t directoryId) {

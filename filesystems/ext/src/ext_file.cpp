@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "files/file_error.h"
+#include "files/file_time.h"
 #include "filesystems/ext_directory.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
@@ -160,20 +161,105 @@ void ExtfsFile::Read(void* buffer, std::uint64_t offset, std::uint32_t length,
   }
 }
 
-void ExtfsFile::Write(const void*, std::uint64_t, std::uint32_t, std::uint32_t& done) {
+void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t length,
+                      std::uint32_t& done) {
   done = 0;
   driver_->RequireWritable(0x20);
-  ThrowFileError(0x21, kModuleId, kFileNotSupported);
+  if (length == 0) return;
+  const std::uint64_t blockSize = driver_->BlockSize();
+  std::uint64_t end = 0;
+  if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end) ||
+      (end + blockSize - 1) / blockSize > inode_->Capacity())
+    ThrowFileError(0x21, kModuleId, kFileSeekError);
+  // Writing past the end first extends the file with zeros: what the old
+  // last block held past the end, and blocks mapped beyond it, must not
+  // show through the gap.
+  if (offset > inode_->GetSize()) inode_->Resize(offset);
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  std::uint64_t left = length;
+  std::uint64_t block = kNotMapped;
+  std::uint64_t runLeft = 0;
+  bool fresh = false;
+  while (left > 0) {
+    const std::uint64_t fileBlock = offset / blockSize;
+    const std::uint64_t within = offset % blockSize;
+    if (runLeft == 0) {
+      const MappedRun run = inode_->MapBlock(fileBlock);
+      if (run.block == kNotMapped || run.uninitialised) {
+        // Blocks new to the file hold nothing of it: they are written whole
+        // or zeroed around what is written, never read.
+        const std::uint64_t wanted =
+            std::min<std::uint64_t>((within + left + blockSize - 1) / blockSize, run.length);
+        std::uint64_t start = 0, got = 0;
+        inode_->AllocateRun(fileBlock, std::max<std::uint64_t>(wanted, 1), start, got);
+        if (got == 0) break;  // the volume is full: a short count
+        block = start;
+        runLeft = got;
+        fresh = true;
+      } else {
+        block = run.block;
+        runLeft = run.length;
+        fresh = false;
+      }
+    }
+    std::uint64_t take = 0;
+    std::uint64_t used = 1;
+    if (within != 0 || left < blockSize) {
+      take = std::min(blockSize - within, left);
+      const std::uint64_t size = inode_->GetSize();
+      const std::uint64_t blockStart = fileBlock * blockSize;
+      const bool keep = !fresh && blockStart < size;
+      BlockHandle handle = driver_->GetBlock(block, !keep);
+      handle.PrepareWrite();
+      if (!keep)
+        std::memset(handle.Data(), 0, std::size_t(blockSize));
+      else if (size - blockStart < blockSize)
+        std::memset(handle.Data() + (size - blockStart), 0,
+                    std::size_t(blockSize - (size - blockStart)));
+      std::memcpy(handle.Data() + within, in, std::size_t(take));
+      handle.MarkDirty();
+    } else {
+      used = std::min(left / blockSize, runLeft);
+      take = used * blockSize;
+      driver_->WriteBlocksAt(in, block, used);
+    }
+    runLeft -= std::min(runLeft, used);
+    block += used;
+    in += take;
+    offset += take;
+    left -= take;
+    done += std::uint32_t(take);
+    if (offset > inode_->GetSize()) inode_->SetSize(offset);
+  }
+  if (done > 0) written_ = true;
 }
 
-void ExtfsFile::SetSize(std::uint64_t) {
+void ExtfsFile::SetSize(std::uint64_t size) {
   driver_->RequireWritable(0x22);
-  ThrowFileError(0x23, kModuleId, kFileNotSupported);
+  const std::uint64_t blockSize = driver_->BlockSize();
+  if ((size / blockSize) + 1 > inode_->Capacity()) ThrowFileError(0x23, kModuleId, kFileSeekError);
+  inode_->Resize(size);
 }
 
-void ExtfsFile::SetTimes(std::uint64_t, std::uint64_t, std::uint64_t) {
+void ExtfsFile::SetTimes(std::uint64_t modification, std::uint64_t creation,
+                         std::uint64_t access) {
   driver_->RequireWritable(0x24);
-  ThrowFileError(0x25, kModuleId, kFileNotSupported);
+  Flush();
+  // 0 leaves a time as it is.
+  if (modification) inode_->SetModificationTime(std::int64_t(modification));
+  if (creation) inode_->SetCreationTime(std::int64_t(creation));
+  if (access) inode_->SetAccessTime(std::int64_t(access));
+  inode_->SetChangeTime(CurrentTimeMs());
+}
+
+void ExtfsFile::Flush() {
+  if (written_) {
+    written_ = false;
+    const std::int64_t now = CurrentTimeMs();
+    inode_->SetModificationTime(now);
+    inode_->SetChangeTime(now);
+  }
+  inode_->WriteBack();
 }
 
 FileSystemDriver::RestoreObject* ExtfsFile::CreateRestoreObject(std::uint32_t) {

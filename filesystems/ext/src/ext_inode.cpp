@@ -3,9 +3,12 @@
 // cache that shares one in-memory inode per index.
 #include "filesystems/ext_inode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "files/file_error.h"
+#include "files/file_time.h"
+#include "filesystems/ext_alloc.h"
 #include "foundation/byteorder.h"
 
 namespace filesystems {
@@ -63,6 +66,32 @@ std::uint32_t ModeToObjectType(std::uint16_t mode) {
   Corrupted(0x01);
 }
 
+std::uint16_t ObjectTypeToMode(std::uint32_t type) {
+  switch (type) {
+    case kTypeFile:
+      return 0x8000;
+    case kTypeCharDevice:
+      return 0x2000;
+    case kTypeBlockDevice:
+      return 0x6000;
+    case kTypeFifo:
+      return 0x1000;
+    case kTypeSocket:
+      return 0xC000;
+    case kTypeSymlink:
+      return 0xA000;
+    case kTypeDirectory:
+      return 0x4000;
+    default:
+      break;
+  }
+  ThrowFileError(0x30, kModuleId, kFileNotSupported);
+}
+
+std::uint16_t DefaultModeForType(std::uint32_t type) {
+  return type == kTypeDirectory ? 0755 : type == kTypeSymlink ? 0777 : 0644;
+}
+
 ExtfsInode::ExtfsInode(InodeCache* cache, ExtfsDriver* driver, std::uint32_t index,
                        std::vector<std::uint8_t> bytes)
     : cache_(cache), driver_(driver), index_(index), bytes_(std::move(bytes)) {
@@ -72,7 +101,304 @@ ExtfsInode::ExtfsInode(InodeCache* cache, ExtfsDriver* driver, std::uint32_t ind
 
 ExtfsInode::~ExtfsInode() = default;
 
-void ExtfsInode::Release() noexcept { DropUse(); }
+void ExtfsInode::Release() noexcept {
+  if (DropUse() == 0 && GetRawLinkCount() == 0) cache_->Forget(this);
+}
+
+std::uint32_t ExtfsInode::GetRawLinkCount() const noexcept {
+  return Common::LoadLe16(bytes_.data() + 0x1A);
+}
+
+void ExtfsInode::WriteBack() {
+  if (!dirty_) return;
+  std::uint32_t offset = 0;
+  BlockHandle block = driver_->GetInodeBlock(index_, offset);
+  block.PrepareWrite();
+  std::memcpy(block.Data() + offset, bytes_.data(), bytes_.size());
+  block.MarkDirty();
+  dirty_ = false;
+}
+
+void ExtfsInode::SetTime(std::uint32_t secondsOffset, std::uint32_t extraOffset, std::int64_t ms) {
+  std::uint32_t seconds = 0, extra = 0;
+  MsToExtfsTime(ms, seconds, extra);
+  Common::StoreLe32(bytes_.data() + secondsOffset, seconds);
+  if (extraOffset != 0 && ExtraSize() + 128 >= extraOffset + 4)
+    Common::StoreLe32(bytes_.data() + extraOffset, extra);
+  dirty_ = true;
+}
+
+void ExtfsInode::SetChangeTime(std::int64_t ms) { SetTime(0x0C, 0x84, ms); }
+void ExtfsInode::SetModificationTime(std::int64_t ms) { SetTime(0x10, 0x88, ms); }
+void ExtfsInode::SetAccessTime(std::int64_t ms) { SetTime(0x08, 0x8C, ms); }
+void ExtfsInode::SetCreationTime(std::int64_t ms) {
+  if (ExtraSize() >= 24) SetTime(0x90, 0x94, ms);
+}
+
+void ExtfsInode::Stamp(bool modified, bool changed, bool accessed) {
+  const std::int64_t now = CurrentTimeMs();
+  if (modified) SetModificationTime(now);
+  if (changed) SetChangeTime(now);
+  if (accessed) SetAccessTime(now);
+}
+
+void ExtfsInode::SetMode(std::uint32_t mode) {
+  Common::StoreLe16(bytes_.data(), std::uint16_t((GetMode() & 0xF000) | (mode & 0xFFF)));
+  Stamp(false, true, true);
+}
+
+void ExtfsInode::SetOwner(std::uint32_t uid, std::uint32_t gid) {
+  std::uint8_t* b = bytes_.data();
+  Common::StoreLe16(b + 0x02, std::uint16_t(uid));
+  Common::StoreLe16(b + 0x78, std::uint16_t(uid >> 16));
+  Common::StoreLe16(b + 0x18, std::uint16_t(gid));
+  Common::StoreLe16(b + 0x7A, std::uint16_t(gid >> 16));
+  Stamp(false, true, true);
+}
+
+void ExtfsInode::ClearFlags(std::uint32_t mask) {
+  if ((GetFlags() & mask) == 0) return;
+  Common::StoreLe32(bytes_.data() + 0x20, GetFlags() & ~mask);
+  Stamp(false, true, true);
+}
+
+void ExtfsInode::SetSize(std::uint64_t size) {
+  std::uint8_t* b = bytes_.data();
+  switch (GetMode() & 0xF000) {
+    case 0x4000:
+      if (size % driver_->BlockSize() != 0 || size >> 32) Corrupted(0x20);
+      Common::StoreLe32(b + 0x04, std::uint32_t(size));
+      break;
+    case 0x8000:
+      // Sizes from 2 GiB on need the large-file feature on older volumes.
+      if (size >> 31) driver_->EnableRoCompatFeature(kRoCompatLargeFile);
+      Common::StoreLe32(b + 0x04, std::uint32_t(size));
+      Common::StoreLe32(b + 0x6C, std::uint32_t(size >> 32));
+      break;
+    case 0xA000:
+      if (size > driver_->BlockSize()) Corrupted(0x21);
+      Common::StoreLe32(b + 0x04, std::uint32_t(size));
+      break;
+    default:
+      Corrupted(0x22);
+  }
+  dirty_ = true;
+}
+
+void ExtfsInode::SetBlockCount(std::uint64_t blocks) {
+  if (blocks >= driver_->BlockCount()) Corrupted(0x23);
+  if (blocks == 0 && GetFileAclBlock() != 0) Corrupted(0x24);
+  std::uint8_t* b = bytes_.data();
+  const bool huge = (driver_->GetRoCompatFeatures() & kRoCompatHugeFile) != 0;
+  const std::uint64_t units = blocks << (driver_->LogBlockSize() + 1);
+  if ((units >> 32) && !huge) ThrowFileError(0x25, kModuleId, kFileNotSupported);
+  std::uint32_t flags = GetFlags();
+  if ((units >> 48) == 0) {
+    flags &= ~kInodeFlagHugeFile;
+    Common::StoreLe32(b + 0x1C, std::uint32_t(units));
+    if (huge) Common::StoreLe16(b + 0x74, std::uint16_t(units >> 32));
+  } else {
+    flags |= kInodeFlagHugeFile;
+    Common::StoreLe32(b + 0x1C, std::uint32_t(blocks));
+    Common::StoreLe16(b + 0x74, std::uint16_t(blocks >> 32));
+  }
+  Common::StoreLe32(b + 0x20, flags);
+  dirty_ = true;
+}
+
+void ExtfsInode::InitializeMap() {
+  processor_->InitializeRoot(bytes_.data() + kMapAreaOffset);
+  dirty_ = true;
+}
+
+std::uint64_t ExtfsInode::MapBlockForWrite(std::uint64_t fileBlock, bool& fresh) {
+  if (fileBlock >= processor_->GetCapacity()) ThrowFileError(0x26, kModuleId, kFileSeekError);
+  std::uint64_t allocated = 0;
+  const std::uint64_t before = GetBlockCount();
+  try {
+    const std::uint64_t block = processor_->MapForWrite(bytes_.data() + kMapAreaOffset, fileBlock,
+                                                        allocated, fresh, *state_);
+    dirty_ = true;
+    if (allocated) SetBlockCount(before + allocated);
+    return block;
+  } catch (...) {
+    dirty_ = true;
+    if (allocated) SetBlockCount(before + allocated);
+    throw;
+  }
+}
+
+void ExtfsInode::AllocateRun(std::uint64_t first, std::uint64_t count, std::uint64_t& start,
+                             std::uint64_t& length) {
+  if (count == 0) Corrupted(0x27);
+  start = kNotMapped;
+  length = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    bool fresh = false;
+    std::uint64_t block = 0;
+    try {
+      block = MapBlockForWrite(first + i, fresh);
+    } catch (const Common::Error& e) {
+      if (e.Code() == kFileDiskFull) return;
+      throw;
+    }
+    if (i == 0) start = block;
+    // A block already holding file data never joins a run its caller
+    // takes as new.
+    if (i > 0 && !fresh) return;
+    if (block != start + i) {
+      // Mapped now but left out of the run: the caller will find it mapped
+      // and take it for file data, so what the block last held must not
+      // show through.
+      if (fresh) driver_->ZeroBlocks(block, 1);
+      return;
+    }
+    ++length;
+  }
+}
+
+void ExtfsInode::ReleaseFrom(std::uint64_t fileBlock) {
+  const std::uint32_t type = GetMode() & 0xF000;
+  if (type == 0xA000 && !HasDataBlocks()) return;  // a fast link keeps its text in the inode
+  if (type == 0x2000 || type == 0x6000 || type == 0x1000 || type == 0xC000) return;
+  const std::uint64_t before = GetBlockCount();
+  const std::uint64_t freed = processor_->FreeFrom(bytes_.data() + kMapAreaOffset, fileBlock, *state_);
+  dirty_ = true;
+  if (freed > before) Corrupted(0x28);
+  SetBlockCount(before - freed);
+}
+
+void ExtfsInode::AddLink() {
+  std::uint8_t* b = bytes_.data();
+  std::uint32_t count = GetRawLinkCount();
+  const std::uint32_t maximum = driver_->GetMaxLinkCount();
+  if (IsDirectory() && count >= maximum - 1 &&
+      driver_->EnableRoCompatFeature(kRoCompatDirNlink))
+    count = 1;
+  if (count >= maximum) ThrowFileError(0x29, kModuleId, kFileCreateError);
+  const std::uint32_t old = Common::LoadLe16(b + 0x1A);
+  std::uint32_t next = count + 1;
+  if (IsDirectory()) {
+    if (count == 0)
+      next = 2;
+    else if (count == 1) {
+      if (!(driver_->GetRoCompatFeatures() & kRoCompatDirNlink)) Corrupted(0x2A);
+      next = 1;
+    }
+  }
+  Common::StoreLe16(b + 0x1A, std::uint16_t(next));
+  const std::int64_t now = CurrentTimeMs();
+  if (old == 0) {
+    Common::StoreLe32(b + 0x14, 0);
+    SetModificationTime(now);
+    SetCreationTime(now);
+    SetAccessTime(now);
+  }
+  SetChangeTime(now);
+}
+
+void ExtfsInode::DropLink() {
+  std::uint8_t* b = bytes_.data();
+  const std::uint32_t count = GetRawLinkCount();
+  if (count == 0) Corrupted(0x2B);
+  std::uint32_t next = count - 1;
+  if (IsDirectory()) {
+    if (count == 2)
+      next = 0;
+    else if (count == 1) {
+      if (!(driver_->GetRoCompatFeatures() & kRoCompatDirNlink)) Corrupted(0x2C);
+      next = 1;
+    }
+  }
+  Common::StoreLe16(b + 0x1A, std::uint16_t(next));
+  SetChangeTime(CurrentTimeMs());
+}
+
+void ExtfsInode::RemoveName() {
+  if (IsDirectory()) {
+    const std::uint32_t links = GetLinkCount();
+    if (links != 2 && links != 0xFFFF) ThrowFileError(0x2D, kModuleId, kFileDeleteError);
+    Common::StoreLe16(bytes_.data() + 0x1A, 2);
+  }
+  DropLink();
+  if (IsDirectory() && GetRawLinkCount() == 1) Common::StoreLe16(bytes_.data() + 0x1A, 0);
+  if (GetRawLinkCount() != 0) return;
+  // Every block goes, those mapped past the end included.
+  ReleaseFrom(0);
+  const std::int64_t now = CurrentTimeMs();
+  SetAccessTime(now);
+  SetModificationTime(now);
+  Common::StoreLe32(bytes_.data() + 0x14, std::uint32_t(now / 1000));
+  dirty_ = true;
+  driver_->InodeAllocator().Free(index_, GetObjectType());
+}
+
+void ExtfsInode::Resize(std::uint64_t size) {
+  const std::uint64_t old = GetSize();
+  if (size == old) return;
+  const std::uint64_t blockSize = driver_->BlockSize();
+  const std::uint64_t oldBlocks = (old + blockSize - 1) / blockSize;
+  const std::uint64_t newBlocks = (size + blockSize - 1) / blockSize;
+  if (size < old) {
+    if (HasDataBlocks() || (GetMode() & 0xF000) != 0xA000) ReleaseFrom(newBlocks);
+  } else if (HasDataBlocks()) {
+    if (old % blockSize != 0) {
+      const MappedRun run = MapBlock(old / blockSize);
+      if (run.block != kNotMapped && !run.uninitialised) {
+        BlockHandle block = driver_->GetBlock(run.block, false);
+        block.PrepareWrite();
+        std::memset(block.Data() + old % blockSize, 0, std::size_t(blockSize - old % blockSize));
+        block.MarkDirty();
+      }
+    }
+    // Blocks mapped past the old end may hold anything: they become part
+    // of the file as zeros.
+    for (std::uint64_t fileBlock = oldBlocks; fileBlock < newBlocks;) {
+      const MappedRun run = MapBlock(fileBlock);
+      const std::uint64_t n = std::min<std::uint64_t>(std::max<std::uint64_t>(run.length, 1),
+                                                      newBlocks - fileBlock);
+      if (run.block != kNotMapped && !run.uninitialised) driver_->ZeroBlocks(run.block, n);
+      fileBlock += n;
+    }
+  }
+  SetSize(size);
+  Stamp(true, false, true);
+}
+
+void ExtfsInode::SetSymlinkTarget(const std::string& target) {
+  if ((GetMode() & 0xF000) != 0xA000 || target.empty()) Corrupted(0x2E);
+  if (target.size() >= driver_->BlockSize()) ThrowFileError(0x2F, kModuleId, kFileCreateError);
+  std::uint8_t* area = bytes_.data() + kMapAreaOffset;
+  if (target.size() < kMapAreaSize) {
+    if (HasDataBlocks()) ReleaseFrom(0);
+    Common::StoreLe32(bytes_.data() + 0x20, GetFlags() & ~kInodeFlagExtents);
+    processor_ = cache_->ProcessorFor(GetFlags());
+    state_ = std::make_unique<BlockMapState>(driver_, processor_->GetLevelCount());
+    std::memset(area, 0, kMapAreaSize);
+    std::memcpy(area, target.data(), target.size());
+  } else {
+    if (!HasDataBlocks()) {
+      // A slow link maps its block like a file of the volume's kind.
+      std::uint32_t flags = GetFlags() & ~kInodeFlagExtents;
+      if (driver_->GetIncompatFeatures() & kIncompatExtents) flags |= kInodeFlagExtents;
+      Common::StoreLe32(bytes_.data() + 0x20, flags);
+      processor_ = cache_->ProcessorFor(flags);
+      state_ = std::make_unique<BlockMapState>(driver_, processor_->GetLevelCount());
+      processor_->InitializeRoot(area);
+    }
+    bool fresh = false;
+    const std::uint64_t block = MapBlockForWrite(0, fresh);
+    BlockHandle handle = driver_->GetBlock(block, true);
+    handle.PrepareWrite();
+    std::memset(handle.Data(), 0, driver_->BlockSize());
+    std::memcpy(handle.Data(), target.data(), target.size());
+    handle.MarkDirty();
+  }
+  symlink_ = target;
+  symlinkRead_ = true;
+  SetSize(target.size());
+  Stamp(true, false, true);
+}
 
 std::uint16_t ExtfsInode::GetMode() const noexcept { return Common::LoadLe16(bytes_.data()); }
 
@@ -252,12 +578,24 @@ void InodeCache::Evict() {
     LRUList<ExtfsInode>* next = node->next;
     auto* inode = static_cast<ExtfsInode*>(node);
     if (inode->Uses() == 0) {
+      try {
+        inode->WriteBack();
+      } catch (...) {
+        node = next;
+        continue;  // kept until it can be written
+      }
       inode->Unlink();
       inodes_.erase(inode->Index());
       delete inode;
     }
     node = next;
   }
+}
+
+ExtfsInode* ExtfsDriver::CreateInode(std::uint32_t index, std::uint32_t objectType,
+                                     std::uint32_t inheritedFlags, std::uint32_t mode,
+                                     std::uint32_t major, std::uint32_t minor) {
+  return inodes_->CreateInode(index, objectType, inheritedFlags, mode, major, minor);
 }
 
 ExtfsInode* InodeCache::GetInode(std::uint32_t index) {
@@ -286,7 +624,54 @@ ExtfsInode* InodeCache::GetInode(std::uint32_t index) {
 }
 
 void InodeCache::FlushAll() {
-  // Inodes are only read on this mount: nothing is ever dirty.
+  for (auto& entry : inodes_) entry.second->WriteBack();
+}
+
+void InodeCache::Forget(ExtfsInode* inode) noexcept {
+  try {
+    inode->WriteBack();
+  } catch (...) {
+    // The inode is free on disk already; what could not be written stays.
+  }
+  inode->Unlink();
+  inodes_.erase(inode->Index());
+  delete inode;
+}
+
+ExtfsInode* InodeCache::CreateInode(std::uint32_t index, std::uint32_t objectType,
+                                    std::uint32_t inheritedFlags, std::uint32_t mode,
+                                    std::uint32_t major, std::uint32_t minor) {
+  if (index >= driver_->InodesCount() || inodes_.count(index)) Corrupted(0x13);
+  std::vector<std::uint8_t> bytes(driver_->InodeSize(), 0);
+  std::uint8_t* b = bytes.data();
+  const std::uint16_t permissions =
+      mode == 0xF000 ? DefaultModeForType(objectType) : std::uint16_t(mode & 0xFFF);
+  Common::StoreLe16(b, std::uint16_t(ObjectTypeToMode(objectType) | permissions));
+  std::uint32_t flags = inheritedFlags & 0x1C4FF;
+  if (objectType == kTypeFile) flags &= ~0x30000u;
+  if (objectType != kTypeFile && objectType != kTypeDirectory) flags &= 0xC0;
+  // A new directory starts as a plain list of entries.
+  flags &= ~0x1000u;
+  if ((objectType == kTypeFile || objectType == kTypeDirectory) &&
+      (driver_->GetIncompatFeatures() & kIncompatExtents))
+    flags |= kInodeFlagExtents;
+  Common::StoreLe32(b + 0x20, flags);
+  if (driver_->InodeSize() > 128) Common::StoreLe16(b + 0x80, std::uint16_t(driver_->GetNewInodeExtraSize()));
+  auto* inode = new ExtfsInode(this, driver_, index, std::move(bytes));
+  inode->MarkDirty();
+  std::uint8_t* area = inode->MutableBytes() + kMapAreaOffset;
+  if (objectType == kTypeCharDevice || objectType == kTypeBlockDevice) {
+    if (major <= 255 && minor <= 255)
+      Common::StoreLe32(area, major * 256 + minor);
+    else
+      Common::StoreLe32(area + 4, (minor & 0xFF) | (major << 8) | ((minor & ~0xFFu) << 12));
+  } else {
+    inode->InitializeMap();
+  }
+  recency_.InsertBefore(inode);
+  inodes_[index] = inode;
+  inode->AddUse();
+  return inode;
 }
 
 }  // namespace extfs

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "files/file_error.h"
+#include "filesystems/ext_alloc.h"
 #include "filesystems/ext_driver.h"
 #include "filesystems/ext_inode.h"
 #include "foundation/byteorder.h"
@@ -63,8 +64,58 @@ ExtfsDriver::ExtfsDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::u
 
 ExtfsDriver::~ExtfsDriver() {
   DeleteDirectoryObjects();
+  blockAllocator_.reset();
+  inodeAllocator_.reset();
   WriteBack();
   inodes_.reset();
+}
+
+ExtfsAllocator& ExtfsDriver::BlockAllocator() {
+  RequireWritable(0x30);
+  if (!blockAllocator_) blockAllocator_ = std::make_unique<ExtfsAllocator>(this, ExtfsAllocator::kBlocks);
+  return *blockAllocator_;
+}
+
+ExtfsAllocator& ExtfsDriver::InodeAllocator() {
+  RequireWritable(0x31);
+  if (!inodeAllocator_) inodeAllocator_ = std::make_unique<ExtfsAllocator>(this, ExtfsAllocator::kInodes);
+  return *inodeAllocator_;
+}
+
+bool ExtfsDriver::EnableRoCompatFeature(std::uint32_t bit) {
+  const std::uint32_t features = GetRoCompatFeatures();
+  if (features & bit) return true;
+  if (bit != kRoCompatLargeFile && !(version_ == kExt4 && (bit == kRoCompatHugeFile || bit == kRoCompatDirNlink)))
+    return false;
+  RequireWritable(0x32);
+  Common::StoreLe32(superblock_ + 0x64, features | bit);
+  superblockDirty_ = true;
+  return true;
+}
+
+void ExtfsDriver::WriteBlocksAt(const void* buffer, std::uint64_t first, std::uint64_t count) {
+  std::uint64_t end = 0;
+  if (!Common::CheckedAdd(first, count, &end) || end > blockCount_) Corrupted(0x33);
+  RequireWritable(0x34);
+  WriteBlocks(buffer, first * sectorsPerBlock_, count * sectorsPerBlock_);
+}
+
+void ExtfsDriver::ZeroBlocks(std::uint64_t first, std::uint64_t count) {
+  static const std::vector<std::uint8_t> zeros(128 * 1024, 0);
+  const std::uint64_t perWrite = std::max<std::uint64_t>(1, zeros.size() / blockSize_);
+  while (count > 0) {
+    const std::uint64_t n = std::min(count, perWrite);
+    if (n * blockSize_ <= zeros.size()) {
+      WriteBlocksAt(zeros.data(), first, n);
+    } else {
+      BlockHandle block = GetBlock(first, true);
+      block.PrepareWrite();
+      std::memset(block.Data(), 0, blockSize_);
+      block.MarkDirty();
+    }
+    first += n;
+    count -= n;
+  }
 }
 
 void ExtfsDriver::WriteBack() noexcept {
@@ -362,7 +413,7 @@ void ExtfsDriver::WriteGroupDescriptors() {
   for (std::uint32_t g = 0; g < groupCount_; ++g) {
     if (!dirtyGroups_[g]) continue;
     std::uint8_t* d = descriptors_.data() + std::size_t(g) * descriptorSize_;
-    Common::StoreLe16(d + 0x1E, GroupDescriptorChecksum(g, d));
+    if (HasGroupDescriptorChecksums()) Common::StoreLe16(d + 0x1E, GroupDescriptorChecksum(g, d));
     BlockHandle block = GetBlock(DescriptorBlockOf(g), false);
     block.PrepareWrite();
     std::memcpy(block.Data() + (g % perBlock) * descriptorSize_, d, descriptorSize_);

@@ -357,10 +357,44 @@ char PatternByte(std::uint32_t seed, std::uint64_t k) {
 
 std::uint32_t CodeOf(file_object* object) { return object->is_ok() ? 0 : object->error().Code(); }
 
+// The POSIX-style changes: chmod PATH MODE, chown PATH UID GID, mknod PATH
+// TYPE MODE MAJOR MINOR (TYPE as the framework numbers it: 1 character
+// device, 2 block device, 3 FIFO, 4 socket), touch PATH MTIME ATIME (ms
+// since 1970, signed). False for another command.
+bool PosixChange(rio_dir* root, const std::vector<std::string>& f) {
+  auto field = [&](std::size_t k) -> const std::string& {
+    if (k >= f.size()) throw Failure{"missing argument to " + f[0], kFileNotSupported};
+    return f[k];
+  };
+  auto number = [&](std::size_t k) { return std::strtoull(field(k).c_str(), nullptr, 0); };
+  const std::string& op = f[0];
+  if (op == "chmod") {
+    root->set_mode(Relative(field(1)).c_str(), static_cast<std::uint32_t>(std::strtoul(field(2).c_str(), nullptr, 8)));
+  } else if (op == "chown") {
+    root->set_owner(Relative(field(1)).c_str(), static_cast<std::uint32_t>(number(2)),
+                    static_cast<std::uint32_t>(number(3)));
+  } else if (op == "mknod") {
+    root->create_node(Relative(field(1)).c_str(), static_cast<std::uint32_t>(number(2)),
+                      static_cast<std::uint32_t>(std::strtoul(field(3).c_str(), nullptr, 8)),
+                      static_cast<std::uint32_t>(number(4)), static_cast<std::uint32_t>(number(5)));
+  } else if (op == "touch") {
+    const std::u16string path = Relative(field(1));
+    filesystems::stme_request request;
+    request.path = path.c_str();
+    request.modificationTime = static_cast<std::uint64_t>(std::strtoll(field(2).c_str(), nullptr, 0));
+    request.accessTime = static_cast<std::uint64_t>(std::strtoll(field(3).c_str(), nullptr, 0));
+    root->control(&request);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // "batch": one operation per line of standard input, fields separated by
 // tabs; one line of output per operation with the error code (0: done).
 //   put PATH SIZE SEED | write PATH OFFSET SIZE SEED | truncate PATH SIZE |
-//   rm PATH | mkdir PATH | rmdir PATH | mv FROM TO
+//   rm PATH | mkdir PATH | rmdir PATH | mv FROM TO | ln EXISTING NEW |
+//   symlink TARGET PATH | and the POSIX-style changes above
 int Batch(rio_dir* root) {
   std::string line;
   char buffer[65536];
@@ -413,7 +447,11 @@ int Batch(rio_dir* root) {
       else if (op == "mkdir") root->create_dir(Relative(field(1)).c_str(), nullptr);
       else if (op == "rmdir") root->remove_dir(Relative(field(1)).c_str());
       else if (op == "mv") root->move(Relative(field(1)).c_str(), Relative(field(2)).c_str());
-      else throw Failure{"batch: unknown operation " + op, kFileNotSupported};
+      else if (op == "ln")
+        root->create_hard_link(Relative(field(2)).c_str(), Relative(field(1)).c_str());
+      else if (op == "symlink")
+        root->create_junction(Relative(field(2)).c_str(), Utf16(field(1)).c_str(), 0, 0);
+      else if (!PosixChange(root, f)) throw Failure{"batch: unknown operation " + op, kFileNotSupported};
       code = CodeOf(root);
     }
     std::printf("0x%x\n", code);
@@ -448,7 +486,9 @@ void Usage() {
                "               [--read-only] [--fake-fs] IMAGE COMMAND [ARGS]\n"
                "commands: info, tree [PATH], ls PATH, cat PATH, put PATH, mkdir PATH, rm PATH,\n"
                "          rmdir PATH, mv FROM TO, ln EXISTING NEW, symlink TARGET PATH,\n"
-               "          truncate PATH SIZE, backup PATH, restore PATH, batch\n"
+               "          truncate PATH SIZE, backup PATH, restore PATH, batch,\n"
+               "          chmod PATH MODE, chown PATH UID GID, mknod PATH TYPE MODE MAJOR MINOR,\n"
+               "          touch PATH MTIME_MS ATIME_MS\n"
                "--fail-after-writes N: every device write after the first N fails\n");
 }
 
@@ -544,7 +584,9 @@ int Run(int argc, char** argv) {
   } else if (command == "backup") result = Backup(root.get(), arg(0));
   else if (command == "restore") result = Restore(root.get(), arg(0));
   else if (command == "batch") result = Batch(root.get());
-  else {
+  else if (std::vector<std::string> f{command}; f.insert(f.end(), args.begin(), args.end()),
+           PosixChange(root.get(), f)) {
+  } else {
     Usage();
     return 2;
   }

@@ -82,7 +82,25 @@ class ExtfsDirectory : public FileSystemDriver::DirectoryObject {
   bool Lookup(const std::string& name, std::uint32_t hint, DirectoryEntry& entry,
               std::uint32_t& fileBlock);
 
+  // A place for an entry: the block (one use held) and the entry's offset.
+  struct Slot {
+    BlockHandle block;
+    std::uint32_t offset = 0;
+    std::uint32_t fileBlock = 0;
+    std::uint8_t* Entry() const noexcept { return block.Data() + offset; }
+  };
+  // Adds an entry for `name` of `objectType` whose inode and name length
+  // stay 0 until the caller stores them (0x40013 when the name exists).
+  Slot AddEntry(const std::string& name, std::uint32_t objectType);
+
  private:
+  // The entry of `name` with its block held; false when missing.
+  bool Find(const std::string& name, DirectoryEntry& entry, Slot& slot);
+  InodeRef CreateEntry(const std::string& name, std::uint32_t objectType,
+                       const std::string& target, std::uint32_t mode, std::uint32_t major,
+                       std::uint32_t minor);
+  void RemoveEntry(const std::u16string& name, bool directory);
+  InodeRef LookupInode(const std::u16string& name);
   const std::uint8_t* GetDirectoryBlock(std::uint64_t offset);
   [[noreturn]] void RefuseChange(std::uint32_t site) const;
   void LookupOrThrow(const std::u16string& name, std::uint32_t missingCode, DirectoryEntry& entry,
@@ -182,13 +200,14 @@ class ExtfsFile : public FileSystemDriver::FileObject {
   void SetSize(std::uint64_t size) override;
   void SetTimes(std::uint64_t modification, std::uint64_t creation,
                 std::uint64_t access) override;
-  void Flush() override {}
+  void Flush() override;
   BackupObject* CreateBackupObject(std::uint32_t options) override;
   RestoreObject* CreateRestoreObject(std::uint32_t) override;
 
  private:
   ExtfsDriver* driver_;
   InodeRef inode_;
+  bool written_ = false;
 };
 
 }  // namespace extfs

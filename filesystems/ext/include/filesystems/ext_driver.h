@@ -56,6 +56,7 @@ constexpr std::uint32_t kRoCompatWritable = 0x7B;
 // The reflected CRC-16 with polynomial 0xA001 from `crc`, no final inversion.
 std::uint16_t Crc16(std::uint16_t crc, const void* data, std::size_t size);
 
+class ExtfsAllocator;
 class ExtfsInode;
 class InodeCache;
 
@@ -115,6 +116,7 @@ class ExtfsDriver : public FileSystemDriverPosix {
   std::uint32_t FirstDataBlock() const noexcept { return firstDataBlock_; }
   std::uint32_t GroupCount() const noexcept { return groupCount_; }
   std::uint32_t DescriptorBlocks() const noexcept { return descriptorBlocks_; }
+  std::uint32_t InodeTableBlocks() const noexcept { return inodeTableBlocks_; }
   std::uint32_t PointersPerBlock() const noexcept { return blockSize_ / 4; }
   const std::uint8_t* Superblock() const noexcept { return superblock_; }
 
@@ -145,6 +147,20 @@ class ExtfsDriver : public FileSystemDriverPosix {
 
   // The inode cache of the mount.
   ExtfsInode* GetInode(std::uint32_t index);
+  // A new inode built in memory for an index just allocated (referenced).
+  ExtfsInode* CreateInode(std::uint32_t index, std::uint32_t objectType,
+                          std::uint32_t inheritedFlags, std::uint32_t mode, std::uint32_t major,
+                          std::uint32_t minor);
+
+  // The allocators of a writable mount (0x4000c on a read-only one).
+  ExtfsAllocator& BlockAllocator();
+  ExtfsAllocator& InodeAllocator();
+  // Sets a read-only-compatible feature this driver maintains (LARGE_FILE
+  // on any version, HUGE_FILE and DIR_NLINK on ext4); false for others.
+  bool EnableRoCompatFeature(std::uint32_t bit);
+  // Whole blocks written from `buffer`, and whole blocks zeroed.
+  void WriteBlocksAt(const void* buffer, std::uint64_t first, std::uint64_t count);
+  void ZeroBlocks(std::uint64_t first, std::uint64_t count);
   InodeCache& Inodes() noexcept { return *inodes_; }
 
   // Write-back of the descriptors and the superblock (no-ops when clean).
@@ -195,6 +211,8 @@ class ExtfsDriver : public FileSystemDriverPosix {
   std::vector<std::uint8_t> descriptors_;
   std::vector<bool> dirtyGroups_;
   std::unique_ptr<InodeCache> inodes_;
+  std::unique_ptr<ExtfsAllocator> blockAllocator_;
+  std::unique_ptr<ExtfsAllocator> inodeAllocator_;
   std::map<std::uint32_t, FileObject*> openFiles_;
 };
 

@@ -33,6 +33,10 @@ constexpr std::uint32_t kTypeFile = 0, kTypeCharDevice = 1, kTypeBlockDevice = 2
                         kTypeFifo = 3, kTypeSocket = 4, kTypeSymlink = 5, kTypeDirectory = 128;
 // 0x4000d for a type value no inode may have.
 std::uint32_t ModeToObjectType(std::uint16_t mode);
+// The mode's type bits of an object type (0x4000e for others), and the
+// permissions a new object of that type gets.
+std::uint16_t ObjectTypeToMode(std::uint32_t type);
+std::uint16_t DefaultModeForType(std::uint32_t type);
 
 constexpr std::uint64_t kNotMapped = ~std::uint64_t(0);
 constexpr std::uint32_t kInodeFlagHugeFile = 0x40000;
@@ -47,6 +51,8 @@ class BlockMapState {
   BlockMapState(ExtfsDriver* driver, std::uint32_t levels);
   // The block at `level`, fetched unless it is the one held there.
   const std::uint8_t* Fetch(std::uint32_t level, std::uint64_t block);
+  // Drops every held block (before a change frees or re-links nodes).
+  void Clear() noexcept;
 
  private:
   ExtfsDriver* driver_;
@@ -72,6 +78,21 @@ class InodeLocationProcessor {
   // 0x40005 for a file block at or beyond the capacity.
   virtual MappedRun Lookup(const std::uint8_t* area, std::uint64_t fileBlock,
                            BlockMapState& state) = 0;
+  // An empty map.
+  virtual void InitializeRoot(std::uint8_t* area) = 0;
+  // The volume block of `fileBlock`, mapping a new one where there is none
+  // (or where an uninitialised extent holds it: that block becomes
+  // initialised in place). `allocated` grows by the blocks taken, index
+  // blocks included; `fresh` says the data block holds nothing of the file
+  // yet and must be zeroed or written whole.
+  virtual std::uint64_t MapForWrite(std::uint8_t* area, std::uint64_t fileBlock,
+                                    std::uint64_t& allocated, bool& fresh,
+                                    BlockMapState& state) = 0;
+  // Frees every block mapped at or beyond `fileBlock` (blocks mapped past
+  // the end of the file included) and the index blocks left with nothing
+  // to map; the number of blocks freed.
+  virtual std::uint64_t FreeFrom(std::uint8_t* area, std::uint64_t fileBlock,
+                                 BlockMapState& state) = 0;
 
  protected:
   ExtfsDriver* driver_;
@@ -85,6 +106,15 @@ class LegacyLocationProcessor : public InodeLocationProcessor {
   std::uint64_t GetFirstBlock(const std::uint8_t* area) override;
   MappedRun Lookup(const std::uint8_t* area, std::uint64_t fileBlock,
                    BlockMapState& state) override;
+  void InitializeRoot(std::uint8_t* area) override;
+  std::uint64_t MapForWrite(std::uint8_t* area, std::uint64_t fileBlock, std::uint64_t& allocated,
+                            bool& fresh, BlockMapState& state) override;
+  std::uint64_t FreeFrom(std::uint8_t* area, std::uint64_t fileBlock,
+                         BlockMapState& state) override;
+
+ private:
+  std::uint64_t FreeTree(std::uint32_t block, std::uint32_t levels, std::uint64_t base,
+                         std::uint64_t from, std::vector<std::uint64_t>& freed);
 };
 
 class ExtentsLocationProcessor : public InodeLocationProcessor {
@@ -97,6 +127,11 @@ class ExtentsLocationProcessor : public InodeLocationProcessor {
   std::uint64_t GetFirstBlock(const std::uint8_t* area) override;
   MappedRun Lookup(const std::uint8_t* area, std::uint64_t fileBlock,
                    BlockMapState& state) override;
+  void InitializeRoot(std::uint8_t* area) override;
+  std::uint64_t MapForWrite(std::uint8_t* area, std::uint64_t fileBlock, std::uint64_t& allocated,
+                            bool& fresh, BlockMapState& state) override;
+  std::uint64_t FreeFrom(std::uint8_t* area, std::uint64_t fileBlock,
+                         BlockMapState& state) override;
   // 0x4000d unless the node is sound: magic, entries within the capacity,
   // the capacity within `room` bytes, an index node not empty.
   static void CheckNode(const std::uint8_t* node, std::uint32_t room);
@@ -146,7 +181,48 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   // The target of a symbolic link; null for other types.
   const std::string* GetSymlinkTarget();
 
+  // Changes; each marks the inode for write-back.
+  void MarkDirty() noexcept { dirty_ = true; }
+  bool IsDirty() const noexcept { return dirty_; }
+  void WriteBack();
+  std::uint32_t GetRawLinkCount() const noexcept;
+  void SetModificationTime(std::int64_t ms);
+  void SetChangeTime(std::int64_t ms);
+  void SetAccessTime(std::int64_t ms);
+  void SetCreationTime(std::int64_t ms);
+  void SetMode(std::uint32_t mode);
+  void SetOwner(std::uint32_t uid, std::uint32_t gid);
+  void ClearFlags(std::uint32_t mask);
+  void SetSize(std::uint64_t size);
+  void SetBlockCount(std::uint64_t blocks);
+  // The volume block of `fileBlock`, allocated when missing; `fresh` says
+  // it holds nothing of the file yet.
+  std::uint64_t MapBlockForWrite(std::uint64_t fileBlock, bool& fresh);
+  // Maps up to `count` file blocks from `first` that are holes (or
+  // uninitialised), stopping where the run stops being contiguous on the
+  // volume or the volume is full; the run's start and length (0 when
+  // nothing could be allocated). A block mapped past the run reads as
+  // zeros.
+  void AllocateRun(std::uint64_t first, std::uint64_t count, std::uint64_t& start,
+                   std::uint64_t& length);
+  // Frees every block mapped at or past `fileBlock`.
+  void ReleaseFrom(std::uint64_t fileBlock);
+  void AddLink();
+  void DropLink();
+  // Removes one name; the last frees the inode and its blocks.
+  void RemoveName();
+  // Truncates or extends (extending zeroes what was past the old end).
+  void Resize(std::uint64_t size);
+  void SetSymlinkTarget(const std::string& target);
+  void InitializeMap();
+  std::uint8_t* MutableBytes() noexcept {
+    dirty_ = true;
+    return bytes_.data();
+  }
+
  private:
+  void SetTime(std::uint32_t secondsOffset, std::uint32_t extraOffset, std::int64_t ms);
+  void Stamp(bool modified, bool changed, bool accessed);
   // The size in bytes of the extra part in use, 0 when it is not sound.
   std::uint32_t ExtraSize() const noexcept;
   std::int64_t TimeAt(std::uint32_t secondsOffset, std::uint32_t extraOffset) const noexcept;
@@ -157,6 +233,7 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   std::vector<std::uint8_t> bytes_;
   std::string symlink_;
   bool symlinkRead_ = false;
+  bool dirty_ = false;
   InodeLocationProcessor* processor_ = nullptr;
   std::unique_ptr<BlockMapState> state_;
 };
@@ -170,6 +247,12 @@ class InodeCache {
   // A referenced inode; 0x4000d beyond the inodes count, 0x40007 for a free
   // inode.
   ExtfsInode* GetInode(std::uint32_t index);
+  // A new referenced inode, built in memory for an index just allocated.
+  ExtfsInode* CreateInode(std::uint32_t index, std::uint32_t objectType,
+                          std::uint32_t inheritedFlags, std::uint32_t mode, std::uint32_t major,
+                          std::uint32_t minor);
+  // Deletes an unused inode with no links left (written back first).
+  void Forget(ExtfsInode* inode) noexcept;
   void FlushAll();
   std::uint32_t Count() const noexcept { return std::uint32_t(inodes_.size()); }
   InodeLocationProcessor* ProcessorFor(std::uint32_t flags);
