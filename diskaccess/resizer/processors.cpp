@@ -169,8 +169,7 @@ bool FSProcessor::Overlaps(const FSProcessor& other) const {
 
 void FSProcessor::ResetCancel() { cancelFlag = &g_neverSet; }
 
-void FSProcessor::GetParameters(PartitionParameters& out) {
-  out = PartitionParameters();
+void FSProcessor::DescribePlacement(PartitionParameters& out) const {
   out.Device = device;
   out.SectorSize = sectorSize;
   out.Start = start;
@@ -179,6 +178,11 @@ void FSProcessor::GetParameters(PartitionParameters& out) {
   out.FsSector = fsSector < fsLength ? fsSector : 0;
   std::copy(specialSectors, specialSectors + 4, out.SpecialSectors);
   out.CancelFlag = cancelFlag == &g_neverSet ? nullptr : cancelFlag;
+}
+
+void FSProcessor::GetParameters(PartitionParameters& out) {
+  out = PartitionParameters();
+  DescribePlacement(out);
   out.FsType = GetType();
   out.FreeBlocks = freeBlocks;
   out.FsParam12 = fsParam12;
@@ -234,14 +238,7 @@ void NoFSProcessor::GetParameters(PartitionParameters& out) {
     return;
   }
   out = sourceInfo;
-  out.Device = device;
-  out.SectorSize = sectorSize;
-  out.Start = start;
-  out.Length = length;
-  out.FsLength = out.FsLength2 = fsLength;
-  out.FsSector = fsSector < fsLength ? fsSector : 0;
-  std::copy(specialSectors, specialSectors + 4, out.SpecialSectors);
-  out.CancelFlag = cancelFlag == &g_neverSet ? nullptr : cancelFlag;
+  DescribePlacement(out);
   if (sectorSize != 0)
     out.SectorsPerBlock = sourceInfo.SectorsPerBlock * sourceInfo.SectorSize / sectorSize;
 }

@@ -221,6 +221,9 @@ class FSProcessor {
   bool Overlaps(const FSProcessor& other) const;
   void ResetCancel();
   bool HasWritten() const { return sectorsWritten != 0; }
+  // Writes where the file system lies (device, sizes, start, special
+  // sectors, cancel byte) into a description.
+  void DescribePlacement(PartitionParameters& out) const;
 
   Fdisk::SimpleDisk* device = nullptr;
   std::uint32_t sectorSize = 0;

@@ -3,8 +3,12 @@
 // tests (the zone set through TZ) and the Windows ones (the system's zone).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
+
+#include "filesystems/fat_driver.h"
 
 namespace fattest {
 
@@ -68,6 +72,23 @@ inline const TimeCase* TimeCases(std::size_t* count) {
   };
   *count = sizeof table / sizeof table[0];
   return table;
+}
+
+// Converts the case's instant to fields in the zone in force and back.
+inline void CheckTimeCase(const TimeCase& c) {
+  SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.ms));
+  std::uint16_t date = 0xAAAA, time = 0xAAAA;
+  std::uint8_t tenMs = 0xAA;
+  EXPECT_EQ(filesystems::MsToFatTime(&date, &time, &tenMs, c.ms), c.stored);
+  if (!c.stored) {
+    EXPECT_EQ(date, 0xAAAA);
+    return;
+  }
+  EXPECT_EQ(date, c.date);
+  EXPECT_EQ(time, c.time);
+  EXPECT_EQ(tenMs, c.tenMs);
+  // And back: the same instant, to the 10 ms the fields keep.
+  EXPECT_EQ(std::int64_t(filesystems::FatTimeToMs(date, time, tenMs)), c.ms / 10 * 10);
 }
 
 }  // namespace fattest

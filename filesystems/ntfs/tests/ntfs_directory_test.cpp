@@ -22,28 +22,15 @@
 #include "foundation/text.h"
 #include "image_volume.h"
 #include "ntfs_image.h"
+#include "ntfs_mount_support.h"
 
 namespace ntfs = filesystems::ntfs;
 using fstest::CodeOf;
 
 namespace {
 
-std::uint32_t NextCacheKey() {
-  static std::uint32_t key = 0x21A00;
-  return ++key;
-}
-
-struct Mounted {
-  Mounted(const std::string& path, std::uint32_t sectorSize)
-      : device(new fstest::ImageVolume(path, sectorSize, 0, true)) {
-    const std::uint64_t sectors = std::filesystem::file_size(path) / sectorSize;
-    driver = static_cast<ntfs::NTFSDriver*>(
-        filesystems::OpenNTFSVolume(device.get(), 0, sectors, NextCacheKey(), nullptr, nullptr, 0));
-  }
-  ~Mounted() { delete driver; }
-  std::unique_ptr<fstest::ImageVolume> device;
-  ntfs::NTFSDriver* driver = nullptr;
-};
+using ntfstest::Mounted;
+using ntfstest::NextCacheKey;
 
 std::string Utf8(const char16_t* text) {
   std::string out;

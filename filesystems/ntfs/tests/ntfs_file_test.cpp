@@ -20,28 +20,15 @@
 #include "filesystems/ntfs_file.h"
 #include "image_volume.h"
 #include "ntfs_image.h"
+#include "ntfs_mount_support.h"
 
 namespace ntfs = filesystems::ntfs;
 using fstest::CodeOf;
 
 namespace {
 
-std::uint32_t NextCacheKey() {
-  static std::uint32_t key = 0x21B00;
-  return ++key;
-}
-
-struct Mounted {
-  Mounted(const std::string& path, std::uint32_t sectorSize, bool readOnly = false)
-      : device(new fstest::ImageVolume(path, sectorSize, 0, readOnly)) {
-    const std::uint64_t sectors = std::filesystem::file_size(path) / sectorSize;
-    driver = static_cast<ntfs::NTFSDriver*>(
-        filesystems::OpenNTFSVolume(device.get(), 0, sectors, NextCacheKey(), nullptr, nullptr, 0));
-  }
-  ~Mounted() { delete driver; }
-  std::unique_ptr<fstest::ImageVolume> device;
-  ntfs::NTFSDriver* driver = nullptr;
-};
+using ntfstest::Mounted;
+using ntfstest::NextCacheKey;
 
 std::uint64_t RecordOf(const std::string& image, const std::string& name) {
   return std::stoull(DiskTest::RunCommand("ifind -n '" + name + "' '" + image + "'"));
@@ -232,7 +219,7 @@ TEST(NtfsFile, WritesThatIcatAndTheCheckersAccept) {
       SCOPED_TRACE(s.what);
       std::string& model = s.onBig ? big : small;
       {
-        Mounted m(image, g.sector);
+        Mounted m(image, g.sector, false);
         ASSERT_NE(m.driver, nullptr);
         ntfs::NTFSFile file(*m.driver, s.onBig ? bigRecord : smallRecord);
         if (s.setSize >= 0) {
@@ -282,7 +269,7 @@ TEST(NtfsFile, GrowthSpillsIntoExtensionRecordsUnderAnAttributeList) {
     // own: far more than its base record can map.
     const int steps = int(recordSize / 2 + 200);
     {
-      Mounted m(image, g.sector);
+      Mounted m(image, g.sector, false);
       ASSERT_NE(m.driver, nullptr);
       ntfs::NTFSFile fa(*m.driver, a), fb(*m.driver, b);
       for (int i = 0; i < steps; ++i) {
@@ -307,7 +294,7 @@ TEST(NtfsFile, GrowthSpillsIntoExtensionRecordsUnderAnAttributeList) {
     // A new mount reads the pieces back, and shrinking gives the last
     // piece's clusters back.
     {
-      Mounted m(image, g.sector);
+      Mounted m(image, g.sector, false);
       ASSERT_NE(m.driver, nullptr);
       ntfs::NTFSFile fa(*m.driver, a);
       EXPECT_EQ(ReadAll(fa, 100000, 1), modelA);
@@ -340,7 +327,7 @@ TEST(NtfsFile, TheMftGrowsAndRecordZeroKeepsItsFirstRuns) {
     const std::string chunk = ntfstest::MakeHostFile(dir.File("chunk"), g.cluster, 3);
     std::uint64_t count = 0;
     {
-      Mounted m(image, g.sector);
+      Mounted m(image, g.sector, false);
       ASSERT_NE(m.driver, nullptr);
       const std::uint64_t start = m.driver->GetMft().RecordCount();
       ntfs::NTFSFile fb(*m.driver, b);
@@ -387,7 +374,7 @@ TEST(NtfsFile, DataThatCannotLeaveAFullRecordStaysWhereItWas) {
   ASSERT_EQ(used(), 1024u - 16) << "the fixture should leave 16 bytes free";
   const std::string stream = DiskTest::RunCommand("ntfscat -f '" + image + "' f:s 2>/dev/null");
   {
-    Mounted m(image, 512);
+    Mounted m(image, 512, false);
     ASSERT_NE(m.driver, nullptr);
     std::uint64_t total = 0, free = 0, available = 0;
     m.driver->GetVolumeSizes(total, free, available);
@@ -420,7 +407,7 @@ TEST(NtfsFile, FillingTheVolumeEndsWithDiskFullAndLeavesItSound) {
     std::string model(10, '\0');
     model = Icat(image, record);
     {
-      Mounted m(image, g.sector);
+      Mounted m(image, g.sector, false);
       ASSERT_NE(m.driver, nullptr);
       ntfs::NTFSFile file(*m.driver, record);
       std::uint32_t code = 0;

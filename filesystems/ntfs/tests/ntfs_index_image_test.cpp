@@ -33,16 +33,15 @@
 #include "foundation/byteorder.h"
 #include "image_volume.h"
 #include "ntfs_image.h"
+#include "ntfs_mount_support.h"
 
 namespace ntfs = filesystems::ntfs;
 using fstest::CodeOf;
 
 namespace {
 
-std::uint32_t NextCacheKey() {
-  static std::uint32_t key = 0x21B00;
-  return ++key;
-}
+using ntfstest::Mounted;
+using ntfstest::NextCacheKey;
 
 ntfs::NTFSDriver* Mount(const std::string& path, fstest::ImageVolume& device) {
   const std::uint64_t sectors = std::filesystem::file_size(path) / 512;

@@ -179,13 +179,11 @@ TEST(NtfsLogFile, ClearingTheNtfsClient) {
 #include "filesystems/ntfs_file.h"
 #include "image_volume.h"
 #include "ntfs_image.h"
+#include "ntfs_mount_support.h"
 
 namespace {
 
-std::uint32_t NextCacheKey() {
-  static std::uint32_t key = 0x21C00;
-  return ++key;
-}
+using ntfstest::NextCacheKey;
 
 std::string Icat(const std::string& image, std::uint64_t record) {
   return DiskTest::RunCommand("icat '" + image + "' " + std::to_string(record) + " 2>/dev/null");

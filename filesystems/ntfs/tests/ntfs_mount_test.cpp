@@ -14,28 +14,15 @@
 #include "foundation/byteorder.h"
 #include "image_volume.h"
 #include "ntfs_image.h"
+#include "ntfs_mount_support.h"
 
 namespace ntfs = filesystems::ntfs;
 using ntfstest::Number;
 
 namespace {
 
-std::uint32_t NextCacheKey() {
-  static std::uint32_t key = 0x21000;
-  return ++key;
-}
-
-struct Mounted {
-  Mounted(const std::string& path, std::uint32_t sectorSize)
-      : device(new fstest::ImageVolume(path, sectorSize, 0, true)) {
-    const std::uint64_t sectors = std::filesystem::file_size(path) / sectorSize;
-    driver = static_cast<ntfs::NTFSDriver*>(
-        filesystems::OpenNTFSVolume(device.get(), 0, sectors, NextCacheKey(), nullptr, nullptr, 0));
-  }
-  ~Mounted() { delete driver; }
-  std::unique_ptr<fstest::ImageVolume> device;
-  ntfs::NTFSDriver* driver = nullptr;
-};
+using ntfstest::Mounted;
+using ntfstest::NextCacheKey;
 
 }  // namespace
 

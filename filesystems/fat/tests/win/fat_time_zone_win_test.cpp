@@ -68,18 +68,7 @@ TEST_F(FatTimeWin, BoundsAndFieldsInTheSystemZone) {
     const fattest::TimeCase& c = table[i];
     if (zone_ != c.zone) continue;
     ++run;
-    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.ms));
-    std::uint16_t date = 0xAAAA, time = 0xAAAA;
-    std::uint8_t tenMs = 0xAA;
-    EXPECT_EQ(MsToFatTime(&date, &time, &tenMs, c.ms), c.stored);
-    if (!c.stored) {
-      EXPECT_EQ(date, 0xAAAA);
-      continue;
-    }
-    EXPECT_EQ(date, c.date);
-    EXPECT_EQ(time, c.time);
-    EXPECT_EQ(tenMs, c.tenMs);
-    EXPECT_EQ(std::int64_t(FatTimeToMs(date, time, tenMs)), c.ms / 10 * 10);
+    fattest::CheckTimeCase(c);
   }
   EXPECT_GT(run, 0u) << "no cases for zone " << zone_;
 }
