@@ -69,7 +69,7 @@ std::vector<std::uint8_t> MakePage(const PageSpec& s) {
 
 // The on-disk form: update sequence number `usn` at the end of every
 // 512-byte stride, the stride ends saved in the array at 30.
-std::vector<std::uint8_t> Protect(std::vector<std::uint8_t> p, std::uint16_t usn) {
+[[maybe_unused]] std::vector<std::uint8_t> Protect(std::vector<std::uint8_t> p, std::uint16_t usn) {
   Common::StoreLe16(&p[30], usn);
   for (std::size_t i = 0; i < p.size() / 512; ++i) {
     std::memcpy(&p[32 + 2 * i], &p[i * 512 + 510], 2);
