@@ -48,11 +48,11 @@ inline bool JournalTool(const std::string& args, std::uint32_t sectorSize = 512,
              output);
 }
 
-// The populating tool: "IMAGE SPEC" (see testsupport/hfs_populate.py).
-inline bool PopulateTool(const std::string& image, const std::string& spec,
+// The populating tool: "IMAGE CONTENTS" (see testsupport/hfs_populate.py).
+inline bool PopulateTool(const std::string& image, const std::string& contents,
                          std::string* output = nullptr) {
   return Run(Quote(HFS_PYTHON) + " " + Quote(std::string(HFS_TESTSUPPORT_DIR) + "/hfs_populate.py") +
-                 " " + Quote(image) + " " + Quote(spec),
+                 " " + Quote(image) + " " + Quote(contents),
              output);
 }
 

@@ -33,7 +33,7 @@ const Entry kEntries[] = {
     {"docs/sub", 0, true},
     {"docs/sub/Note.TXT", 5000, false},
 };
-const char kSpec[] =
+const char kContents[] =
     "dir docs\n"
     "file readme.txt 1000\n"
     "file Docs2.bin 20000 rsrc=3000\n"
@@ -100,11 +100,11 @@ void ExpectToolsSeeTheTree(const std::string& image, const std::string& scratch)
 TEST(HfsPopulated, GeneratorOutputIsConfirmedByTheToolsAndMountsCleanly) {
   hfstest::ScratchDir dir;
   const std::string image = dir.File("p.img");
-  const std::string spec = dir.File("spec.txt");
-  std::ofstream(spec) << kSpec;
+  const std::string contents = dir.File("contents.txt");
+  std::ofstream(contents) << kContents;
   ASSERT_TRUE(hfstest::MakeImage(image, "", 32));
   std::string out;
-  ASSERT_TRUE(hfstest::PopulateTool(image, spec, &out)) << out;
+  ASSERT_TRUE(hfstest::PopulateTool(image, contents, &out)) << out;
   ExpectToolsSeeTheTree(image, dir.File("x1"));
 
   const hfstest::FsstatSizes tool = hfstest::Fsstat(image);

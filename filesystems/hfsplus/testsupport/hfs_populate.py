@@ -9,8 +9,8 @@ reserved for them, file data is written to blocks taken from the allocation
 bitmap, and both volume headers get the new counts. The result is judged by
 fsck.hfsplus, sleuthkit and 7zz in the driver's tests, never by the driver.
 
-Usage: hfs_populate.py IMAGE SPEC
-SPEC is a text file, one entry a line:
+Usage: hfs_populate.py IMAGE CONTENTS
+CONTENTS is a text file, one entry a line:
   dir PATH
   file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT]
 File content is a byte pattern seeded by the path (see content()); a file
@@ -253,9 +253,9 @@ def catalog_order(item):
 
 
 def main():
-    image, spec = sys.argv[1], sys.argv[2]
+    image, contents = sys.argv[1], sys.argv[2]
     entries = []
-    for line in open(spec):
+    for line in open(contents):
         parts = line.split()
         if not parts:
             continue

@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint32_t kArea = 48;
 constexpr std::uint32_t kClients = kArea + 64;
 
-struct PageSpec {
+struct PageShape {
   std::uint32_t pageSize = 4096;
   std::uint64_t fileSize = 2097152;
   std::uint64_t oldest = 0x500;
@@ -30,7 +30,7 @@ struct PageSpec {
 
 // A restart page laid out from the published format: one restart area at
 // 48, its client array 64 bytes further, version 1.1; unprotected.
-std::vector<std::uint8_t> MakePage(const PageSpec& s) {
+std::vector<std::uint8_t> MakePage(const PageShape& s) {
   std::vector<std::uint8_t> p(s.pageSize, 0);
   std::memcpy(p.data(), "RSTR", 4);
   Common::StoreLe16(&p[4], 30);
@@ -126,12 +126,12 @@ TEST(NtfsLogFile, RestartPageChecks) {
 TEST(NtfsLogFile, ClearingTheNtfsClient) {
   struct Case {
     const char* what;
-    PageSpec spec;
+    PageShape shape;
     bool changed;
     std::uint64_t current, oldest, restart;
   };
-  auto spec = [](std::uint64_t oldest, std::uint64_t restart, std::uint32_t nameLength, std::uint16_t clients) {
-    PageSpec s;
+  auto shape = [](std::uint64_t oldest, std::uint64_t restart, std::uint32_t nameLength, std::uint16_t clients) {
+    PageShape s;
     s.oldest = oldest;
     s.restart = restart;
     s.nameLength = nameLength;
@@ -139,26 +139,26 @@ TEST(NtfsLogFile, ClearingTheNtfsClient) {
     return s;
   };
   const Case cases[] = {
-      {"the smaller LSN becomes current", spec(0x500, 0x480, 8, 1), true, 0x480, 0, 0},
-      {"a zero oldest LSN keeps the current", spec(0, 0x480, 8, 1), true, 0x600, 0, 0},
-      {"both zero: nothing to do", spec(0, 0, 8, 1), false, 0x600, 0, 0},
-      {"a longer name is another client", spec(0x500, 0x480, 10, 1), false, 0x600, 0x500, 0x480},
-      {"every NTFS client of the chain", spec(0x700, 0x900, 8, 2), true, 0x700, 0, 0},
+      {"the smaller LSN becomes current", shape(0x500, 0x480, 8, 1), true, 0x480, 0, 0},
+      {"a zero oldest LSN keeps the current", shape(0, 0x480, 8, 1), true, 0x600, 0, 0},
+      {"both zero: nothing to do", shape(0, 0, 8, 1), false, 0x600, 0, 0},
+      {"a longer name is another client", shape(0x500, 0x480, 10, 1), false, 0x600, 0x500, 0x480},
+      {"every NTFS client of the chain", shape(0x700, 0x900, 8, 2), true, 0x700, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<std::uint8_t> page = MakePage(c.spec);
+    std::vector<std::uint8_t> page = MakePage(c.shape);
     const std::vector<std::uint8_t> before = page;
     EXPECT_EQ(ntfs::ClearNtfsClient(page), c.changed);
     EXPECT_EQ(Common::LoadLe64(&page[kArea]), c.current);
-    for (std::uint16_t i = 0; i < c.spec.clients; ++i) {
+    for (std::uint16_t i = 0; i < c.shape.clients; ++i) {
       EXPECT_EQ(Common::LoadLe64(&page[kClients + 160u * i]), c.oldest);
       EXPECT_EQ(Common::LoadLe64(&page[kClients + 160u * i + 8]), c.restart);
     }
     // Nothing but the current LSN and the client LSNs moved.
     for (std::size_t b = 0; b < page.size(); ++b) {
       const bool lsn = (b >= kArea && b < kArea + 8) ||
-                       (b >= kClients && b < kClients + 160u * c.spec.clients && (b - kClients) % 160 < 16);
+                       (b >= kClients && b < kClients + 160u * c.shape.clients && (b - kClients) % 160 < 16);
       if (!lsn) {
         ASSERT_EQ(page[b], before[b]) << b;
       }
@@ -244,9 +244,9 @@ TEST(NtfsLogFile, FirstWriteCleansBothRestartPages) {
     const std::uint64_t start = LogStart(image, c.cluster);
     ASSERT_NE(start, 0u);
     const std::uint64_t logSize = Icat(image, 2).size();
-    PageSpec spec;
-    spec.fileSize = logSize;
-    std::vector<std::uint8_t> page = Protect(MakePage(spec), 7);
+    PageShape shape;
+    shape.fileSize = logSize;
+    std::vector<std::uint8_t> page = Protect(MakePage(shape), 7);
     if (c.damageFirst) {
       std::vector<std::uint8_t> junk(4096, 0x5A);
       DiskTest::WriteBytes(image, start, junk);

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "filesystems/hfs_special_file.h"
+#include "filesystems/hfs_fork_file.h"
 #include "filesystems/hfs_volume.h"
 
 namespace filesystems {

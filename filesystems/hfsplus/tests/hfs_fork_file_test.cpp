@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "files/file_error.h"
-#include "filesystems/hfs_special_file.h"
+#include "filesystems/hfs_fork_file.h"
 #include "foundation/byteorder.h"
 #include "hfs_image.h"
 
@@ -22,18 +22,18 @@ using fstest::CodeOf;
 using hfstest::Mounted;
 namespace hfs = filesystems::hfsplus;
 
-const char kSpec[] =
+const char kContents[] =
     "dir a\n"
     "file a/one 3000\n"
     "file two 9000 rsrc=100\n";
 
 std::string Populated(hfstest::ScratchDir& dir) {
   const std::string image = dir.File("p.img");
-  const std::string spec = dir.File("spec.txt");
-  std::ofstream(spec) << kSpec;
+  const std::string contents = dir.File("contents.txt");
+  std::ofstream(contents) << kContents;
   EXPECT_TRUE(hfstest::MakeImage(image, "", 32));
   std::string out;
-  EXPECT_TRUE(hfstest::PopulateTool(image, spec, &out)) << out;
+  EXPECT_TRUE(hfstest::PopulateTool(image, contents, &out)) << out;
   return image;
 }
 

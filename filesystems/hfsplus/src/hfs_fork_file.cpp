@@ -1,6 +1,6 @@
 // Special files: fork bytes through the metadata I/O, and the growth of
 // the tree files.
-#include "filesystems/hfs_special_file.h"
+#include "filesystems/hfs_fork_file.h"
 
 #include <algorithm>
 #include <cstring>
