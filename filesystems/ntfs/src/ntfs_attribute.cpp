@@ -40,6 +40,28 @@ bool EncodeRunsInto(const RunList& runs, std::uint8_t* destination, std::uint32_
   return true;
 }
 
+namespace {
+
+// The $MFT's record bitmap, read and written through its attribute.
+class FileRecordBitmapStorage : public BitmapStorage {
+ public:
+  explicit FileRecordBitmapStorage(Attribute& bits) : bits_(bits) {}
+  std::uint64_t Size() override { return bits_.GetSize(); }
+  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
+    if (offset >= Size()) return 0;
+    return bits_.Read(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), buffer);
+  }
+  std::uint32_t Write(std::uint64_t offset, const std::uint8_t* source, std::uint32_t length) override {
+    if (offset >= Size()) return 0;
+    return bits_.Write(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), source);
+  }
+
+ private:
+  Attribute& bits_;
+};
+
+}  // namespace
+
 // ---- FileRecord ----
 
 FileRecord::FileRecord(NTFSDriver& driver, std::uint64_t number) : driver_(driver), number_(number) {
@@ -94,9 +116,7 @@ bool FileRecord::ResizeAttributeRecord(std::uint64_t record, std::uint32_t offse
   }
   Common::StoreLe32(image + offset + 4, length);
   Common::StoreLe32(image + file_record::kBytesInUse, inUse);
-  for (Attribute* open : open_)
-    for (Attribute::Piece& p : open->pieces_)
-      if (p.record == record && p.offset > offset) p.offset = p.offset + length - old;
+  for (Attribute* open : open_) open->Shift(record, offset + 1, std::int64_t(length) - std::int64_t(old));
   return true;
 }
 
@@ -155,50 +175,71 @@ std::unique_ptr<Attribute> FileRecord::Find(std::uint32_t type, const std::u16st
 
 // ---- Room beyond the base record ----
 
-// The $MFT's record bitmap, read and written through its attribute; it
-// never grows, since the $MFT does not.
-class FileRecord::RecordBitmapStorage : public BitmapStorage {
- public:
-  explicit RecordBitmapStorage(Attribute& bits) : bits_(bits) {}
-  std::uint64_t Size() override { return bits_.GetSize(); }
-  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
-    if (offset >= Size()) return 0;
-    return bits_.Read(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), buffer);
-  }
-  std::uint32_t Write(std::uint64_t offset, const std::uint8_t* source, std::uint32_t length) override {
-    if (offset >= Size()) return 0;
-    return bits_.Write(offset, std::uint32_t(std::min<std::uint64_t>(length, Size() - offset)), source);
-  }
-
- private:
-  Attribute& bits_;
-};
-
 std::uint16_t FileRecord::RecordSequence(std::uint64_t record) {
   return Common::LoadLe16(Image(record) + file_record::kSequenceNumber);
 }
 
-std::uint64_t FileRecord::AllocateExtensionRecord() {
-  std::uint64_t number = 0;
+namespace {
+
+// A record number taken in the $MFT's record bitmap; the $MFT grows once
+// when none is free and `mayGrow` says it can.
+std::uint64_t TakeRecordNumber(NTFSDriver& driver, bool mayGrow) {
   for (int attempt = 0;; ++attempt) {
     try {
-      FileRecord mft(driver_, 0);
+      FileRecord mft(driver, 0);
       std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
       if (!bits) Corrupted(0x60);
-      RecordBitmapStorage storage(*bits);
-      FileRecordBitmap bitmap(&storage, driver_.GetMft().RecordCount());
-      number = bitmap.AllocateOne();
-      break;
+      FileRecordBitmapStorage storage(*bits);
+      FileRecordBitmap bitmap(&storage, driver.GetMft().RecordCount());
+      return bitmap.AllocateOne();
     } catch (const Common::Error& e) {
-      // The $MFT grows for other files; its own record could not follow
-      // a second object changing it underneath.
-      if (e.Code() != kFileDiskFull || attempt != 0 || number_ == 0) throw;
+      if (e.Code() != kFileDiskFull || attempt != 0 || !mayGrow) throw;
     }
-    GrowMft(driver_);
+    GrowMft(driver);
   }
+}
+
+void GiveRecordNumberBack(NTFSDriver& driver, std::uint64_t number) {
+  FileRecord mft(driver, 0);
+  std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
+  if (!bits) return;
+  FileRecordBitmapStorage storage(*bits);
+  FileRecordBitmap bitmap(&storage, driver.GetMft().RecordCount());
+  bitmap.FreeRun(number, 1);
+}
+
+}  // namespace
+
+std::uint64_t FileRecord::AllocateExtensionRecord() {
+  // The $MFT grows for other files; its own record could not follow a
+  // second object changing it underneath.
+  const std::uint64_t number = TakeRecordNumber(driver_, number_ != 0);
   std::uint8_t* image = driver_.GetMft().NewRecord(number);
   held_.push_back(number);
   Common::StoreLe64(image + file_record::kBaseRecord, MakeReference(number_, RecordSequence(number_)));
+  return number;
+}
+
+std::uint64_t CreateBaseRecord(NTFSDriver& driver, std::uint16_t flags) {
+  const std::uint64_t number = TakeRecordNumber(driver, true);
+  try {
+    std::uint8_t* image = driver.GetMft().NewRecord(number);
+    Common::StoreLe16(image + file_record::kFlags, std::uint16_t(flags | file_record::kInUse));
+    Common::StoreLe16(image + file_record::kLinkCount, 0);
+    try {
+      driver.GetMft().SaveRecord(number);
+    } catch (...) {
+      driver.GetMft().ReleaseRecord(number);
+      throw;
+    }
+    driver.GetMft().ReleaseRecord(number);
+  } catch (...) {
+    try {
+      GiveRecordNumberBack(driver, number);
+    } catch (const Common::Error&) {
+    }
+    throw;
+  }
   return number;
 }
 
@@ -207,12 +248,7 @@ void FileRecord::ReleaseExtensionRecord(std::uint64_t number) noexcept {
     std::uint8_t* image = Image(number);
     Common::StoreLe16(image + file_record::kFlags, 0);
     Save(number);
-    FileRecord mft(driver_, 0);
-    std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
-    if (!bits) return;
-    RecordBitmapStorage storage(*bits);
-    FileRecordBitmap bitmap(&storage, driver_.GetMft().RecordCount());
-    bitmap.FreeRun(number, 1);
+    GiveRecordNumberBack(driver_, number);
   } catch (const Common::Error&) {
     // A record left taken costs a record, never data.
   }
@@ -238,9 +274,7 @@ std::uint32_t FileRecord::InsertAttributeRecord(std::uint64_t record, std::vecto
   std::memmove(image + at + length, image + at, h.bytesInUse - at);
   std::memcpy(image + at, header.data(), length);
   Common::StoreLe32(image + file_record::kBytesInUse, h.bytesInUse + length);
-  for (Attribute* open : open_)
-    for (Attribute::Piece& p : open->pieces_)
-      if (p.record == record && p.offset >= at) p.offset += length;
+  for (Attribute* open : open_) open->Shift(record, at, length);
   return at;
 }
 
@@ -254,9 +288,7 @@ void FileRecord::RemoveAttributeRecord(std::uint64_t record, std::uint32_t offse
   std::memmove(image + offset, image + offset + length, h.bytesInUse - offset - length);
   std::memset(image + h.bytesInUse - length, 0, length);
   Common::StoreLe32(image + file_record::kBytesInUse, h.bytesInUse - length);
-  for (Attribute* open : open_)
-    for (Attribute::Piece& p : open->pieces_)
-      if (p.record == record && p.offset > offset) p.offset -= length;
+  for (Attribute* open : open_) open->Shift(record, offset + 1, -std::int64_t(length));
 }
 
 bool FileRecord::HasList() {
@@ -373,6 +405,209 @@ void FileRecord::CreateList(Attribute& mover) {
   listLoaded_ = true;
 }
 
+// ---- Whole attributes ----
+
+void FileRecord::InsertNamed(std::vector<std::uint8_t> header, const std::u16string& name) {
+  LoadList();
+  const std::uint32_t type = Common::LoadLe32(header.data());
+  std::uint32_t offset = InsertAttributeRecord(number_, header);
+  if (offset == 0 && MakeRoom()) offset = InsertAttributeRecord(number_, header);
+  if (offset == 0) DiskFull(0x6A);
+  if (hasList_) {
+    ListEntry entry;
+    entry.type = type;
+    entry.name = name;
+    entry.reference = MakeReference(number_, RecordSequence(number_));
+    entry.id = Common::LoadLe16(Image(number_) + offset + 14);
+    std::size_t place = list_.size();
+    for (std::size_t i = 0; i < list_.size(); ++i) {
+      if (list_[i].type > type) {
+        place = i;
+        break;
+      }
+    }
+    list_.insert(list_.begin() + std::ptrdiff_t(place), entry);
+    try {
+      WriteList();
+    } catch (...) {
+      list_.erase(list_.begin() + std::ptrdiff_t(place));
+      RemoveAttributeRecord(number_, offset);
+      throw;
+    }
+  }
+  Save(number_);
+}
+
+bool FileRecord::MakeRoom() {
+  // The one attribute whose value may leave the record is resident data:
+  // it moves into clusters as it would when it grew.
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  const std::uint8_t* base = Image(number_);
+  const FileRecordHeader h = ParseFileRecord(base, size);
+  for (const AttributeRecord& a : h.attributes) {
+    if (a.type != kData || a.nonResident || a.valueLength == 0) continue;
+    std::unique_ptr<Attribute> data = Find(kData, a.Name(base));
+    if (!data || !data->Resident()) return false;
+    data->MakeNonResident();
+    // Other open objects of this attribute see its new form.
+    for (Attribute* open : open_) open->Reload();
+    return true;
+  }
+  return false;
+}
+
+void FileRecord::AddResident(std::uint32_t type, const std::u16string& name,
+                             const std::vector<std::uint8_t>& value, bool indexed) {
+  if (name.size() > 255) Corrupted(0x6B);
+  const std::uint32_t valueOffset = RoundUp8(24 + 2 * name.size());
+  const std::uint32_t length = RoundUp8(valueOffset + value.size());
+  if (length > MaxAttributeRecordSize()) DiskFull(0x6C);
+  std::vector<std::uint8_t> header(length, 0);
+  Common::StoreLe32(&header[0], type);
+  Common::StoreLe32(&header[4], length);
+  header[9] = std::uint8_t(name.size());
+  Common::StoreLe16(&header[10], 24);
+  Common::StoreLe32(&header[16], std::uint32_t(value.size()));
+  Common::StoreLe16(&header[20], std::uint16_t(valueOffset));
+  header[22] = indexed ? 1 : 0;
+  for (std::size_t i = 0; i < name.size(); ++i) Common::StoreLe16(&header[24 + 2 * i], name[i]);
+  if (!value.empty()) std::memcpy(&header[valueOffset], value.data(), value.size());
+  InsertNamed(std::move(header), name);
+}
+
+void FileRecord::AddEmptyNonResident(std::uint32_t type, const std::u16string& name) {
+  if (name.size() > 255) Corrupted(0x6D);
+  const std::uint32_t pairsOffset = RoundUp8(64 + 2 * name.size());
+  // One zero byte ends the (empty) mapping pairs.
+  const std::uint32_t length = RoundUp8(pairsOffset + 1);
+  std::vector<std::uint8_t> header(length, 0);
+  Common::StoreLe32(&header[0], type);
+  Common::StoreLe32(&header[4], length);
+  header[8] = 1;
+  header[9] = std::uint8_t(name.size());
+  Common::StoreLe16(&header[10], 64);
+  Common::StoreLe64(&header[24], ~std::uint64_t(0));  // no clusters yet
+  Common::StoreLe16(&header[32], std::uint16_t(pairsOffset));
+  for (std::size_t i = 0; i < name.size(); ++i) Common::StoreLe16(&header[64 + 2 * i], name[i]);
+  InsertNamed(std::move(header), name);
+}
+
+std::vector<std::uint64_t> FileRecord::RecordsHolding(std::uint32_t type) {
+  LoadList();
+  std::vector<std::uint64_t> records;
+  if (!hasList_) {
+    records.push_back(number_);
+    return records;
+  }
+  for (const ListEntry& e : list_) {
+    const std::uint64_t r = RecordNumberOf(e.reference);
+    if ((type == 0 || e.type == type) && std::find(records.begin(), records.end(), r) == records.end())
+      records.push_back(r);
+  }
+  if (std::find(records.begin(), records.end(), number_) == records.end() && type == 0)
+    records.insert(records.begin(), number_);
+  return records;
+}
+
+bool FileRecord::RemoveResident(std::uint32_t type,
+                                const std::function<bool(const std::uint8_t*, std::uint32_t)>& match) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  for (const std::uint64_t record : RecordsHolding(type)) {
+    std::uint8_t* image = Image(record);
+    const FileRecordHeader h = ParseFileRecord(image, size);
+    for (const AttributeRecord& a : h.attributes) {
+      if (a.type != type || a.nonResident || !match(image + a.valueOffset, a.valueLength)) continue;
+      const std::uint16_t id = a.id;
+      if (hasList_) {
+        const auto e = std::find_if(list_.begin(), list_.end(), [&](const ListEntry& x) {
+          return x.type == type && x.id == id && RecordNumberOf(x.reference) == record;
+        });
+        if (e != list_.end()) {
+          const ListEntry kept = *e;
+          const auto at = list_.erase(e);
+          try {
+            WriteList();
+          } catch (...) {
+            list_.insert(at, kept);
+            throw;
+          }
+        }
+      }
+      RemoveAttributeRecord(record, a.offset);
+      Save(record);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::vector<std::uint8_t>> FileRecord::ResidentValues(std::uint32_t type) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  std::vector<std::vector<std::uint8_t>> values;
+  for (const std::uint64_t record : RecordsHolding(type)) {
+    const std::uint8_t* image = Image(record);
+    const FileRecordHeader h = ParseFileRecord(image, size);
+    for (const AttributeRecord& a : h.attributes)
+      if (a.type == type && !a.nonResident)
+        values.emplace_back(image + a.valueOffset, image + a.valueOffset + a.valueLength);
+  }
+  return values;
+}
+
+std::vector<std::vector<std::uint8_t>> FileRecord::UpdateResident(
+    std::uint32_t type, const std::function<bool(std::uint8_t*, std::uint32_t)>& change) {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  std::vector<std::vector<std::uint8_t>> values;
+  for (const std::uint64_t record : RecordsHolding(type)) {
+    std::uint8_t* image = Image(record);
+    const FileRecordHeader h = ParseFileRecord(image, size);
+    bool changed = false;
+    for (const AttributeRecord& a : h.attributes) {
+      if (a.type != type || a.nonResident || !change(image + a.valueOffset, a.valueLength)) continue;
+      values.emplace_back(image + a.valueOffset, image + a.valueOffset + a.valueLength);
+      changed = true;
+    }
+    if (changed) Save(record);
+  }
+  return values;
+}
+
+void FileRecord::SetHeader(std::uint16_t flags, std::uint16_t linkCount) {
+  std::uint8_t* image = Image(number_);
+  Common::StoreLe16(image + file_record::kFlags, flags);
+  Common::StoreLe16(image + file_record::kLinkCount, linkCount);
+  Save(number_);
+}
+
+std::uint32_t FileRecord::FreeBytes() {
+  const std::uint32_t size = driver_.Geometry().recordSize;
+  return size - ParseFileRecord(Image(number_), size).bytesInUse;
+}
+
+std::uint16_t FileRecord::LinkCount() { return Common::LoadLe16(Image(number_) + file_record::kLinkCount); }
+
+void FileRecord::DeleteAll() {
+  const BootGeometry& g = driver_.Geometry();
+  const std::vector<std::uint64_t> records = RecordsHolding(0);
+  // Clusters first: a failure part way leaves records that still name
+  // them, never clusters handed out twice.
+  for (const std::uint64_t record : records) {
+    const std::uint8_t* image = Image(record);
+    const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+    for (const AttributeRecord& a : h.attributes) {
+      if (!a.nonResident) continue;
+      RunList runs(image + a.pairsOffset, a.pairsLength, a.lowestVcn, a.highestVcn, g.clusterCount);
+      runs.FreeClusters([&](std::uint64_t lcn, std::uint32_t count) { driver_.Clusters().FreeRun(lcn, count); });
+    }
+  }
+  for (auto r = records.rbegin(); r != records.rend(); ++r) {
+    std::uint8_t* image = Image(*r);
+    Common::StoreLe16(image + file_record::kFlags, 0);
+    Save(*r);
+    GiveRecordNumberBack(driver_, *r);
+  }
+}
+
 void GrowMft(NTFSDriver& driver) {
   const BootGeometry& g = driver.Geometry();
   FileRecord mft(driver, 0);
@@ -423,6 +658,21 @@ Attribute::Attribute(FileRecord& file, std::uint32_t type, std::u16string name,
 Attribute::~Attribute() {
   const auto me = std::find(file_.open_.begin(), file_.open_.end(), this);
   if (me != file_.open_.end()) file_.open_.erase(me);
+}
+
+void Attribute::Shift(std::uint64_t record, std::uint32_t from, std::int64_t delta) noexcept {
+  for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    Piece& p = pieces_[i];
+    if (p.record != record || p.offset < from) continue;
+    p.offset = std::uint32_t(std::int64_t(p.offset) + delta);
+    // The first piece's header copy names places in the record too.
+    if (i == 0) {
+      AttributeRecord& h = value_.header;
+      h.offset = p.offset;
+      if (h.valueOffset) h.valueOffset = std::uint32_t(std::int64_t(h.valueOffset) + delta);
+      if (h.pairsOffset) h.pairsOffset = std::uint32_t(std::int64_t(h.pairsOffset) + delta);
+    }
+  }
 }
 
 std::uint8_t* Attribute::Header(std::size_t piece) {

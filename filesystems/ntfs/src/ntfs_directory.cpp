@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "filesystems/ntfs_attribute.h"
 #include "files/dir.h"
 #include "files/file_error.h"
 #include "foundation/byteorder.h"
@@ -59,38 +60,46 @@ std::uint32_t DirectoryIdOfRecord(std::uint64_t record) {
 // ---------------------------------------------------------------------------
 // The index's bytes on the volume
 
+// One attribute of the directory's record, opened for one call.
+struct OpenedAttribute {
+  OpenedAttribute(NTFSDriver& driver, std::uint64_t record, std::uint32_t type,
+                  const std::u16string& name)
+      : file(driver, record), attribute(file.Find(type, name)) {}
+  FileRecord file;
+  std::unique_ptr<Attribute> attribute;
+};
+
 class VolumeIndexStore::BitmapBytes : public BitmapStorage {
  public:
-  BitmapBytes(NTFSDriver& driver, const AttributeValue& value) : driver_(driver), value_(value) {}
-  std::uint64_t Size() override { return driver_.ValueSize(value_); }
-  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
-    return driver_.ReadValue(value_, offset, buffer, length);
+  explicit BitmapBytes(VolumeIndexStore& store) : store_(store) {}
+  std::uint64_t Size() override {
+    OpenedAttribute bits(store_.driver_, store_.record_, kBitmapAttribute, store_.name_);
+    if (!bits.attribute) Corrupted(0x10);
+    return bits.attribute->GetSize();
   }
-  std::uint32_t Write(std::uint64_t, const std::uint8_t*, std::uint32_t) override {
-    ThrowFileError(0x10, kModuleId, kFileNotSupported);
+  std::uint32_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override {
+    OpenedAttribute bits(store_.driver_, store_.record_, kBitmapAttribute, store_.name_);
+    if (!bits.attribute) Corrupted(0x10);
+    const std::uint64_t size = bits.attribute->GetSize();
+    if (offset >= size || length == 0) return 0;
+    return bits.attribute->Read(offset, std::uint32_t(std::min<std::uint64_t>(length, size - offset)),
+                                buffer);
+  }
+  std::uint32_t Write(std::uint64_t offset, const std::uint8_t* source, std::uint32_t length) override {
+    OpenedAttribute bits(store_.driver_, store_.record_, kBitmapAttribute, store_.name_);
+    if (!bits.attribute) Corrupted(0x10);
+    return bits.attribute->Write(offset, length, source);
   }
 
  private:
-  NTFSDriver& driver_;
-  const AttributeValue& value_;
+  VolumeIndexStore& store_;
 };
 
 VolumeIndexStore::VolumeIndexStore(NTFSDriver& driver, std::uint64_t record,
                                    const std::u16string& name)
-    : driver_(driver), record_(record), name_(name) {}
+    : driver_(driver), record_(record), name_(name), bitmapBytes_(std::make_unique<BitmapBytes>(*this)) {}
 
-void VolumeIndexStore::Load() {
-  if (loaded_) return;
-  RecordHandle held(driver_.GetMft(), record_);
-  const bool allocation =
-      driver_.FindAttribute(record_, held.Image(), kIndexAllocation, name_, allocation_);
-  const bool bitmap = driver_.FindAttribute(record_, held.Image(), kBitmapAttribute, name_, bitmap_);
-  if (allocation != bitmap) Corrupted(0x11);
-  if (allocation && !allocation_.header.nonResident) Corrupted(0x12);
-  hasAllocation_ = allocation;
-  if (bitmap) bitmapBytes_ = std::make_unique<BitmapBytes>(driver_, bitmap_);
-  loaded_ = true;
-}
+VolumeIndexStore::~VolumeIndexStore() = default;
 
 std::vector<std::uint8_t> VolumeIndexStore::ReadRoot() {
   RecordHandle held(driver_.GetMft(), record_);
@@ -100,42 +109,81 @@ std::vector<std::uint8_t> VolumeIndexStore::ReadRoot() {
   return root.resident;
 }
 
-bool VolumeIndexStore::WriteRoot(const std::vector<std::uint8_t>&) {
-  ThrowFileError(0x15, kModuleId, kFileNotSupported);
+bool VolumeIndexStore::WriteRoot(const std::vector<std::uint8_t>& value) {
+  OpenedAttribute root(driver_, record_, kIndexRoot, name_);
+  try {
+    if (!root.attribute) {
+      root.file.AddResident(kIndexRoot, name_, value, false);
+      return true;
+    }
+    if (!root.attribute->Resident()) Corrupted(0x15);
+    const std::uint64_t size = value.size();
+    if (root.attribute->GetSize() != size && root.attribute->SetSize(size) != size) return false;
+  } catch (const Common::Error& e) {
+    // The root stays in its record: no room there is an answer, not a
+    // failure, and the engine then moves entries into blocks.
+    if (e.Code() == kFileDiskFull) return false;
+    throw;
+  }
+  if (root.attribute->Write(0, std::uint32_t(value.size()), value.data()) != value.size())
+    ThrowFileError(0x16, kModuleId, kFileWriteError);
+  return true;
 }
 
 bool VolumeIndexStore::HasAllocation() {
-  Load();
-  return hasAllocation_;
+  RecordHandle held(driver_.GetMft(), record_);
+  AttributeValue allocation, bitmap;
+  const bool a = driver_.FindAttribute(record_, held.Image(), kIndexAllocation, name_, allocation);
+  const bool b = driver_.FindAttribute(record_, held.Image(), kBitmapAttribute, name_, bitmap);
+  if (a != b) Corrupted(0x11);
+  if (a && !allocation.header.nonResident) Corrupted(0x12);
+  return a;
 }
 
-void VolumeIndexStore::CreateAllocation() { ThrowFileError(0x16, kModuleId, kFileNotSupported); }
+void VolumeIndexStore::CreateAllocation() {
+  FileRecord file(driver_, record_);
+  // Both attributes or neither: the room for both is checked first.
+  const std::uint32_t nameBytes = std::uint32_t(2 * name_.size());
+  const std::uint32_t need = ((64 + nameBytes + 7) & ~7u) + 8 + ((24 + nameBytes + 7) & ~7u) + 8;
+  if (file.FreeBytes() < need) ThrowFileError(0x17, kModuleId, kFileDiskFull);
+  file.AddEmptyNonResident(kIndexAllocation, name_);
+  file.AddResident(kBitmapAttribute, name_, std::vector<std::uint8_t>(8, 0), false);
+}
 
 std::uint64_t VolumeIndexStore::AllocationSize() {
-  Load();
-  return hasAllocation_ ? driver_.ValueSize(allocation_) : 0;
+  OpenedAttribute allocation(driver_, record_, kIndexAllocation, name_);
+  return allocation.attribute ? allocation.attribute->GetSize() : 0;
 }
 
-bool VolumeIndexStore::GrowAllocation(std::uint64_t) {
-  ThrowFileError(0x17, kModuleId, kFileNotSupported);
+bool VolumeIndexStore::GrowAllocation(std::uint64_t size) {
+  OpenedAttribute allocation(driver_, record_, kIndexAllocation, name_);
+  if (!allocation.attribute || allocation.attribute->Resident()) Corrupted(0x18);
+  try {
+    return allocation.attribute->SetSize(size) >= size;
+  } catch (const Common::Error& e) {
+    if (e.Code() == kFileDiskFull) return false;
+    throw;
+  }
 }
 
 void VolumeIndexStore::ReadAllocation(std::uint64_t offset, std::uint8_t* buffer,
                                       std::uint32_t length) {
-  Load();
-  if (!hasAllocation_ || driver_.ReadValue(allocation_, offset, buffer, length) != length)
-    ThrowFileError(0x18, kModuleId, kFileReadError);
+  RecordHandle held(driver_.GetMft(), record_);
+  AttributeValue allocation;
+  if (!driver_.FindAttribute(record_, held.Image(), kIndexAllocation, name_, allocation) ||
+      driver_.ReadValue(allocation, offset, buffer, length) != length)
+    ThrowFileError(0x19, kModuleId, kFileReadError);
 }
 
-void VolumeIndexStore::WriteAllocation(std::uint64_t, const std::uint8_t*, std::uint32_t) {
-  ThrowFileError(0x19, kModuleId, kFileNotSupported);
+void VolumeIndexStore::WriteAllocation(std::uint64_t offset, const std::uint8_t* data,
+                                       std::uint32_t length) {
+  OpenedAttribute allocation(driver_, record_, kIndexAllocation, name_);
+  if (!allocation.attribute || allocation.attribute->Resident()) Corrupted(0x1A);
+  if (allocation.attribute->Write(offset, length, data) != length)
+    ThrowFileError(0x1B, kModuleId, kFileWriteError);
 }
 
-BitmapStorage& VolumeIndexStore::BlockBitmap() {
-  Load();
-  if (!bitmapBytes_) Corrupted(0x1A);
-  return *bitmapBytes_;
-}
+BitmapStorage& VolumeIndexStore::BlockBitmap() { return *bitmapBytes_; }
 
 // ---------------------------------------------------------------------------
 // Directory objects
@@ -267,38 +315,8 @@ FileSystemDriver::FileObject* NTFSDirectory::OpenFileByIdentifier(const file_ide
   return OpenFile(NameOfIdentifier(id));
 }
 
-FileSystemDriver::FileObject* NTFSDirectory::OpenFileAt(IteratorObject* at) {
-  auto* iterator = dynamic_cast<NTFSIterator*>(at);
-  if (!iterator || iterator->Directory() != this) ThrowFileError(0x2A, kModuleId, kFileOpenError);
-  CheckOpenable(iterator->Entry().data());
-  // File objects arrive with the driver's file layer.
-  ThrowFileError(0x2B, kModuleId, kFileNotSupported);
-}
-
-FileSystemDriver::FileObject* NTFSDirectory::OpenFile(const std::u16string& name) {
-  Index& index = GetIndex();
-  const Index::Cursor cursor = FindEntry(name);
-  CheckOpenable(index.EntryAt(cursor));
-  ThrowFileError(0x2C, kModuleId, kFileNotSupported);
-}
-
-FileSystemDriver::FileObject* NTFSDirectory::CreateFile(const std::u16string&) {
-  ThrowFileError(0x30, kModuleId, kFileNotSupported);
-}
-void NTFSDirectory::DeleteFile(const std::u16string&) {
-  ThrowFileError(0x31, kModuleId, kFileNotSupported);
-}
-void NTFSDirectory::RemoveDirectory(const std::u16string&) {
-  ThrowFileError(0x32, kModuleId, kFileNotSupported);
-}
-void NTFSDirectory::CreateDirectory(const std::u16string&) {
-  ThrowFileError(0x33, kModuleId, kFileNotSupported);
-}
 void NTFSDirectory::MoveEntry(const std::u16string&, DirectoryObject*, const std::u16string&) {
   ThrowFileError(0x34, kModuleId, kFileNotSupported);
-}
-void NTFSDirectory::CreateHardLink(const std::u16string&, DirectoryObject*, const std::u16string&) {
-  ThrowFileError(0x35, kModuleId, kFileNotSupported);
 }
 void NTFSDirectory::CreateSymlink(const std::u16string&, const std::u16string&) {
   ThrowFileError(0x36, kModuleId, kFileNotSupported);

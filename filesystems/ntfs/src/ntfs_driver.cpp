@@ -1,5 +1,6 @@
 // Mounting an NTFS volume and the driver's volume-wide answers.
 #include "filesystems/ntfs_driver.h"
+#include "filesystems/ntfs_file.h"
 
 #include <algorithm>
 #include <cstring>
@@ -159,6 +160,20 @@ FileSystemDriver::DirectoryObject* NTFSDriver::CreateDirectoryObject(std::uint32
 }
 // --- end of directories ----------------------------------------------------
 
+FileSystemDriver::FileObject* NTFSDriver::OpenFileObject(std::uint64_t record) {
+  const auto found = openFiles_.find(record);
+  if (found != openFiles_.end()) return found->second;
+  auto file = std::make_unique<NTFSFile>(*this, record);
+  openFiles_[record] = file.get();
+  file->Listed();
+  return file.release();
+}
+
+NTFSFile* NTFSDriver::OpenFileOf(std::uint64_t record) const noexcept {
+  const auto found = openFiles_.find(record);
+  return found == openFiles_.end() ? nullptr : static_cast<NTFSFile*>(found->second);
+}
+
 bool NTFSDriver::IsRecordFilteredOut(std::uint64_t record) const noexcept {
   if (filterBits_ == 0 || !filter_) return false;
   if (record >= filterBits_) return true;
@@ -178,8 +193,8 @@ FileSystemDriver* OpenNTFSVolume(Fdisk::SimpleDisk* device, std::uint64_t offset
   }
 }
 
-// The factory's probe. Writing is not built yet: every change a caller
-// asks of the volume is refused (0x4000e).
+// The factory's probe. Moving entries, junctions and attribute changes
+// are refused (0x4000e); files are read, written, created and deleted.
 FileSystemDriver* OpenNTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
                                  std::uint64_t length, std::uint32_t cacheKey,
                                  const std::uint8_t* firstSector, const std::uint8_t* filter,

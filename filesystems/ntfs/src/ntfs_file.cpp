@@ -2,8 +2,10 @@
 #include "filesystems/ntfs_file.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "files/file_error.h"
+#include "filesystems/ntfs_directory.h"
 #include "foundation/byteorder.h"
 
 namespace filesystems {
@@ -13,6 +15,7 @@ namespace {
 constexpr std::uint32_t kModuleId = kNtfsFileModuleId;
 constexpr std::uint32_t kData = 0x80;
 constexpr std::uint32_t kStandardInformation = 0x10;
+constexpr std::uint32_t kFileName = 0x30;
 // 1601-01-01 to 1970-01-01 in milliseconds.
 constexpr std::int64_t kEpochDifferenceMs = 11644473600000LL;
 
@@ -37,9 +40,47 @@ std::int64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept {
 NTFSFile::NTFSFile(NTFSDriver& driver, std::uint64_t record) : driver_(driver), record_(driver, record) {
   data_ = record_.Find(kData, u"");
   if (!data_) ThrowFileError(0x01, kModuleId, kFileCorrupted);
+  openedSize_ = data_->GetSize();
 }
 
-NTFSFile::~NTFSFile() = default;
+NTFSFile::~NTFSFile() {
+  if (written_ || data_->GetSize() != openedSize_) {
+    try {
+      RefreshNames();
+    } catch (const Common::Error&) {
+      // The copies are a convenience of listings; the data is in place.
+    }
+  }
+  if (listed_) driver_.ForgetFileObject(record_.Number());
+}
+
+void NTFSFile::RefreshNames() {
+  std::uint8_t info[32] = {};
+  {
+    std::unique_ptr<Attribute> standard = record_.Find(kStandardInformation, u"");
+    if (!standard || standard->Read(0, 32, info) != 32) ThrowFileError(0x02, kModuleId, kFileCorrupted);
+  }
+  const std::uint64_t allocated = data_->GetAllocatedSize();
+  const std::uint64_t size = data_->GetSize();
+  const std::vector<std::vector<std::uint8_t>> changed =
+      record_.UpdateResident(kFileName, [&](std::uint8_t* value, std::uint32_t length) {
+        if (length < file_name::kName) return false;
+        std::uint8_t before[48];
+        std::memcpy(before, value + 8, 48);
+        std::memcpy(value + file_name::kCreationTime, info, 32);
+        Common::StoreLe64(value + file_name::kAllocatedSize, allocated);
+        Common::StoreLe64(value + file_name::kDataSize, size);
+        return std::memcmp(before, value + 8, 48) != 0;
+      });
+  for (const std::vector<std::uint8_t>& value : changed) {
+    const std::uint64_t parent = RecordNumberOf(Common::LoadLe64(value.data()));
+    auto* directory =
+        dynamic_cast<NTFSDirectory*>(driver_.GetDirectoryObject(DirectoryIdOfRecord(parent)));
+    if (directory) directory->UpdateIndexEntry(value);
+  }
+  written_ = false;
+  openedSize_ = size;
+}
 
 std::uint64_t NTFSFile::GetSize() { return data_->GetSize(); }
 
@@ -121,6 +162,7 @@ void NTFSFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t len
 }
 
 void NTFSFile::SetSize(std::uint64_t size) {
+  written_ = true;
   if (size == data_->GetSize()) return;
   data_->SetSize(size);
 }
@@ -137,6 +179,7 @@ void NTFSFile::SetTimes(std::uint64_t modification, std::uint64_t creation, std:
   put(8, modification);
   put(24, access);
   if (info->Write(0, 32, times) != 32) ThrowFileError(0x22, kModuleId, kFileWriteError);
+  written_ = true;
 }
 
 }  // namespace ntfs

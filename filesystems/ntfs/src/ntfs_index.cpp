@@ -442,7 +442,34 @@ void Index::TakeOut(const Position& at) {
 }
 
 void Index::PushDownRoot() {
-  const std::uint64_t vcn = AllocateBlock();
+  // A record the root has filled has no room for the attributes of the
+  // blocks: the root is emptied on disk while they are made, and its
+  // entries put back if that fails.
+  bool emptied = false;
+  if (!store_.HasAllocation()) {
+    std::vector<std::uint8_t> empty(root_.begin(), root_.begin() + kRootHeader);
+    empty.resize(kEmptyRootSize, 0);
+    Common::StoreLe32(empty.data() + 16, 16);
+    Common::StoreLe32(empty.data() + 20, 32);
+    Common::StoreLe32(empty.data() + 24, 32);
+    Common::StoreLe16(empty.data() + 32 + index_entry::kLength, 16);
+    Common::StoreLe16(empty.data() + 32 + index_entry::kFlags, index_entry::kEnd);
+    if (!store_.WriteRoot(empty)) ThrowFileError(0x59, kModuleId, kFileDiskFull);
+    emptied = true;
+    try {
+      store_.CreateAllocation();
+    } catch (...) {
+      store_.WriteRoot(root_);
+      throw;
+    }
+  }
+  std::uint64_t vcn = 0;
+  try {
+    vcn = AllocateBlock();
+  } catch (...) {
+    if (emptied) store_.WriteRoot(root_);
+    throw;
+  }
   try {
     Node block = NodeAt(vcn);
     const Node root = NodeAt(kRootVcn);
@@ -469,6 +496,7 @@ void Index::PushDownRoot() {
     root_ = std::move(value);
   } catch (...) {
     FreeBlock(vcn);
+    if (emptied) store_.WriteRoot(root_);
     throw;
   }
 }

@@ -221,10 +221,13 @@ TEST(NtfsDirectory, LookupsIdsAndRefusals) {
   // Opening system files is refused before anything else.
   EXPECT_EQ(CodeOf([&] { root->OpenFile(u"$MFT"); }), kFileNotFound);
   EXPECT_EQ(CodeOf([&] { root->OpenFile(u"$Extend"); }), kFileNotFound);
-  // Changes are not built: refused, and nothing written.
-  EXPECT_EQ(CodeOf([&] { root->CreateDirectory(u"new"); }), kFileNotSupported);
-  EXPECT_EQ(CodeOf([&] { root->DeleteFile(u"file 0"); }), kFileNotSupported);
-  EXPECT_EQ(m.device->GetCounters().writes, 0u);
+  // Changes on a read-only device fail with its answer and leave the
+  // image as it was; moving is not built.
+  const std::string before = DiskTest::RunCommand("md5sum < '" + image + "'");
+  EXPECT_EQ(CodeOf([&] { root->CreateDirectory(u"new"); }), kFileReadOnly);
+  EXPECT_EQ(CodeOf([&] { root->DeleteFile(u"file 2"); }), kFileReadOnly);
+  EXPECT_EQ(CodeOf([&] { root->MoveEntry(u"file 0", root, u"other"); }), kFileNotSupported);
+  EXPECT_EQ(DiskTest::RunCommand("md5sum < '" + image + "'"), before);
   // Identifiers carry the name and compare through $UpCase.
   std::unique_ptr<file_identifier> a(it->GetIdentifier());
   the_identifier b(u"FILE 0", nullptr, 0);

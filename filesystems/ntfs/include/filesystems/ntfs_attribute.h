@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,9 +67,40 @@ class FileRecord {
   // True when the file has an $ATTRIBUTE_LIST.
   bool HasList();
 
+  // ---- Whole attributes and the record itself ----
+  // Adds a resident attribute (type, name) holding `value` to the base
+  // record, named in the attribute list when the file has one; 0x40004
+  // when the base record has no room (nothing changed then).
+  void AddResident(std::uint32_t type, const std::u16string& name,
+                   const std::vector<std::uint8_t>& value, bool indexed);
+  // Adds an empty non-resident attribute (no clusters) the same way.
+  void AddEmptyNonResident(std::uint32_t type, const std::u16string& name);
+  // Removes the first resident attribute of `type` whose value `match`
+  // accepts, from whichever of the file's records holds it, and its list
+  // entry; false when none matches.
+  bool RemoveResident(std::uint32_t type,
+                      const std::function<bool(const std::uint8_t*, std::uint32_t)>& match);
+  // Lets `change` edit every resident value of `type` in place (it says
+  // whether it changed anything); saves the records changed and returns
+  // the changed values.
+  std::vector<std::vector<std::uint8_t>> UpdateResident(
+      std::uint32_t type, const std::function<bool(std::uint8_t*, std::uint32_t)>& change);
+  // The resident values of `type` in record and list order.
+  std::vector<std::vector<std::uint8_t>> ResidentValues(std::uint32_t type);
+  // Sets the base record's flags and link count.
+  void SetHeader(std::uint16_t flags, std::uint16_t linkCount);
+  std::uint16_t LinkCount();
+  // Bytes the base record has left.
+  std::uint32_t FreeBytes();
+  std::uint16_t Sequence() { return RecordSequence(number_); }
+  // Gives every cluster and record of the file back: the clusters of each
+  // non-resident piece, then the extension records and the base record,
+  // which are left not in use with their bits clear. The object must not
+  // be used afterwards, other than to be destroyed.
+  void DeleteAll();
+
  private:
   friend class Attribute;
-  class RecordBitmapStorage;
 
   std::uint16_t RecordSequence(std::uint64_t record);
   // A free MFT record taken as this file's extension record, held.
@@ -87,6 +119,14 @@ class FileRecord {
   // Writes the in-memory list back into its resident attribute.
   void WriteList();
   static std::vector<std::uint8_t> SerializeList(const std::vector<ListEntry>& list);
+  // Moves resident data of the base record into clusters to make room;
+  // false when there is none to move.
+  bool MakeRoom();
+  // Inserts a whole attribute record into the base record and the list.
+  void InsertNamed(std::vector<std::uint8_t> header, const std::u16string& name);
+  // The records holding attributes of `type` (0: every record), base
+  // first when it holds any.
+  std::vector<std::uint64_t> RecordsHolding(std::uint32_t type);
 
   std::vector<ListEntry> list_;
   bool listLoaded_ = false;
@@ -148,6 +188,8 @@ class Attribute {
   Attribute(FileRecord& file, std::uint32_t type, std::u16string name, std::vector<Piece> pieces);
 
   std::uint8_t* Header(std::size_t piece);
+  // Pieces in `record` at or after `from` moved by `delta` bytes.
+  void Shift(std::uint64_t record, std::uint32_t from, std::int64_t delta) noexcept;
   // Re-reads every piece's header: sizes, runs.
   void Reload();
   void SaveAll();
@@ -169,6 +211,11 @@ class Attribute {
   std::vector<Piece> pieces_;
   AttributeValue value_;  // the first piece's header, the joined runs
 };
+
+// Takes a free MFT record (numbers from 24 on), growing the $MFT when
+// none is free, and makes it an empty base record in use with `flags`
+// (in use is added). 0x40004 when no record can be had.
+std::uint64_t CreateBaseRecord(NTFSDriver& driver, std::uint16_t flags);
 
 // Grows the $MFT by at least 16 records (whole clusters of them), written
 // as empty records not in use, with room for them in its record bitmap;

@@ -13,9 +13,9 @@
 // (a file with a long and a short name is listed once, by its long name)
 // and records the mount's filter leaves out.
 //
-// Changes of names are not made by this driver yet: creating, deleting,
-// moving and linking answer 0x4000e; opening files waits for the file
-// objects.
+// Files open by name; files and subdirectories are created (one POSIX
+// name each, as other systems do) and deleted, hard links and short names
+// added. Moving, junctions and attribute changes answer 0x4000e.
 #pragma once
 
 #include <cstdint>
@@ -63,12 +63,15 @@ std::u16string FileNameOf(const std::uint8_t* value);
 // for any other record.
 std::uint32_t DirectoryIdOfRecord(std::uint64_t record);
 
-// An index read through a mounted volume's attributes. Changes are refused
-// with 0x4000e until the driver writes records.
+// An index read and written through a directory record's attributes:
+// $INDEX_ROOT, $INDEX_ALLOCATION and $BITMAP of one name. Every call opens
+// the record afresh, so that the store never works on a stale copy of it.
 class VolumeIndexStore : public IndexStore {
  public:
   VolumeIndexStore(NTFSDriver& driver, std::uint64_t record, const std::u16string& name);
+  ~VolumeIndexStore() override;
   std::vector<std::uint8_t> ReadRoot() override;
+  // Creates the root attribute when the record has none.
   bool WriteRoot(const std::vector<std::uint8_t>& value) override;
   bool HasAllocation() override;
   void CreateAllocation() override;
@@ -77,19 +80,13 @@ class VolumeIndexStore : public IndexStore {
   void ReadAllocation(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override;
   void WriteAllocation(std::uint64_t offset, const std::uint8_t* data, std::uint32_t length) override;
   BitmapStorage& BlockBitmap() override;
-  bool CanGrow() override { return false; }
 
  private:
   class BitmapBytes;
-  void Load();
 
   NTFSDriver& driver_;
   std::uint64_t record_;
   std::u16string name_;
-  bool loaded_ = false;
-  bool hasAllocation_ = false;
-  AttributeValue allocation_;
-  AttributeValue bitmap_;
   std::unique_ptr<BitmapBytes> bitmapBytes_;
 };
 
@@ -122,6 +119,7 @@ class NTFSDirectory : public FileSystemDriver::DirectoryObject {
                       const std::u16string& existingName) override;
   void CreateSymlink(const std::u16string& name, const std::u16string& target) override;
   void SetAttributes(const std::u16string& name, std::uint32_t attributes) override;
+  void SetShortName(const std::u16string& name, const std::u16string& shortName) override;
 
   NTFSDriver& Ntfs() const noexcept { return *ntfs_; }
   std::uint64_t Record() const noexcept { return record_; }
@@ -140,11 +138,22 @@ class NTFSDirectory : public FileSystemDriver::DirectoryObject {
   // a filtered record or a system entry is 0x40011.
   void CheckOpenable(const std::uint8_t* entry);
 
+  // This directory's MFT reference (record and sequence number).
+  std::uint64_t Reference();
+
   void Join(NTFSIterator* iterator) noexcept;
   void Leave(NTFSIterator* iterator) noexcept;
 
  private:
   void SavePlaces();
+  // A new record holding $STANDARD_INFORMATION, one POSIX $FILE_NAME under
+  // this directory and empty $DATA (a file) or an empty $I30 index (a
+  // directory), and its entry here; nothing is left when a step fails.
+  std::uint64_t CreateEntry(const std::u16string& name, bool directory);
+  // Takes the entry's name (and its Win32 or DOS partner) out of the
+  // file's record and this index; a record left without names is deleted
+  // with its clusters.
+  void DeleteEntry(const std::vector<std::uint8_t>& entry);
 
   NTFSDriver* ntfs_;
   std::uint64_t record_;

@@ -14,7 +14,8 @@
 // update sequences (and into $MFTMirr for the records it mirrors),
 // attribute data through the block cache, clusters come from the cluster
 // bitmap, and the first write of a mount cleans $LogFile's restart areas.
-// Files are opened by record number (ntfs_file.h), not yet by name.
+// Files open by name through their directories (ntfs_directory.h), each
+// record at most once at a time (the open-record table).
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,7 @@ constexpr std::uint32_t kNtfsDriverModuleId = 0x7A135000;
 constexpr std::uint32_t kNtfsMftModuleId = 0x7A136000;
 
 class NTFSDriver;
+class NTFSFile;
 
 // One attribute's value: the header of its first piece (which carries the
 // sizes), and either the resident bytes or the runs of every piece joined
@@ -147,6 +149,16 @@ class NTFSDriver : public FileSystemDriverWindows {
   Bitmap& Clusters() noexcept { return *clusters_; }
   std::uint16_t Version() const noexcept { return version_; }
 
+  // The open file of base record `record`: the one already open, or a new
+  // NTFSFile entered in the open-record table (it leaves the table when
+  // the framework deletes it).
+  FileObject* OpenFileObject(std::uint64_t record);
+  void ForgetFileObject(std::uint64_t record) noexcept { openFiles_.erase(record); }
+  bool IsFileOpen(std::uint64_t record) const noexcept { return openFiles_.count(record) != 0; }
+  // The open file of `record`, or null: changes to an open file's record
+  // go through its own FileRecord, whose attributes follow them.
+  NTFSFile* OpenFileOf(std::uint64_t record) const noexcept;
+
   // True when the mount's record filter hides `record`.
   bool IsRecordFilteredOut(std::uint64_t record) const noexcept;
 
@@ -196,6 +208,7 @@ class NTFSDriver : public FileSystemDriverWindows {
   std::unique_ptr<Bitmap> clusters_;
   bool logCleaned_ = false;
   bool resettingLog_ = false;
+  std::map<std::uint64_t, FileObject*> openFiles_;
 };
 
 }  // namespace ntfs

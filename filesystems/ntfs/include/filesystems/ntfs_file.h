@@ -22,7 +22,8 @@ std::int64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept;
 class NTFSFile : public FileSystemDriver::FileObject {
  public:
   // Opens base record `record`; 0x4000d when it is not an in-use base
-  // record or has no unnamed $DATA.
+  // record or has no unnamed $DATA. A file that was written, resized or
+  // given times refreshes its names when it is destroyed.
   NTFSFile(NTFSDriver& driver, std::uint64_t record);
   ~NTFSFile() override;
 
@@ -34,18 +35,29 @@ class NTFSFile : public FileSystemDriver::FileObject {
              std::uint32_t& done) override;
   void SetSize(std::uint64_t size) override;
   // Sets the times of $STANDARD_INFORMATION (milliseconds since 1970);
-  // the copies in $FILE_NAME and the directory entries are not refreshed.
+  // the copies in $FILE_NAME and the directory entries follow when the
+  // file is closed.
   void SetTimes(std::uint64_t modification, std::uint64_t creation, std::uint64_t access) override;
   // Records are saved as they change: nothing is left to write.
   void Flush() override {}
 
   Attribute& Data() noexcept { return *data_; }
+  FileRecord& Record() noexcept { return record_; }
+  // The driver's open-record table names this file: it leaves the table
+  // when it goes.
+  void Listed() noexcept { listed_ = true; }
+  // Copies the data's sizes and the times of $STANDARD_INFORMATION into
+  // every $FILE_NAME of the record and into the directory entries that
+  // repeat them.
+  void RefreshNames();
 
  private:
   NTFSDriver& driver_;
   FileRecord record_;
   std::unique_ptr<Attribute> data_;
   bool written_ = false;
+  bool listed_ = false;
+  std::uint64_t openedSize_ = 0;
 };
 
 }  // namespace ntfs
