@@ -384,8 +384,14 @@ void FileRecord::CreateList(Attribute& mover) {
         e.id = Common::LoadLe16(Image(extension) + at + 14);
       }
     }
+    // Every open object of the attribute follows its first piece.
+    for (Attribute* open : open_)
+      if (!open->pieces_.empty() && open->pieces_[0].record == piece.record &&
+          open->pieces_[0].offset == piece.offset)
+        open->pieces_[0] = {extension, at};
     RemoveAttributeRecord(number_, piece.offset);
     mover.pieces_[0] = {extension, at};
+    for (Attribute* open : open_) open->Reload();
     Save(extension);
     base = Image(number_);
     h = ParseFileRecord(base, size);
@@ -412,7 +418,10 @@ void FileRecord::InsertNamed(std::vector<std::uint8_t> header, const std::u16str
   const std::uint32_t type = Common::LoadLe32(header.data());
   std::uint32_t offset = InsertAttributeRecord(number_, header);
   if (offset == 0 && MakeRoom()) offset = InsertAttributeRecord(number_, header);
-  if (offset == 0) DiskFull(0x6A);
+  if (offset == 0) {
+    PlaceInExtension(std::move(header), name);
+    return;
+  }
   if (hasList_) {
     ListEntry entry;
     entry.type = type;
@@ -436,6 +445,45 @@ void FileRecord::InsertNamed(std::vector<std::uint8_t> header, const std::u16str
     }
   }
   Save(number_);
+}
+
+void FileRecord::PlaceInExtension(std::vector<std::uint8_t> header, const std::u16string& name) {
+  // A full base record: the attribute goes to an extension record of its
+  // own, named in the attribute list (started first, its data's first
+  // piece moving out when the list needs the room).
+  if (!hasList_) {
+    std::unique_ptr<Attribute> mover = Find(kData, u"");
+    if (!mover) DiskFull(0x6E);
+    CreateList(*mover);
+  }
+  const std::uint32_t type = Common::LoadLe32(header.data());
+  const std::uint64_t record = AllocateExtensionRecord();
+  const std::uint32_t offset = InsertAttributeRecord(record, std::move(header));
+  if (offset == 0) {
+    ReleaseExtensionRecord(record);
+    DiskFull(0x6F);
+  }
+  ListEntry entry;
+  entry.type = type;
+  entry.name = name;
+  entry.reference = MakeReference(record, RecordSequence(record));
+  entry.id = Common::LoadLe16(Image(record) + offset + 14);
+  std::size_t place = list_.size();
+  for (std::size_t i = 0; i < list_.size(); ++i) {
+    if (list_[i].type > type) {
+      place = i;
+      break;
+    }
+  }
+  list_.insert(list_.begin() + std::ptrdiff_t(place), entry);
+  Save(record);
+  try {
+    WriteList();
+  } catch (...) {
+    list_.erase(list_.begin() + std::ptrdiff_t(place));
+    ReleaseExtensionRecord(record);
+    throw;
+  }
 }
 
 bool FileRecord::MakeRoom() {
@@ -535,6 +583,9 @@ bool FileRecord::RemoveResident(std::uint32_t type,
       }
       RemoveAttributeRecord(record, a.offset);
       Save(record);
+      // An extension record left empty goes back.
+      if (record != number_ && ParseFileRecord(Image(record), size).attributes.empty())
+        ReleaseExtensionRecord(record);
       return true;
     }
   }

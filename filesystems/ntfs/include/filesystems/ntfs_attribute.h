@@ -119,6 +119,8 @@ class FileRecord {
   // Writes the in-memory list back into its resident attribute.
   void WriteList();
   static std::vector<std::uint8_t> SerializeList(const std::vector<ListEntry>& list);
+  // Puts a whole attribute record into a new extension record.
+  void PlaceInExtension(std::vector<std::uint8_t> header, const std::u16string& name);
   // Moves resident data of the base record into clusters to make room;
   // false when there is none to move.
   bool MakeRoom();
