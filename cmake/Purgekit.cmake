@@ -2,6 +2,7 @@
 # libraries and tests in both builds.
 
 option(PURGEKIT_SANITIZE "Build with AddressSanitizer and UBSan" OFF)
+option(PURGEKIT_TSAN "Build with ThreadSanitizer (not together with PURGEKIT_SANITIZE)" OFF)
 option(PURGEKIT_LIBFUZZER "Build only the fuzz targets, with clang's libFuzzer" OFF)
 
 if(WIN32)
@@ -24,6 +25,14 @@ if(PURGEKIT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(PURGEKIT_TSAN)
+  if(PURGEKIT_SANITIZE)
+    message(FATAL_ERROR "ThreadSanitizer cannot be combined with AddressSanitizer")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 option(PURGEKIT_FUZZ_HARNESS_ONLY

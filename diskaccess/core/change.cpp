@@ -4,6 +4,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/global_ops.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/win_computer.h"
 
@@ -131,6 +132,21 @@ std::uint32_t DaRescanComputer(da_computer* computer, std::uint32_t flags) {
         if (r.diskKey != 0 && r.diskKey == d->GetDiskNumber()) {
           r.link = d;
           changed = true;
+        } else if (r.diskKey == 0 && r.volumeKey != 0) {
+          // A volume of one of this disk's partitions changed.
+          // The saved tree first; the working tree's holders carry the
+          // handlers the volume mapping gave them.
+          for (std::uint32_t tree : {2u, 0u}) {
+            HolderList* list = DaTreeHolders(d, tree);
+            for (holder* h = list != nullptr ? list->first : nullptr; h != nullptr && !changed;
+                 h = h->next) {
+              vol_handler* v = h->IsPartition() ? h->GetVolumeHandler() : nullptr;
+              if (v != nullptr && v->GetDriveNumber() == r.volumeKey) {
+                r.link = h;
+                changed = true;
+              }
+            }
+          }
         }
       }
     }
@@ -164,9 +180,13 @@ bool DaDispatchChanges(da_computer* computer, std::uint32_t, stddisk*) {
     return false;
   }
   computer->numberedPartitions = 0;
-  // Walking a disk reads its tables when it has none yet.
-  for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next)
-    if (IsPresent(d)) DaReadDiskPartitions(d);
+  // Walking a disk reads its tables when it has none yet; the free space
+  // between its partitions is then taken again.
+  for (stddisk* d = computer->FirstDisk(); d != nullptr; d = d->next) {
+    if (!IsPresent(d)) continue;
+    DaReadDiskPartitions(d);
+    DaRebuildFreeSpace(d);
+  }
   DaQueryPartitions();
   return true;
 }
@@ -214,6 +234,10 @@ void DaRevertChanges() {
       p->RestoreMarks();
       if (p->trees[0].Valid() && p->trees[1].Valid()) DaCopyTree(p, 0, 1);
     }
+    // The copies carry no free space: it is taken again from the tables
+    // the working trees now hold, without reading the disks.
+    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next)
+      if (IsPresent(d)) DaRebuildFreeSpace(d);
   }
   DaRestoreComputerCounters();
   DaRestoreKeyCounters();

@@ -1,14 +1,18 @@
 // DaInit, DaRefresh and DaDone, and the layer's process-wide state.
 #include "diskaccess/lifecycle.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/resizer.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/global_ops.h"
 #include "diskaccess/objects.h"
+#include "foundation/random.h"
 #include "foundation/sync.h"
 #include "ldm/driver.h"
 
@@ -144,22 +148,7 @@ DaPartitionList* DaQueryPartitions() {
   if (g_activeQuery == nullptr) return nullptr;
   if (!g_listing) g_listing.reset(new (std::nothrow) DaPartitionList);
   if (!g_listing) return nullptr;
-  // The listing links the partitions of every disk in start order; only the
-  // count and the first partition are kept here.
-  g_listing->first = nullptr;
-  g_listing->count = 0;
-  for (da_computer* c = DaNextComputer(nullptr); c != nullptr; c = DaNextComputer(c)) {
-    if (g_activeQuery->computerFilter != 0 && g_activeQuery->computerFilter != c->number)
-      continue;
-    for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
-      if (g_activeQuery->diskFilter != 0 && g_activeQuery->diskFilter != d->id) continue;
-      for (holder* h = d->holder_list.first; h != nullptr; h = h->next) {
-        if (!h->IsPartition() && !(g_activeQuery->includeAll && h->IsFreeSpace())) continue;
-        if (g_listing->first == nullptr) g_listing->first = h;
-        ++g_listing->count;
-      }
-    }
-  }
+  DaListPartitions(*g_listing, *g_activeQuery);
   return g_listing.get();
 }
 
@@ -354,4 +343,46 @@ void DaDone() {
   DaGlobalLock(1);
   DaRemovePartitionCallbacks();
   g_initialised = false;
+}
+
+// ------------------------------------------------------- disk speed
+
+bool DaMeasureDiskSpeed(stddisk* disk) {
+  if (disk == nullptr) return false;
+  const std::uint32_t sectorSize = disk->GetSectorSize();
+  if (sectorSize == 0) return false;
+  std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[sectorSize + 0x3FFFF]);
+  if (!block) {
+    disk->speed = kDiskSpeedNoBuffer;
+    disk->AfterScan();
+    return true;
+  }
+  const auto address = reinterpret_cast<std::uintptr_t>(block.get());
+  std::uint8_t* buffer = block.get() + (sectorSize - address % sectorSize) % sectorSize;
+
+  const std::uint64_t last = disk->GetSectorCount();
+  const std::uint64_t chunk =
+      std::min<std::uint64_t>(std::max<std::uint32_t>(0x40000 / sectorSize, 1) - 1, last);
+  const std::uint64_t range = last - chunk;
+  const auto begun = std::chrono::steady_clock::now();
+  std::uint64_t sectors = 0;
+  std::uint64_t elapsedMs = 0;
+  for (;;) {
+    std::uint64_t drawn = 0;
+    Common::RandomBytes(&drawn, sizeof drawn, false);
+    const std::uint64_t offset = range == 0 ? 0 : drawn % range;
+    disk->Io(Fdisk::kIoRead, offset, buffer, chunk + 1);  // a failed read still took time
+    sectors += chunk + 1;
+    elapsedMs = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - begun)
+                                               .count());
+    if (elapsedMs >= 550 && sectors >= 100) break;
+  }
+  // Bytes per second; values up to 1002 are the markers of the pass.
+  const std::uint64_t perSecond = sectors * sectorSize * 1000 / std::max<std::uint64_t>(elapsedMs, 1);
+  disk->speed = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(std::max<std::uint64_t>(perSecond, kDiskSpeedNoBuffer + 1),
+                              0xFFFFFFFFu));
+  disk->AfterScan();
+  return true;
 }

@@ -174,3 +174,45 @@ TEST(GlobalVariableGuid, IsTheEfiGlobalVendor) {
 }
 
 }  // namespace
+
+namespace {
+
+// A firmware that keeps answering "buffer too small", naming a size that
+// `next` works out from the one it was given.
+class EndlessFirmware : public DaTest::FakeFirmware {
+ public:
+  std::uint32_t Query(const std::u16string&, const Common::Guid&, void*, std::uint32_t* length,
+                      std::uint32_t*) override {
+    ++queries;
+    *length = next(*length);
+    return Uefi::kStatusBufferTooSmall;
+  }
+  std::uint32_t (*next)(std::uint32_t) = nullptr;
+};
+
+TEST(VariableRead, AFirmwareThatNeverSettlesEndsTheReadWithAnError) {
+  struct Case {
+    const char* name;
+    std::uint32_t (*next)(std::uint32_t);
+    int queries;
+  };
+  const Case cases[] = {
+      {"a needed size of 0", [](std::uint32_t) { return 0u; }, 1},
+      {"the size it was given", [](std::uint32_t given) { return given; }, 1},
+      {"always a little more", [](std::uint32_t given) { return given + 16; }, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EndlessFirmware fw;
+    fw.next = c.next;
+    DaTest::FirmwareScope scope(fw);
+    auto v = Uefi::MakeWindowsVariable(Uefi::EfiGlobalVariableGuid, u"Boot0002", 7);
+    const std::uint8_t* data = nullptr;
+    std::uint32_t count = 0;
+    EXPECT_EQ(v->GetData(data, count).Code(), Uefi::kErrFirmware);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(fw.queries, c.queries);
+  }
+}
+
+}  // namespace

@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint32_t kTag = 0x5A13;
 constexpr std::uint32_t kFirstBufferSize = 1024;
+// Rounds of "buffer too small" a read accepts before it gives up.
+constexpr int kMaxSizeRounds = 8;
 
 Firmware* g_firmware = nullptr;
 
@@ -81,9 +83,15 @@ Common::Error WindowsVariable::Read() {
   std::uint32_t length = kFirstBufferSize;
   std::uint32_t attributes = attributes_;
   std::uint32_t status = fw.Query(name_, vendor_, buffer.data(), &length, &attributes);
-  while (status != 0) {
+  // The firmware tells the size it needs and is asked again with exactly
+  // that; a variable growing between the calls may need a few rounds. A
+  // needed size of 0, or one no larger than the buffer it refused, would
+  // only ask again for ever: both are failures, and so are rounds past
+  // the bound.
+  for (int round = 0; status != 0; ++round) {
     if (status != kStatusBufferTooSmall) return UefiStatusToError(status, name_);
-    // The firmware told the size it needs: one more call with exactly that.
+    if (round == kMaxSizeRounds || length == 0 || length <= buffer.size())
+      return UefiStatusToError(status, name_);
     buffer.assign(length, 0);
     attributes = attributes_;
     status = fw.Query(name_, vendor_, buffer.data(), &length, &attributes);

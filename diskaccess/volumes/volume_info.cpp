@@ -7,6 +7,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
+#include "diskaccess/global_ops.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
 
@@ -106,12 +107,34 @@ void ClearCache() {
   g_cache.clear();
 }
 
-void DaVolumeInformationPass(bool, std::uint32_t) {
+void DaVolumeInformationPass(bool byLevel, std::uint32_t partitionId) {
   DaSetActiveQuery(&g_DaPartitionQuery);
   for (auto& e : g_cache) e->user = nullptr;
-  // Disk speeds are measured only when asked for, and with the clean-up's
-  // flags nothing is selected; free space and labels are read only for
-  // selected volumes, and here none is.
+  const std::uint32_t flags = g_DaState.initFlags;
+  auto selected = [&](const holder& h) {
+    return (byLevel && h.scratch != 0) ||
+           (partitionId != 0 && static_cast<std::uint32_t>(h.GetId()) == partitionId);
+  };
+  // The disks whose speed is still to be measured, in walk order: every
+  // disk under a partition unless flag 0x800 limits it to the selected
+  // partitions' disks. (Free space and labels are read only for selected
+  // volumes; this layer has no file-system probe of its own.)
+  std::vector<stddisk*> due;
+  ForEveryPartition([&](holder& h) {
+    if ((flags & 0x800) != 0 && !selected(h)) return;
+    auto* p = dynamic_cast<BasePartitionHolder*>(&h);
+    stddisk* d = p != nullptr && !p->extents.empty() ? DaFindDiskByKey(p->extents[0].diskKey)
+                                                     : nullptr;
+    if (d == nullptr) d = h.disk;
+    if (d == nullptr || !d->usable || d->IsEasyVolumeDisk() || d->speed > 1000) return;
+    d->speed = kDiskSpeedDue;
+    due.push_back(d);
+  });
+  std::uint32_t step = 0;
+  for (stddisk* d : due) {
+    DaHookProgress(++step);
+    DaMeasureDiskSpeed(d);
+  }
   ForEveryPartition([](holder& h) {
     std::shared_ptr<virt_fs> fs = GetVirtFs(&h);
     // An entry the cache no longer has, or another than this holder's, is

@@ -34,6 +34,7 @@ std::string Kind(const holder* h) {
   if (dynamic_cast<const RawMetaHolder*>(h)) return "raw";
   if (dynamic_cast<const RawPartitionHolder*>(h)) return "whole";
   if (dynamic_cast<const UnsupHolder*>(h)) return "unsupported";
+  if (h->IsFreeSpace()) return "free";
   return "holder";
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 #include <memory>
 #include <set>
 #include <string>
@@ -80,6 +81,9 @@ extern DaPartitionQuery g_DaPartitionQuery;
 struct DaPartitionList {
   holder* first = nullptr;
   std::uint32_t count = 0;
+  // The listed holders in the query's order (empty for a sort kind that
+  // only counts).
+  std::vector<holder*> order;
 };
 // The listing while a query is active (set by the volume-information pass).
 DaPartitionList* DaQueryPartitions();
