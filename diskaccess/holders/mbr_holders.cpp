@@ -339,6 +339,12 @@ class MbrIterator : public BaseHolderIterator {
       if (data || used > 1) return ebr;
       MbrEntry replacement;
       if (used == 1) replacement = ebr->entries[LinkIndex(*ebr)];
+      // A link back to the container's start leads nowhere new: the chain
+      // ends at the owner instead of carrying the loop on.
+      if (replacement.lba == 0) {
+        replacement = MbrEntry();
+        used = 0;
+      }
       replacement.holder_ptr = nullptr;
       owner->entries[index] = replacement;
       owner->SetModified(true);

@@ -283,12 +283,15 @@ TEST(MbrHolders, RecordsThatOnlyLinkOnLeaveTheChainAndTheirOwnerIsRewritten) {
     std::uint64_t ebr;  // whose partition entry is cleared
     std::vector<std::uint64_t> logicals;
     std::vector<std::uint64_t> changed;  // sectors the write changes
+    bool loops = false;                  // its link points back to the container's start
   };
   // Container at 8192; EBRs at 8192, 14336 and 20480, each 2048 sectors
   // before its logical partition.
   const Case cases[] = {
       {"a middle record that only links on", 14336, {10240, 22528}, {8192}},
       {"the last record, left empty", 20480, {10240, 16384}, {14336}},
+      // Its link goes back to the first record: the chain ends before it.
+      {"a middle record whose link loops back", 14336, {10240}, {8192}, true},
       // The first record stands where the MBR's entry points: it stays.
       {"the first record, which only links on", 8192, {16384, 22528}, {}},
   };
@@ -301,6 +304,7 @@ TEST(MbrHolders, RecordsThatOnlyLinkOnLeaveTheChainAndTheirOwnerIsRewritten) {
         "label: dos\nstart=2048, size=4096, type=83\nstart=8192, size=40000, type=5\n" +
             Logicals(3, 10240, 4096, 2048, "83"));
     ClearEntry(path, c.ebr, 0);
+    if (c.loops) PatchLink(path, c.ebr, 0);
     const std::string before = dir.File("before" + std::to_string(n) + ".img");
     ASSERT_TRUE(DaTest::Run("cp " + path + " " + before));
     {
