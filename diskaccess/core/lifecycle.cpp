@@ -46,8 +46,6 @@ DaOsVersionSource g_osSource = nullptr;
 
 bool g_rawProcessorRegistered = false;
 
-std::uint32_t NoPartitionWork(PartitionParameters&) { return 0; }
-
 void EmptyPendingQueues() {
   g_pendingRecords = 0;
   g_pendingCounter = 0;
@@ -65,7 +63,6 @@ void ApplyToEveryComputer(std::uint32_t initFlags, bool& failed) {
 DaPartitionQuery g_DaPartitionQuery;
 DaState g_DaState;
 DaHooks g_DaHooks;
-DaPartitionCallbacks g_DaPartitionCallbacks;
 
 namespace {
 // At exit, a computer still listed (DaDone never ran) is taken down, last
@@ -231,13 +228,11 @@ std::uint32_t* DaHookContextWord() { return g_contextWord; }
 
 // ------------------------------------------------ resizer entries
 
-void DaInstallPartitionCallbacks() {
-  g_DaPartitionCallbacks.query = NoPartitionWork;
-  g_DaPartitionCallbacks.copy = NoPartitionWork;
-  g_DaPartitionCallbacks.format = NoPartitionWork;
-}
+// The FAT-type chooser, the file-system probe and the raw-device formatter
+// go to the holder layer; without them it answers 0x06, "none" and success.
+void DaInstallPartitionCallbacks() { Da::InstallPartitionCallbacks(); }
 
-void DaRemovePartitionCallbacks() { g_DaPartitionCallbacks = DaPartitionCallbacks{}; }
+void DaRemovePartitionCallbacks() { Da::RemovePartitionCallbacks(); }
 
 bool DaRawProcessorRegistered() { return g_rawProcessorRegistered; }
 

@@ -143,102 +143,6 @@ std::unique_ptr<GptTableRecord> GptReadCopy(stddisk& disk, std::uint64_t lba,
 
 namespace {
 
-class GptIterator : public ListIterator {
- public:
-  using ListIterator::ListIterator;
-  std::uint32_t GetKind() const override {
-    const holder* h = Current();
-    if (h == nullptr) return 0;
-    if (h->owner == nullptr && h->IsContainer()) return position_ == 0 ? 5 : 15;
-    return 7;
-  }
-  bool IsSameAs(const BaseHolderIterator* other) const override {
-    auto* o = dynamic_cast<const GptIterator*>(other);
-    if (o == nullptr) return false;
-    const holder* a = Current();
-    const holder* b = o->Current();
-    if (a == nullptr || b == nullptr) return a == b;
-    return a->start == b->start && a->size == b->size && a->flags == b->flags;
-  }
-  void Number() override {
-    holder* h = Current();
-    if (h == nullptr) return;
-    h->scan_number = number_++;
-    h->ResetLetters();
-  }
-
- protected:
-  void Read() override {
-    if (disk == nullptr || context == nullptr) return;
-    if (auto* primary = dynamic_cast<GptTableHolder*>(context->top)) {
-      YieldTree(primary);
-      return;
-    }
-    if (context->top == nullptr || context->scheme != kSchemeMbr || context->subtype != 0xEE)
-      return;
-    context->scheme = kSchemeGpt;
-    const std::uint64_t last = disk->GetSectorCount();
-    std::uint32_t primaryCode = 0, backupCode = 0;
-    Common::Error primaryError, backupError;
-    std::unique_ptr<GptTableRecord> primary =
-        GptReadCopy(*disk, 1, primaryCode, primaryError, context->disk_guid);
-    if (primaryCode == 0x42) {
-      context->subtype = 0x42;
-      return;
-    }
-    std::unique_ptr<GptTableRecord> backup;
-    if ((flags & kWalkNoBackup) == 0) {
-      backup = GptReadCopy(*disk, primary ? primary->alternate : last, backupCode, backupError,
-                           nullptr);
-    }
-    bool primaryDamaged = false, backupDamaged = false;
-    std::unique_ptr<GptTableRecord> record;
-    if (primary) {
-      record = std::move(primary);
-      backupDamaged = backup == nullptr;
-    } else if (backup) {
-      record = std::move(backup);
-      record->alternate = last;
-      primaryDamaged = true;
-    } else {
-      context->subtype = primaryCode;
-      context->error = primaryError;
-      return;
-    }
-    auto* area = new GptTableHolder(disk, 1, record->first_usable - 1, 0, nullptr);
-    area->modified = primaryDamaged ? 1 : 0;
-    auto* backupArea = new GptTableHolder(disk, record->last_usable + 1,
-                                          last - record->last_usable, 0, nullptr);
-    backupArea->modified = backupDamaged ? 1 : 0;
-    area->backup = backupArea;
-    area->record = std::move(record);
-    context->top = area;
-    context->subtype = 0;
-    for (std::uint32_t i = 0; i < area->record->entry_count; ++i) {
-      GptEntryRecord& r = area->record->entries[i];
-      if (!r.used) continue;
-      const std::uint64_t size = r.last >= r.first ? r.last - r.first + 1 : 0;
-      if (IsReservedGuid(r.type))
-        r.holder_ptr = new GptTableHolder(disk, r.first, size, i, area);
-      else
-        r.holder_ptr = new GptPartitionHolder(
-            disk, r.first, size, i, area, (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey());
-    }
-    YieldTree(area);
-  }
-
- private:
-  void YieldTree(GptTableHolder* area) {
-    Yield(area);
-    if (area->backup != nullptr) Yield(area->backup);
-    if (area->record == nullptr) return;
-    for (GptEntryRecord& r : area->record->entries)
-      if (r.holder_ptr != nullptr) Yield(r.holder_ptr);
-  }
-
-  std::uint32_t number_ = 0;
-};
-
 // Writes one copy of the table; true when a write was tried.
 bool GptWriteCopy(stddisk& disk, std::uint64_t lba, GptTableHolder* area,
                   const GptTableRecord* record, Common::Error& result) {
@@ -284,14 +188,9 @@ bool GptWriteCopy(stddisk& disk, std::uint64_t lba, GptTableHolder* area,
   return true;
 }
 
-}  // namespace
-
-std::unique_ptr<BaseHolderIterator> MakeGptIterator(HolderWalker& w) {
-  return std::make_unique<GptIterator>(w);
-}
-
-Common::Error WriteGptCopies(stddisk& disk) {
-  auto* area = dynamic_cast<GptTableHolder*>(disk.read_context.top);
+// The copies that are marked, backup first; then sector 0 is read and
+// written back unchanged so that the system reads the partitions again.
+Common::Error GptWriteModified(stddisk& disk, GptTableHolder* area) {
   if (area == nullptr || area->record == nullptr || area->backup == nullptr)
     return Common::Error();
   Common::Error backupResult, primaryResult;
@@ -299,12 +198,209 @@ Common::Error WriteGptCopies(stddisk& disk) {
       GptWriteCopy(disk, area->record->alternate, area->backup, area->record.get(), backupResult);
   const bool wrotePrimary = GptWriteCopy(disk, 1, area, area->record.get(), primaryResult);
   if (wroteBackup || wrotePrimary) {
-    // Sector 0 is read and written back unchanged so that the system
-    // rereads the partitions.
     std::vector<std::uint8_t> s;
     if (ReadOneSector(disk, 0, s, nullptr)) (void)disk.Io(Fdisk::kIoWrite, 0, s.data(), 1);
   }
   return backupResult.Code() != 0 ? backupResult : primaryResult;
+}
+
+// Walks a GPT disk one place at a time: the primary area, the backup area,
+// then every entry slot in order. Both copies are checked when the walk
+// starts; an entry's holder is made when the walk reaches its slot, and a
+// slot without a partition is a step with no holder. In write mode the
+// marked copies are written as the walk starts, before any holder is handed
+// out.
+class GptIterator : public BaseHolderIterator {
+ public:
+  using BaseHolderIterator::BaseHolderIterator;
+
+  std::uint32_t GetPosition() const override { return 0; }
+  std::uint32_t GetKind() const override { return state_; }
+  holder* Current() const override { return current_; }
+
+  bool ReadTable() override {
+    if (disk == nullptr || context == nullptr || state_ == kEnded) return true;
+    // A disk whose MBR is no protective one, and no GPT tree read before:
+    // the probe would fail without reading, so the walk ends here.
+    if (state_ == kUnprobed && dynamic_cast<GptTableHolder*>(context->top) == nullptr &&
+        (context->top == nullptr || context->scheme != kSchemeMbr || context->subtype != 0xEE))
+      return true;
+    Position();
+    if (state_ == kEmpty) return false;
+    if (state_ == kUsed && current_ == nullptr) MakeEntryHolder();
+    if (current_ != nullptr) {
+      current_->MarkOverlaps(flags);
+      current_->InsertSorted(flags);
+    }
+    return false;
+  }
+
+  // The GPT's tables are written as the walk starts; no callback is made.
+  bool Next(WalkTableCallback, void*) override {
+    current_ = nullptr;
+    if (disk == nullptr || context == nullptr || state_ == kEnded) return false;
+    switch (state_) {
+      case kUnprobed:
+        if (!Probe()) {
+          state_ = kEnded;
+          return false;
+        }
+        if ((flags & kWalkWrite) != 0) {
+          Common::Error e = GptWriteModified(*disk, dynamic_cast<GptTableHolder*>(context->top));
+          if (e.Code() != 0 && walker.write_error.IsNull()) walker.write_error = e;
+        }
+        state_ = kPrimary;
+        return true;
+      case kPrimary:
+        state_ = kBackup;
+        return true;
+      case kBackup:
+        state_ = kUsed;  // slot 0 comes next
+        entry_ = 0;
+        return true;
+      case kUsed:
+      case kEmpty: {
+        ++entry_;
+        const GptTableRecord* record = Record();
+        if (record != nullptr && entry_ < record->entry_count && entry_ < record->entries.size()) {
+          state_ = kEmpty;
+          return true;
+        }
+        state_ = kEnded;
+        return false;
+      }
+      default:
+        state_ = kEnded;
+        return false;
+    }
+  }
+
+  bool IsSameAs(const BaseHolderIterator* other) const override {
+    auto* o = dynamic_cast<const GptIterator*>(other);
+    if (o == nullptr || o->state_ != state_) return false;
+    if (state_ == kEmpty) return true;
+    if (start_ != o->start_ || size_ != o->size_) return false;
+    if (current_ == nullptr || o->current_ == nullptr) return current_ == o->current_;
+    return current_->flags == o->current_->flags;
+  }
+
+  void Number() override {
+    if (current_ == nullptr) return;
+    current_->scan_number = next_scan++;
+    current_->ResetLetters();
+  }
+
+ private:
+  static constexpr std::uint8_t kUnprobed = 0xEE, kPrimary = 5, kBackup = 15, kUsed = 7,
+                                kEmpty = 0, kEnded = 0xBB;
+
+  GptTableRecord* Record() const {
+    auto* area = dynamic_cast<GptTableHolder*>(context->top);
+    return area != nullptr ? area->record.get() : nullptr;
+  }
+
+  // Where the walk stands: the holder there, or the extent of an entry that
+  // has none yet.
+  void Position() {
+    current_ = nullptr;
+    start_ = size_ = 0;
+    auto* area = dynamic_cast<GptTableHolder*>(context->top);
+    if (state_ == kPrimary) {
+      current_ = area;
+    } else if (state_ == kBackup) {
+      if (area != nullptr && area->backup != nullptr) current_ = area->backup;
+    } else if (state_ == kUsed || state_ == kEmpty) {
+      state_ = kEmpty;
+      GptTableRecord* record = Record();
+      if (record == nullptr || entry_ >= record->entries.size()) return;
+      GptEntryRecord& r = record->entries[entry_];
+      if (r.used) state_ = kUsed;
+      if (r.holder_ptr != nullptr) {
+        current_ = r.holder_ptr;
+      } else {
+        start_ = r.first;
+        size_ = r.last >= r.first ? r.last - r.first + 1 : 0;
+      }
+    }
+    if (current_ != nullptr) {
+      start_ = current_->start;
+      size_ = current_->size;
+    }
+  }
+
+  void MakeEntryHolder() {
+    auto* area = dynamic_cast<GptTableHolder*>(context->top);
+    GptTableRecord* record = Record();
+    if (area == nullptr || record == nullptr || entry_ >= record->entries.size()) return;
+    GptEntryRecord& r = record->entries[entry_];
+    if (IsReservedGuid(r.type))
+      r.holder_ptr = new GptTableHolder(disk, start_, size_, entry_, area);
+    else
+      r.holder_ptr = new GptPartitionHolder(
+          disk, start_, size_, entry_, area,
+          (flags & kWalkIdZero) != 0 ? 0 : DaNextReadHolderKey());
+    current_ = r.holder_ptr;
+  }
+
+  // Checks both copies and keeps the one to trust; over a tree the disk
+  // already has, nothing is read.
+  bool Probe() {
+    if (context->top != nullptr && dynamic_cast<GptTableHolder*>(context->top) != nullptr)
+      return true;
+    if (context->top == nullptr || context->scheme != kSchemeMbr || context->subtype != 0xEE)
+      return false;
+    context->scheme = kSchemeGpt;
+    const std::uint64_t last = disk->GetSectorCount();
+    std::uint32_t primaryCode = 0, backupCode = 0;
+    Common::Error primaryError, backupError;
+    std::unique_ptr<GptTableRecord> primary =
+        GptReadCopy(*disk, 1, primaryCode, primaryError, context->disk_guid);
+    if (primaryCode == 0x42) {
+      context->subtype = 0x42;
+      return false;
+    }
+    std::unique_ptr<GptTableRecord> backup;
+    if ((flags & kWalkNoBackup) == 0) {
+      backup = GptReadCopy(*disk, primary ? primary->alternate : last, backupCode, backupError,
+                           nullptr);
+    }
+    bool primaryDamaged = false, backupDamaged = false;
+    std::unique_ptr<GptTableRecord> record;
+    if (primary) {
+      record = std::move(primary);
+      backupDamaged = backup == nullptr;
+    } else if (backup) {
+      record = std::move(backup);
+      record->alternate = last;
+      primaryDamaged = true;
+    } else {
+      context->subtype = primaryCode;
+      context->error = primaryError;
+      return false;
+    }
+    auto* area = new GptTableHolder(disk, 1, record->first_usable - 1, 0, nullptr);
+    area->modified = primaryDamaged ? 1 : 0;
+    auto* backupArea = new GptTableHolder(disk, record->last_usable + 1,
+                                          last - record->last_usable, 0, nullptr);
+    backupArea->modified = backupDamaged ? 1 : 0;
+    area->backup = backupArea;
+    area->record = std::move(record);
+    context->top = area;
+    context->subtype = 0;
+    return true;
+  }
+
+  std::uint8_t state_ = kUnprobed;
+  std::uint64_t start_ = 0;
+  std::uint64_t size_ = 0;
+  std::uint32_t entry_ = 0;
+  holder* current_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<BaseHolderIterator> MakeGptIterator(HolderWalker& w) {
+  return std::make_unique<GptIterator>(w);
 }
 
 // ------------------------------------------------------------- GPT holders

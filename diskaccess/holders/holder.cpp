@@ -114,12 +114,20 @@ bool holder::CheckRange(std::uint32_t mode, const Da::AlignmentRequest& request)
   if (mode == 2) {
     startOk = StaysPut(7, start, *disk, request);
   } else {
-    // On a unit boundary, or on the first sector of a track (where the next
-    // track start seen from the sector before lands).
+    // On a unit boundary, or one track past the unit boundary below it:
+    // the track before holds the table (the MBR in the first unit, an EBR
+    // in the others), so that is where a partition's data begins.
     startOk = StaysPut(mode != 0 ? 3 : 2, start, *disk, request);
     if (!startOk && start > 0) {
-      std::uint64_t before = start - 1;
-      startOk = Da::AlignCheck(6, before, *disk, request) && before == start;
+      // A track start (the next track start seen from the sector before),
+      // whose track is the first after the unit start below it.
+      std::uint64_t trackStart = start - 1;
+      std::uint64_t nextTrack = start;
+      std::uint64_t unitStart = start - 1;
+      startOk = Da::AlignCheck(6, trackStart, *disk, request) && trackStart == start &&
+                Da::AlignCheck(6, nextTrack, *disk, request) && nextTrack > start &&
+                Da::AlignCheck(mode != 0 ? 1 : 0, unitStart, *disk, request) &&
+                start - unitStart == nextTrack - start;
     }
   }
   if (!startOk || !StaysPut(4, last, *disk, request)) return false;

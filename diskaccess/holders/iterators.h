@@ -21,48 +21,15 @@ class BaseHolderIterator {
   virtual void AssignLetters(std::uint8_t* counter0, std::uint8_t* counter5) {}
   virtual holder* Current() const = 0;
   virtual std::uint32_t GetKind() const { return 0; }
-  virtual bool Next() { return false; }
+  // Moves on; `callback` (when given) hears of each table the walk has
+  // finished with.
+  virtual bool Next(WalkTableCallback callback, void* callbackContext) { return false; }
 
   HolderWalker& walker;
   stddisk* disk;
   ReadContext* context;
   std::uint32_t flags;
   std::uint32_t next_scan = 0;
-};
-
-// Yields a list of holders that a reader built in one pass (the GPT's: its
-// whole entry array is one read).
-class ListIterator : public BaseHolderIterator {
- public:
-  using BaseHolderIterator::BaseHolderIterator;
-  bool ReadTable() override {
-    if (!read_) {
-      read_ = true;
-      Read();
-    }
-    return position_ >= items_.size();
-  }
-  holder* Current() const override {
-    return position_ < items_.size() ? items_[position_] : nullptr;
-  }
-  bool Next() override {
-    if (position_ < items_.size()) ++position_;
-    return position_ < items_.size();
-  }
-
- protected:
-  virtual void Read() = 0;
-  // Inserts the holder into the disk's list and queues it for the caller.
-  void Yield(holder* h) {
-    h->scan_number = next_scan++;
-    h->MarkOverlaps(flags);
-    h->InsertSorted(flags);
-    items_.push_back(h);
-  }
-
-  std::vector<holder*> items_;
-  std::size_t position_ = 0;
-  bool read_ = false;
 };
 
 std::unique_ptr<BaseHolderIterator> MakeRawIterator(HolderWalker& w);
@@ -74,7 +41,3 @@ std::unique_ptr<BaseHolderIterator> MakeUnsupIterator(HolderWalker& w);
 bool ReadOneSector(stddisk& disk, std::uint64_t lba, std::vector<std::uint8_t>& out,
                    Common::Error* error);
 Common::Error WriteOneSector(stddisk& disk, std::uint64_t lba, const std::uint8_t* data);
-
-// Writes the GPT copies that changed (the MBR and EBR tables are written by
-// their iterator as a write-mode walk leaves them).
-Common::Error WriteGptCopies(stddisk& disk);

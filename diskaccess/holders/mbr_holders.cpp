@@ -151,7 +151,11 @@ class MbrIterator : public BaseHolderIterator {
   std::uint32_t GetKind() const override {
     return current_ != nullptr ? current_->GetType() : 0;
   }
-  bool Next() override { return Advance(); }
+  bool Next(WalkTableCallback callback, void* callbackContext) override {
+    callback_ = callback;
+    callbackContext_ = callbackContext;
+    return Advance();
+  }
   bool IsSameAs(const BaseHolderIterator* other) const override {
     auto* o = dynamic_cast<const MbrIterator*>(other);
     if (o == nullptr) return false;
@@ -269,48 +273,85 @@ class MbrIterator : public BaseHolderIterator {
   // The extended boot record that entry `index` of `owner` points at, read
   // and handed out; null when the chain ends there.
   MbrTableHolder* ReadEbr(MbrTableHolder* owner, std::uint32_t index) {
-    const MbrEntry& link = owner->entries[index];
-    std::uint64_t base, containerStart, containerSize, lba;
-    std::uint32_t nesting;
-    if (owner->owner == nullptr) {
-      base = containerStart = link.lba;
-      containerSize = link.count;
-      lba = base;
-      nesting = Nesting(*owner, index);
-      visited_.clear();
-      chain_ = 0;
-    } else {
-      if (link.lba == 0) return nullptr;
-      base = owner->extended_base;
-      containerStart = owner->container_start;
-      containerSize = owner->container_size;
-      lba = base + link.lba;
-      auto it = nesting_.find(owner);
-      nesting = it != nesting_.end() ? it->second : 0;
-    }
-    const std::uint64_t end = containerStart + containerSize;  // one past the container
-    if (chain_++ >= kMaxChain || lba < base || lba >= end || lba > disk->GetSectorCount() ||
-        !visited_.insert(lba).second) {
-      owner->flags |= kHolderChainCut;
-      return nullptr;
-    }
-    auto* ebr = new MbrTableHolder(disk, lba, index, owner);
-    ebr->extended_base = base;
-    ebr->container_start = containerStart;
-    ebr->container_size = containerSize;
-    owner->entries[index].holder_ptr = ebr;
-    nesting_[ebr] = nesting;
-    std::vector<std::uint8_t> s;
-    if (!ReadOneSector(*disk, lba, s, &context->error)) {
-      ebr->flags |= kHolderUnreadable;
-    } else if (!HasSignature(s)) {
-      ebr->flags |= kHolderRewrite;
-    } else {
-      FillEntries(*ebr, s);
-      ebr->flags &= ~kHolderUnfilled;
-    }
-    Yield(ebr);
+    MbrTableHolder* ebr = ReadOneEbr(owner, index);
+    if (ebr != nullptr) Yield(ebr);
     return ebr;
+  }
+
+  // Reads one EBR of the chain. A record further down the chain that holds
+  // no partition only passes the chain on: its link takes its place in the
+  // owner (which is then rewritten at the next write) and the record after
+  // it is read instead; one that holds nothing ends the chain at the owner.
+  // The first record stays whatever it holds: it stands at the container's
+  // start, where the MBR's entry points.
+  MbrTableHolder* ReadOneEbr(MbrTableHolder* owner, std::uint32_t index) {
+    for (;;) {
+      const MbrEntry& link = owner->entries[index];
+      std::uint64_t base, containerStart, containerSize, lba;
+      std::uint32_t nesting;
+      if (owner->owner == nullptr) {
+        base = containerStart = link.lba;
+        containerSize = link.count;
+        lba = base;
+        nesting = Nesting(*owner, index);
+        visited_.clear();
+        chain_ = 0;
+      } else {
+        if (link.lba == 0) return nullptr;
+        base = owner->extended_base;
+        containerStart = owner->container_start;
+        containerSize = owner->container_size;
+        lba = base + link.lba;
+        auto it = nesting_.find(owner);
+        nesting = it != nesting_.end() ? it->second : 0;
+      }
+      const std::uint64_t end = containerStart + containerSize;  // one past the container
+      if (chain_++ >= kMaxChain || lba < base || lba >= end || lba > disk->GetSectorCount() ||
+          !visited_.insert(lba).second) {
+        owner->flags |= kHolderChainCut;
+        return nullptr;
+      }
+      auto* ebr = new MbrTableHolder(disk, lba, index, owner);
+      ebr->extended_base = base;
+      ebr->container_start = containerStart;
+      ebr->container_size = containerSize;
+      owner->entries[index].holder_ptr = ebr;
+      nesting_[ebr] = nesting;
+      std::vector<std::uint8_t> s;
+      bool filled = false;
+      if (!ReadOneSector(*disk, lba, s, &context->error)) {
+        ebr->flags |= kHolderUnreadable;
+      } else if (!HasSignature(s)) {
+        ebr->flags |= kHolderRewrite;
+      } else {
+        FillEntries(*ebr, s);
+        ebr->flags &= ~kHolderUnfilled;
+        filled = true;
+      }
+      if (!filled || owner->owner == nullptr) return ebr;
+      std::uint32_t used = 0;
+      bool data = false;
+      for (const MbrEntry& e : ebr->entries) {
+        if (!e.Used()) continue;
+        ++used;
+        data = data || !IsExtendedType(e.Type());
+      }
+      if (data || used > 1) return ebr;
+      MbrEntry replacement;
+      if (used == 1) replacement = ebr->entries[LinkIndex(*ebr)];
+      // A link back to the container's start leads nowhere new: the chain
+      // ends at the owner instead of carrying the loop on.
+      if (replacement.lba == 0) {
+        replacement = MbrEntry();
+        used = 0;
+      }
+      replacement.holder_ptr = nullptr;
+      owner->entries[index] = replacement;
+      owner->SetModified(true);
+      nesting_.erase(ebr);
+      delete ebr;
+      if (used == 0) return nullptr;
+    }
   }
 
   // On to the next holder, depth first; false at the end.
@@ -358,12 +399,14 @@ class MbrIterator : public BaseHolderIterator {
     return false;
   }
 
-  // A table the walk is done with: in write mode, written when it changed.
+  // A table the walk is done with: in write mode, written when it changed;
+  // then the caller hears of it.
   void Leave(MbrTableHolder& t) {
-    if ((flags & kWalkWrite) == 0) return;
-    if (!t.IsModified() && t.sector_image == nullptr) return;
-    Common::Error e = WriteTable(*disk, t);
-    if (e.Code() != 0 && walker.write_error.IsNull()) walker.write_error = e;
+    if ((flags & kWalkWrite) != 0 && (t.IsModified() || t.sector_image != nullptr)) {
+      Common::Error e = WriteTable(*disk, t);
+      if (e.Code() != 0 && walker.write_error.IsNull()) walker.write_error = e;
+    }
+    if (callback_ != nullptr) callback_(callbackContext_);
   }
 
   std::vector<Frame> stack_;
@@ -374,6 +417,8 @@ class MbrIterator : public BaseHolderIterator {
   std::uint32_t chain_ = 0;
   std::uint32_t counters_[3] = {1, 1, 1};
   std::map<const holder*, std::uint32_t> nesting_;
+  WalkTableCallback callback_ = nullptr;
+  void* callbackContext_ = nullptr;
 };
 
 }  // namespace

@@ -40,7 +40,7 @@ class StepIterator : public BaseHolderIterator {
   }
   holder* Current() const override { return current_; }
   std::uint32_t GetPosition() const override { return current_ != nullptr ? step_ : 0; }
-  bool Next() override {
+  bool Next(WalkTableCallback, void*) override {
     if (current_ == nullptr) return false;
     // One or two holders: the second, then the end.
     current_ = ++step_ == 1 ? Second() : nullptr;
@@ -211,10 +211,12 @@ std::uint32_t HolderWalker::GetKind() const {
   return iterator_ != nullptr ? iterator_->GetKind() : 0;
 }
 
-bool HolderWalker::Next() {
+bool HolderWalker::Next(WalkTableCallback callback, void* callbackContext) {
   if (disk == nullptr) return false;
   if (copy == nullptr) return current_ != nullptr;
-  if (iterator_ != nullptr && iterator_->Next()) return true;
+  // An iterator that moved on makes or finds its next holder in ReadTable.
+  if (iterator_ != nullptr && iterator_->Next(callback, callbackContext) &&
+      !iterator_->ReadTable()) return true;
   iterator_.reset();
   for (;;) {
     if (!StartNext()) break;
@@ -292,9 +294,7 @@ Common::Error DaWriteHolders(stddisk* disk) {
   }
   Common::Error first = walker.write_error;
   walker.End();
-  // The GPT copies are written as whole arrays, after the walk.
-  Common::Error gpt = WriteGptCopies(*disk);
-  return first.Code() != 0 ? first : gpt;
+  return first;
 }
 
 void DaReadDiskPartitions(stddisk* disk) {

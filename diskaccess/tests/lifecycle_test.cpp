@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "diskaccess/da_state.h"
+#include "diskaccess/geometry.h"
 #include "diskaccess/lifecycle.h"
 #include "diskaccess/objects.h"
 
@@ -33,7 +34,9 @@ TEST_F(Lifecycle, WithoutAComputerTheFirstCallStillSetsUpTheLayer) {
   EXPECT_EQ(DaLocalComputer(), nullptr);
   EXPECT_TRUE(DaHasGlobalLock());
   EXPECT_TRUE(DaRawProcessorRegistered());
-  EXPECT_NE(g_DaPartitionCallbacks.query, nullptr);
+  // The raw-device formatter is in place: a device that is not there is
+  // refused instead of succeeding at once.
+  EXPECT_NE(Da::CallFormatRawDevice(nullptr).Code(), 0u);
   EXPECT_EQ(g_DaPartitionQuery.sortKind, 3u);
   EXPECT_EQ(g_DaPartitionQuery.typeSelector, 8u);
   EXPECT_EQ(g_DaState.initFlags, 0x300u);
@@ -42,7 +45,7 @@ TEST_F(Lifecycle, WithoutAComputerTheFirstCallStillSetsUpTheLayer) {
   DaDone();
   EXPECT_FALSE(DaIsInitialised());
   EXPECT_FALSE(DaHasGlobalLock());
-  EXPECT_EQ(g_DaPartitionCallbacks.query, nullptr);
+  EXPECT_EQ(Da::CallFormatRawDevice(nullptr).Code(), 0u);
   EXPECT_EQ(DaVolumeInfoCacheSize(), 0u);
   EXPECT_EQ(DaPendingRecordCount(), 0u);
 }

@@ -188,13 +188,6 @@ std::uint32_t* DaHookContextWord();
 // The resizer's partition callbacks (installed by every DaInit, removed by
 // DaDone) and its processor table (entry 0, the raw processor, registered
 // by the first DaInit).
-using DaPartitionCallback = std::uint32_t (*)(PartitionParameters&);
-struct DaPartitionCallbacks {
-  DaPartitionCallback query = nullptr;
-  DaPartitionCallback copy = nullptr;
-  DaPartitionCallback format = nullptr;
-};
-extern DaPartitionCallbacks g_DaPartitionCallbacks;
 void DaInstallPartitionCallbacks();
 void DaRemovePartitionCallbacks();
 bool DaRawProcessorRegistered();

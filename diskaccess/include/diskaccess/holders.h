@@ -535,6 +535,10 @@ class BaseHolderIterator;
 // holders the disk has; with one it reads the disk's tables, scheme by
 // scheme, building the holders as it goes (and, in write mode, writing the
 // tables that changed).
+// Called with its context after each partition table a walk has finished
+// with (in write mode: after that table was written).
+using WalkTableCallback = void (*)(void* context);
+
 class HolderWalker {
  public:
   HolderWalker();
@@ -543,7 +547,7 @@ class HolderWalker {
   bool AtEnd();
   holder* Current() const;
   std::uint32_t GetKind() const;
-  bool Next();
+  bool Next(WalkTableCallback callback = nullptr, void* callbackContext = nullptr);
   // Numbers the current partition holder (the scheme's own rules).
   void Number();
   void End();

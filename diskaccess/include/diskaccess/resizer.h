@@ -22,6 +22,8 @@
 namespace Fdisk {
 class SimpleDisk;
 }
+class holder;
+class stddisk;
 
 namespace resizer {
 
@@ -380,5 +382,15 @@ void DescribePartition(Common::Error& result, std::uint32_t flags,
 // Callbacks the disk layer hands the holder layer.
 bool HasKnownFileSystem(Fdisk::SimpleDisk* device);
 void FormatRawDevice(Common::Error& result, Fdisk::SimpleDisk* device);
+// The MBR type byte of a new FAT12/16 partition: 0x04 up to 65535 sectors,
+// else 0x06, and 0x01 when its file system is FAT12.
+std::uint8_t PickFatPartitionType(holder* h);
+// The file-system probe over a whole disk, or over a partition when one is
+// given.
+bool HasKnownFileSystemOn(stddisk* disk, holder* h);
+Common::Error FormatRawDeviceOf(Fdisk::SimpleDisk* device);
+// Hands the three to the holder layer, or takes them back.
+void InstallPartitionCallbacks();
+void RemovePartitionCallbacks();
 
 }  // namespace Da

@@ -241,6 +241,93 @@ void ZeroSectors(const std::string& path, std::uint64_t first, std::uint64_t cou
                           " conv=notrunc"));
 }
 
+std::size_t PartitionsInList(stddisk& disk) {
+  std::size_t n = 0;
+  for (holder* h = disk.holder_list.first; h != nullptr; h = h->next)
+    if (h->IsPartition()) ++n;
+  return n;
+}
+
+// Holders of entry slots (partitions and reserved partitions).
+bool IsEntryHolder(const holder* h) {
+  return h != nullptr && dynamic_cast<const GptTableHolder*>(h->owner) != nullptr;
+}
+std::size_t EntryHoldersInList(stddisk& disk) {
+  std::size_t n = 0;
+  for (holder* h = disk.holder_list.first; h != nullptr; h = h->next)
+    if (IsEntryHolder(h)) ++n;
+  return n;
+}
+
+TEST(GptHolders, EntriesBecomeHoldersAsTheWalkReachesThem) {
+  DiskTest::TempDir dir;
+  // Partitions in slots 1, 2 and 5; the slots between are empty.
+  const std::string path = DaTest::MakeGptImage(
+      dir, "w.img", 16, "-n 1:2048:+1M -n 2:0:+1M -n 5:0:+1M -t 5:0c01");
+  DaTest::FileDisk disk(path, 512);
+  HolderWalker walker;
+  walker.Begin(&disk, kWalkFollowChains | kWalkStoreContext, nullptr);
+  std::vector<std::uint32_t> slots;     // of each partition holder handed out
+  std::vector<std::size_t> madeSoFar;   // entry holders in the list then
+  std::size_t steps = 0;
+  for (bool more = !walker.AtEnd(); more; more = walker.Next()) {
+    ++steps;
+    holder* h = walker.Current();
+    if (!IsEntryHolder(h)) continue;
+    slots.push_back(h->index);
+    madeSoFar.push_back(EntryHoldersInList(disk));
+  }
+  walker.End();
+  EXPECT_EQ(slots, (std::vector<std::uint32_t>{0, 1, 4}));
+  // Each entry's holder is made when its slot is reached, not before.
+  EXPECT_EQ(madeSoFar, (std::vector<std::size_t>{1, 2, 3}));
+  // The walk steps over every slot of the table, empty ones included.
+  auto* area = dynamic_cast<GptTableHolder*>(disk.read_context.top);
+  ASSERT_NE(area, nullptr);
+  EXPECT_GT(steps, area->record->entry_count);
+  ExpectSameAsSgdisk(disk, path);
+  // The slot of the reserved type is a table holder, not a partition.
+  EXPECT_EQ(PartitionsInList(disk), 2u);
+  // Each copy's header and array were read in one request each, with the
+  // MBR's sector: five requests.
+  EXPECT_EQ(disk.requests, 5u);
+}
+
+TEST(GptHolders, TheWriteWalkWritesMarkedCopiesBeforeHandingOutItsHolders) {
+  DiskTest::TempDir dir;
+  const std::string path =
+      DaTest::MakeGptImage(dir, "m.img", 16, "-n 1:2048:+4M -t 1:0700 -c 1:before");
+  const std::uint64_t sectors = 16 * 2048;
+  DaTest::FileDisk disk(path, 512);
+  DaReadHolders(&disk, kWalkFollowChains);
+  auto* p = dynamic_cast<GptPartitionHolder*>(At(disk, 2048));
+  ASSERT_NE(p, nullptr);
+  // The Linux data type, in its on-disk byte order.
+  const std::uint8_t linuxData[16] = {0xAF, 0x3D, 0xC6, 0x0F, 0x83, 0x84, 0x72, 0x47,
+                                      0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4};
+  ASSERT_TRUE(p->SetTypeGuid(linuxData, true));
+  HolderWalker walker;
+  walker.Begin(&disk, kWalkFollowChains | kWalkWrite, &disk.read_context);
+  std::vector<std::uint64_t> writesAtFirstGptHolder;
+  bool seen = false;
+  for (bool more = !walker.AtEnd(); more; more = walker.Next()) {
+    auto* area = dynamic_cast<GptTableHolder*>(walker.Current());
+    if (area == nullptr || seen) continue;
+    seen = true;
+    writesAtFirstGptHolder = disk.writes;
+  }
+  walker.End();
+  ASSERT_TRUE(seen);
+  // Backup header and array, primary header and array, then sector 0 again.
+  EXPECT_EQ(writesAtFirstGptHolder,
+            (std::vector<std::uint64_t>{sectors - 1, sectors - 33, 1, 2, 0}));
+  EXPECT_EQ(disk.writes, writesAtFirstGptHolder);
+  EXPECT_TRUE(SgdiskVerifies(path)) << DiskTest::RunCommand("sgdisk -v " + path);
+  EXPECT_EQ(SgdiskInfo(path, 1).type, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+  EXPECT_EQ(SgdiskInfo(path, 1).name, "before");
+}
+
+
 TEST(GptHolders, DamagedCopiesFallBackAndAreWholeAfterTheNextWrite) {
   struct Case {
     const char* name;

@@ -370,6 +370,7 @@ TEST(HolderTree, RangesAndAlignment) {
   const std::string path = DaTest::MakeMbrImage(
       dir, "r.img", 512,
       "label: dos\nstart=63, size=16002, type=83\nstart=16065, size=900000, type=5\n"
+      "start=964215, size=31815, type=83\n"
       "start=16128, size=16002, type=7\nstart=40000, size=5000, type=83\n");
   DaTest::FileDisk disk(path, 512);
   DaReadHolders(&disk, kWalkFollowChains);
@@ -396,6 +397,14 @@ TEST(HolderTree, RangesAndAlignment) {
   EXPECT_FALSE(primary->CheckRange(2, geometry));
   // Neither end on a boundary.
   EXPECT_FALSE(odd->CheckRange(3, geometry));
+  // Five tracks into cylinder 60: a track start, but not the first track
+  // after a cylinder start (where the table's track ends), so only mode 2
+  // takes it; it spans two cylinders and ends on a cylinder end.
+  holder* late = PartitionAt(disk.holder_list, 964215);
+  ASSERT_NE(late, nullptr);
+  EXPECT_FALSE(late->CheckRange(3, geometry));
+  EXPECT_FALSE(late->CheckRange(0, geometry));
+  EXPECT_TRUE(late->CheckRange(2, geometry));
   // Tables are not partitions to check; a disk-less holder neither.
   EXPECT_FALSE(disk.holder_list.first->IsFreeSpace() &&
                disk.holder_list.first->CheckRange(3, geometry));

@@ -262,4 +262,118 @@ TEST(MbrHolders, FourKSectorTablesAreReadWhole) {
   EXPECT_EQ(disk.read_context.scheme, kSchemeMbr);
 }
 
+// Zeroes entry `entry` of the table at sector `table`.
+void ClearEntry(const std::string& path, std::uint64_t table, unsigned entry) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  const char zero[16] = {};
+  f.seekp(static_cast<std::streamoff>(table * 512 + 446 + 16 * entry));
+  f.write(zero, 16);
+}
+
+std::vector<std::uint64_t> LogicalStarts(stddisk& disk) {
+  std::vector<std::uint64_t> starts;
+  for (holder* h = disk.holder_list.first; h != nullptr; h = h->next)
+    if (h->IsPartition() && !h->IsPrimary()) starts.push_back(h->start);
+  return starts;
+}
+
+TEST(MbrHolders, RecordsThatOnlyLinkOnLeaveTheChainAndTheirOwnerIsRewritten) {
+  struct Case {
+    const char* name;
+    std::uint64_t ebr;  // whose partition entry is cleared
+    std::vector<std::uint64_t> logicals;
+    std::vector<std::uint64_t> changed;  // sectors the write changes
+    bool loops = false;                  // its link points back to the container's start
+  };
+  // Container at 8192; EBRs at 8192, 14336 and 20480, each 2048 sectors
+  // before its logical partition.
+  const Case cases[] = {
+      {"a middle record that only links on", 14336, {10240, 22528}, {8192}},
+      {"the last record, left empty", 20480, {10240, 16384}, {14336}},
+      // Its link goes back to the first record: the chain ends before it.
+      {"a middle record whose link loops back", 14336, {10240}, {8192}, true},
+      // The first record stands where the MBR's entry points: it stays.
+      {"the first record, which only links on", 8192, {16384, 22528}, {}},
+  };
+  DiskTest::TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = DaTest::MakeMbrImage(
+        dir, "l" + std::to_string(n++) + ".img", 64,
+        "label: dos\nstart=2048, size=4096, type=83\nstart=8192, size=40000, type=5\n" +
+            Logicals(3, 10240, 4096, 2048, "83"));
+    ClearEntry(path, c.ebr, 0);
+    if (c.loops) PatchLink(path, c.ebr, 0);
+    const std::string before = dir.File("before" + std::to_string(n) + ".img");
+    ASSERT_TRUE(DaTest::Run("cp " + path + " " + before));
+    {
+      DaTest::FileDisk disk(path, 512);
+      DaReadHolders(&disk, kWalkFollowChains);
+      EXPECT_EQ(LogicalStarts(disk), c.logicals);
+      for (holder* h = disk.holder_list.first; h != nullptr; h = h->next) {
+        if (h->start == c.ebr && !h->IsPartition()) {
+          EXPECT_EQ(c.ebr, 8192u) << "still in the tree";
+        }
+      }
+      ASSERT_EQ(DaWriteHolders(&disk).Code(), 0u);
+    }
+    EXPECT_EQ(ChangedSectors(before, path), c.changed);
+    int status = 0;
+    const std::string verify = DiskTest::RunCommand("sfdisk --verify " + path + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << verify;
+    // sfdisk follows the rewritten chain to the same partitions.
+    std::vector<std::uint64_t> theirs;
+    for (const DaTest::Row& r : DaTest::SfdiskRows(path))
+      if (r.number >= 5) theirs.push_back(r.start);
+    EXPECT_EQ(theirs, c.logicals) << DiskTest::RunCommand("sfdisk --dump " + path);
+    DaTest::FileDisk again(path, 512);
+    DaReadHolders(&again, kWalkFollowChains);
+    EXPECT_EQ(DaTest::TreeRows(again), DaTest::SfdiskRows(path));
+  }
+}
+
+// Hears of each finished table, with the number of sectors written by then.
+struct TableLog {
+  DaTest::FileDisk* disk;
+  std::vector<std::size_t> writesSoFar;
+  static void Heard(void* context) {
+    auto* log = static_cast<TableLog*>(context);
+    log->writesSoFar.push_back(log->disk->writes.size());
+  }
+};
+
+TEST(MbrHolders, TheWalkReportsEachFinishedTableAfterWritingIt) {
+  DiskTest::TempDir dir;
+  const std::string path = DaTest::MakeMbrImage(
+      dir, "c.img", 64,
+      "label: dos\nstart=2048, size=4096, type=83\nstart=8192, size=40000, type=5\n" +
+          Logicals(3, 10240, 4096, 2048, "83"));
+  DaTest::FileDisk disk(path, 512);
+  TableLog log{&disk, {}};
+  HolderWalker reader;
+  reader.Begin(&disk, kWalkFollowChains | kWalkStoreContext, nullptr);
+  for (bool more = !reader.AtEnd(); more; more = reader.Next(TableLog::Heard, &log)) {
+  }
+  reader.End();
+  // The MBR and three EBRs.
+  EXPECT_EQ(log.writesSoFar, (std::vector<std::size_t>{0, 0, 0, 0}));
+
+  // The second EBR and the MBR changed: the walk leaves the innermost
+  // record first, and each report comes after its table was written.
+  for (holder* h = disk.holder_list.first; h != nullptr; h = h->next)
+    if (!h->IsPartition() && (h->start == 14336 || h->start == 0)) h->SetModified(true);
+  log.writesSoFar.clear();
+  HolderWalker writer;
+  writer.Begin(&disk, kWalkFollowChains | kWalkWrite, &disk.read_context);
+  for (bool more = !writer.AtEnd(); more; more = writer.Next(TableLog::Heard, &log)) {
+  }
+  writer.End();
+  EXPECT_EQ(log.writesSoFar, (std::vector<std::size_t>{0, 1, 1, 2}));
+  EXPECT_EQ(disk.writes, (std::vector<std::uint64_t>{14336, 0}));
+  int status = 0;
+  const std::string verify = DiskTest::RunCommand("sfdisk --verify " + path + " 2>&1", &status);
+  EXPECT_EQ(status, 0) << verify;
+}
+
 }  // namespace
