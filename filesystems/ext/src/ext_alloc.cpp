@@ -162,6 +162,35 @@ void ExtfsAllocator::UpdateGroupCounts(std::uint32_t group, bool allocated, std:
 }
 
 std::uint64_t ExtfsAllocator::Allocate(std::uint32_t objectType) {
+  try {
+    return Take(objectType);
+  } catch (const Common::Error& e) {
+    // Out of room: what waits to be freed is freed now, though the blocks
+    // pointing at it may not be on disk yet.
+    if (e.Code() != kFileDiskFull || pending_.empty()) throw;
+  }
+  ReleasePending();
+  return Take(objectType);
+}
+
+void ExtfsAllocator::Free(std::uint64_t number, std::uint32_t objectType) {
+  if (number < firstObject_ || number >= total_) Corrupted(0x21);
+  if (!InUse(number) || !pending_.emplace(number, objectType).second) Corrupted(0x22);
+  if (kind_ == kBlocks) {
+    driver_->NoteFreedBlock(number);
+    driver_->DiscardBlock(number * driver_->SectorsPerBlock());
+  }
+}
+
+bool ExtfsAllocator::ReleasePending() {
+  if (pending_.empty()) return false;
+  std::map<std::uint64_t, std::uint32_t> pending;
+  pending.swap(pending_);
+  for (const auto& entry : pending) Clear(entry.first, entry.second);
+  return true;
+}
+
+std::uint64_t ExtfsAllocator::Take(std::uint32_t objectType) {
   if (full_) ThrowFileError(0x10, kModuleId, kFileDiskFull);
   const std::uint64_t stop = cursor_ == restart_ ? total_ : cursor_;
   for (;;) {
@@ -193,6 +222,7 @@ std::uint64_t ExtfsAllocator::Allocate(std::uint32_t objectType) {
       UpdateGroupCounts(group, true, found, objectType);
       const std::uint64_t result = groupStart + found;
       cursor_ = result + 1;
+      if (kind_ == kBlocks) driver_->NoteFreshBlock(result);
       return result;
     }
     if (cursor_ < stop && stop <= groupStart + limit) {
@@ -211,20 +241,18 @@ bool ExtfsAllocator::InUse(std::uint64_t number) {
   return ((bitmap_.Data()[bit / 8] >> (bit % 8)) & 1) != 0;
 }
 
-void ExtfsAllocator::Free(std::uint64_t number, std::uint32_t objectType) {
-  if (number < firstObject_ || number >= total_) Corrupted(0x21);
+void ExtfsAllocator::Clear(std::uint64_t number, std::uint32_t objectType) {
   const std::uint64_t r = number - firstObject_;
   const std::uint32_t group = std::uint32_t(r / perGroup_);
   const std::uint32_t bit = std::uint32_t(r % perGroup_);
   LoadGroupBitmap(group);
-  if (!((bitmap_.Data()[bit / 8] >> (bit % 8)) & 1)) Corrupted(0x22);
+  if (!((bitmap_.Data()[bit / 8] >> (bit % 8)) & 1)) Corrupted(0x23);
   bitmap_.PrepareWrite();
   bitmap_.Data()[bit / 8] &= ~std::uint8_t(1u << (bit % 8));
   ++groupFree_;
   bitmap_.MarkDirty();
   full_ = false;
   UpdateGroupCounts(group, false, bit, objectType);
-  if (kind_ == kBlocks) driver_->DiscardBlock(number * driver_->SectorsPerBlock());
 }
 
 }  // namespace extfs

@@ -410,14 +410,16 @@ InodeRef ExtfsDirectory::CreateEntry(const std::string& name, std::uint32_t obje
     slot.block.MarkDirty();
     inode->AddLink();
   } catch (...) {
-    // The entry stays empty; the inode and what it took go back.
+    // The entry stays empty; the inode and what it took go back, marked
+    // deleted like any other freed inode.
     if (inode) {
       try {
-        inode->ReleaseFrom(0);
+        inode->Discard();
       } catch (...) {
       }
+    } else {
+      allocator.Free(index, objectType);
     }
-    allocator.Free(index, objectType);
     throw;
   }
   return inode;

@@ -323,13 +323,27 @@ void ExtfsInode::RemoveName() {
   DropLink();
   if (IsDirectory() && GetRawLinkCount() == 1) Common::StoreLe16(bytes_.data() + 0x1A, 0);
   if (GetRawLinkCount() != 0) return;
-  // Every block goes, those mapped past the end included.
-  ReleaseFrom(0);
+  Discard();
+}
+
+void ExtfsInode::Discard() {
+  Common::StoreLe16(bytes_.data() + 0x1A, 0);
+  dirty_ = true;
+  // Every block goes, those mapped past the end included. The deletion time
+  // is set whatever happens to the blocks: a free inode without one is a
+  // damaged one to a checker.
   const std::int64_t now = CurrentTimeMs();
+  std::uint32_t dtime = std::uint32_t(now / 1000);
+  if (dtime == 0) dtime = 1;
+  Common::StoreLe32(bytes_.data() + 0x14, dtime);
+  try {
+    ReleaseFrom(0);
+  } catch (...) {
+    driver_->InodeAllocator().Free(index_, GetObjectType());
+    throw;
+  }
   SetAccessTime(now);
   SetModificationTime(now);
-  Common::StoreLe32(bytes_.data() + 0x14, std::uint32_t(now / 1000));
-  dirty_ = true;
   driver_->InodeAllocator().Free(index_, GetObjectType());
 }
 

@@ -64,9 +64,9 @@ ExtfsDriver::ExtfsDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::u
 
 ExtfsDriver::~ExtfsDriver() {
   DeleteDirectoryObjects();
+  WriteBack();
   blockAllocator_.reset();
   inodeAllocator_.reset();
-  WriteBack();
   inodes_.reset();
 }
 
@@ -120,10 +120,7 @@ void ExtfsDriver::ZeroBlocks(std::uint64_t first, std::uint64_t count) {
 
 void ExtfsDriver::WriteBack() noexcept {
   try {
-    if (inodes_) inodes_->FlushAll();
-    WriteGroupDescriptors();
-    WriteSuperblock();
-    FileSystemDriver::Flush();
+    Flush();
   } catch (...) {
     // Destruction never fails; what could not be written stays unwritten.
   }
@@ -449,11 +446,64 @@ void ExtfsDriver::WriteSuperblock() {
   superblockDirty_ = false;
 }
 
-void ExtfsDriver::Flush() {
-  if (inodes_) inodes_->FlushAll();
+void ExtfsDriver::NoteFreshBlock(std::uint64_t block) { freshBlocks_.insert(block); }
+
+void ExtfsDriver::FindMetadataBlocks() {
+  if (!inodeTables_.empty()) return;
+  for (std::uint32_t g = 0; g < groupCount_; ++g) {
+    bitmapBlocks_.insert(GetBlockBitmapBlock(g));
+    bitmapBlocks_.insert(GetInodeBitmapBlock(g));
+    descriptorBlockSet_.insert(DescriptorBlockOf(g));
+    const std::uint64_t table = GetInodeTableBlock(g);
+    inodeTables_[table] = table + inodeTableBlocks_;
+  }
+}
+
+std::uint32_t ExtfsDriver::WriteBackPhaseOf(std::uint64_t firstSector) {
+  const std::uint64_t block = firstSector / sectorsPerBlock_;
+  if (block <= SuperblockBlock()) return 5;
+  if (freshBlocks_.count(block)) return 0;
+  if (bitmapBlocks_.count(block)) return 1;
+  // Descriptors go with the bitmaps: their never-used inode counts must not
+  // hide an inode a directory entry may point at once phase 3 is written.
+  if (descriptorBlockSet_.count(block)) return 2;
+  auto table = inodeTables_.upper_bound(block);
+  if (table != inodeTables_.begin() && block < std::prev(table)->second) return 3;
+  return 4;
+}
+
+void ExtfsDriver::WriteBackCache() {
+  FindMetadataBlocks();
+  // The descriptors as they are now go out with this write-back, whatever
+  // started it.
   WriteGroupDescriptors();
-  WriteSuperblock();
-  FileSystemDriver::Flush();
+  std::vector<BlockHandle::Header*> phases[6];
+  ForEachBlock([&](BlockHandle::Header* block) {
+    if (BlockIsDirty(block)) phases[WriteBackPhaseOf(BlockFirstSector(block))].push_back(block);
+  });
+  for (const auto& phase : phases) {
+    for (BlockHandle::Header* block : phase) {
+      const Common::Error error = WriteBackBlock(block);
+      if (error) ThrowFileError(0x50, kModuleId, kFileWriteError, error);
+    }
+  }
+  freshBlocks_.clear();
+}
+
+void ExtfsDriver::Flush() {
+  // Twice when something was freed: what pointed at the freed blocks and
+  // inodes is on disk after the first round, so their bits may go in the
+  // second.
+  for (int round = 0; round < 2; ++round) {
+    if (inodes_) inodes_->FlushAll();
+    WriteGroupDescriptors();
+    WriteSuperblock();
+    FileSystemDriver::Flush();
+    bool released = false;
+    if (blockAllocator_) released = blockAllocator_->ReleasePending();
+    if (inodeAllocator_) released = inodeAllocator_->ReleasePending() || released;
+    if (!released) break;
+  }
 }
 
 void ExtfsDriver::GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,

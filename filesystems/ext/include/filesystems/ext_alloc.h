@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "filesystems/ext_driver.h"
 
@@ -32,11 +33,18 @@ class ExtfsAllocator {
   // type of the new inode (directories are counted per group).
   std::uint64_t Allocate(std::uint32_t objectType);
   // Returns one object; 0x4000d for a number out of range or already free.
+  // The object stays marked in use, and is not handed out again, until
+  // `ReleasePending` (or a full volume): the inodes and map blocks that
+  // pointed at it reach the disk first.
   void Free(std::uint64_t number, std::uint32_t objectType);
+  // Frees what `Free` held back; true when there was any.
+  bool ReleasePending();
   // True when the object is marked in use (tests and checks).
   bool InUse(std::uint64_t number);
 
  private:
+  std::uint64_t Take(std::uint32_t objectType);
+  void Clear(std::uint64_t number, std::uint32_t objectType);
   void LoadGroupBitmap(std::uint32_t group);
   BlockHandle LoadBitmap(std::uint32_t group);
   void BuildBlockBitmap(std::uint32_t group, std::uint8_t* bits);
@@ -56,6 +64,7 @@ class ExtfsAllocator {
   std::uint32_t groupFree_ = 0;
   BlockHandle bitmap_;
   bool full_ = false;
+  std::map<std::uint64_t, std::uint32_t> pending_;  // number -> object type
 };
 
 }  // namespace extfs

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,19 @@ class ExtfsDriver : public FileSystemDriverPosix {
   ~ExtfsDriver() override;
 
   void Flush() override;
+  // Writes the dirty blocks in an order that leaves the volume sound, at
+  // worst with blocks or inodes marked in use that nothing uses, when the
+  // device stops taking writes part-way: blocks new since the last
+  // write-back first (nothing on disk points at them yet), then the
+  // bitmaps that mark them in use and the descriptors, then the inode
+  // tables that point at them, then the other blocks (existing directory
+  // and map blocks, data written over), the superblock last. It stops at
+  // the first refused write.
+  void WriteBackCache() override;
+  // A block just allocated: until the next complete write-back nothing on
+  // disk refers to it. `NoteFreedBlock` takes a freed one off again.
+  void NoteFreshBlock(std::uint64_t block);
+  void NoteFreedBlock(std::uint64_t block) noexcept { freshBlocks_.erase(block); }
   void GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,
                       std::uint64_t& available) override;
   void GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) override;
@@ -182,6 +196,9 @@ class ExtfsDriver : public FileSystemDriverPosix {
   void VerifyGroupDescriptors() const;
   std::uint64_t DescriptorBlockOf(std::uint32_t group) const;
   void WriteBack() noexcept;
+  // The write-back order of a cached block (see WriteBackCache).
+  std::uint32_t WriteBackPhaseOf(std::uint64_t firstSector);
+  void FindMetadataBlocks();
 
   const std::uint8_t* filter_;
   std::uint32_t filterBits_;
@@ -214,6 +231,11 @@ class ExtfsDriver : public FileSystemDriverPosix {
   std::unique_ptr<ExtfsAllocator> blockAllocator_;
   std::unique_ptr<ExtfsAllocator> inodeAllocator_;
   std::map<std::uint32_t, FileObject*> openFiles_;
+  std::set<std::uint64_t> freshBlocks_;
+  // Bitmap and descriptor blocks; inode tables as first block -> end.
+  std::set<std::uint64_t> bitmapBlocks_;
+  std::set<std::uint64_t> descriptorBlockSet_;
+  std::map<std::uint64_t, std::uint64_t> inodeTables_;
 };
 
 // A new driver over the volume, or null when it is not a sound ext volume

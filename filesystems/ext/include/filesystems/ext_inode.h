@@ -211,6 +211,9 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   void DropLink();
   // Removes one name; the last frees the inode and its blocks.
   void RemoveName();
+  // Frees an inode that has no name (left links at 0): its blocks, its
+  // deletion time, its bit.
+  void Discard();
   // Truncates or extends (extending zeroes what was past the old end).
   void Resize(std::uint64_t size);
   void SetSymlinkTarget(const std::string& target);
