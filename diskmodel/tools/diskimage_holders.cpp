@@ -4,18 +4,25 @@
 //   DISK DEPTH KIND FIRST COUNT TYPE NUMBER LETTER NAME
 // DISK is the image's index (the pseudo-disk's number for the volumes that
 // live there), FIRST and COUNT are in sectors of that disk, NAME is a GPT
-// partition's name or "-".
+// partition's name or "-". The pseudo-disk's volumes follow the disks: the
+// disk model's GPT partitions ("gpt-volume", TYPE their type GUID) and
+// dynamic volumes ("dynamic-volume", TYPE their layout), each group's free
+// space ("dynamic-free"), and the operating system's other volumes
+// ("volume"); NAME is the volume's or group's GUID, and each piece on a
+// disk follows at depth 1 as an "extent" line in that disk's sectors.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "diskaccess/holders.h"
 #include "diskaccess/lifecycle.h"
+#include "diskaccess/model_holders.h"
 #include "diskaccess/objects.h"
 #include "foundation/guid.h"
 #include "foundation/text.h"
@@ -85,7 +92,9 @@ void PrintLine(std::size_t disk, unsigned depth, const std::string& kind, std::u
   const std::string num = number == kNoNumber || number == 0 ? "-" : std::to_string(number);
   const std::string let = letter == kNoLetter || letter < 'A' || letter > 'Z'
                               ? "-" : std::string(1, static_cast<char>(letter));
-  std::printf("%zu\t%u\t%s\t%llu\t%llu\t%s\t%s\t%s\t%s\n", disk, depth, kind.c_str(),
+  // The pseudo-disk has no number of its own.
+  const std::string where = disk == 0xFFFFFFFFu ? "-" : std::to_string(disk);
+  std::printf("%s\t%u\t%s\t%llu\t%llu\t%s\t%s\t%s\t%s\n", where.c_str(), depth, kind.c_str(),
               static_cast<unsigned long long>(first), static_cast<unsigned long long>(count),
               type.c_str(), num.c_str(), let.c_str(), name.c_str());
 }
@@ -100,6 +109,55 @@ void PrintTree(std::size_t index, stddisk* disk, holder* parent, unsigned depth)
     PrintLine(index, depth, Kind(h), h->start, h->size, Type(h), number, letter,
               Text(h->GetName()));
     PrintTree(index, disk, h, depth + 1);
+  }
+}
+
+std::string GuidName(const std::uint8_t* bytes) {
+  if (bytes == nullptr) return "-";
+  Common::Guid g;
+  std::memcpy(g.bytes, bytes, 16);
+  return Common::GuidToString(g);
+}
+
+std::string LayoutName(std::uint32_t type) {
+  switch (type) {
+    case Fdisk::kLdmVolSimple: return "simple";
+    case Fdisk::kLdmVolSpanned: return "spanned";
+    case Fdisk::kLdmVolStriped: return "striped";
+    case Fdisk::kLdmVolMirrored: return "mirrored";
+    case Fdisk::kLdmVolRaid5: return "raid5";
+    case Fdisk::kLdmVolStripeSetWithParity: return "stripe-parity";
+    case Fdisk::kLdmVolRaid01: return "raid01";
+    default: return "-";
+  }
+}
+
+// The pseudo-disk's volumes, each followed by its pieces on the disks.
+void PrintVolumes(stddisk* pseudo, const std::map<std::uint32_t, std::size_t>& indexOf) {
+  for (holder* v = pseudo->second_list.first; v != nullptr; v = v->next) {
+    std::string kind = "volume", type = "-";
+    const std::vector<DaExtent>* extents = nullptr;
+    if (auto* g = dynamic_cast<const Fdisk::Old::GptHolder*>(v)) {
+      kind = "gpt-volume";
+      type = GuidName(g->GetTypeGuid());
+    } else if (auto* l = dynamic_cast<const Fdisk::Old::LdmHolder*>(v)) {
+      kind = "dynamic-volume";
+      type = LayoutName(l->description.volume_type);
+    } else if (auto* f = dynamic_cast<const Fdisk::Old::LdmFreeSpace*>(v)) {
+      kind = "dynamic-free";
+      extents = &f->extents;
+    }
+    if (auto* p = dynamic_cast<const BasePartitionHolder*>(v)) extents = &p->extents;
+    const std::uint8_t letter = v->IsFreeSpace() ? kNoLetter : v->GetLetter(kLiveView);
+    PrintLine(pseudo->GetDiskNumber(), 0, kind, v->start, v->size, type, kNoNumber, letter,
+              GuidName(v->GetUniqueGuid()));
+    if (extents == nullptr) continue;
+    for (const DaExtent& x : *extents) {
+      auto it = indexOf.find(x.diskKey);
+      if (it == indexOf.end()) continue;
+      PrintLine(it->second, 1, "extent", x.firstSector, x.sectorCount, "-", kNoNumber, kNoLetter,
+                "-");
+    }
   }
 }
 
@@ -121,27 +179,20 @@ int RunHoldersCommand(const std::vector<std::string>& images, std::uint32_t sect
   DaInit(0x1C11);
   std::size_t index = 0;
   da_computer* computer = DaLocalComputer();
+  std::map<std::uint32_t, std::size_t> indexOf;
+  stddisk* pseudo = nullptr;
   for (stddisk* disk = computer != nullptr ? computer->FirstDisk() : nullptr; disk != nullptr;
        disk = disk->next) {
     if (disk->IsEasyVolumeDisk()) {
-      // Volumes outside partitions hang in the pseudo-disk.
-      for (holder* v = disk->second_list.first; v != nullptr; v = v->next) {
-        const std::uint8_t* identity = v->GetUniqueGuid();
-        std::string name = "-";
-        if (identity != nullptr) {
-          Common::Guid g;
-          std::memcpy(g.bytes, identity, 16);
-          name = Common::GuidToString(g);
-        }
-        PrintLine(disk->GetDiskNumber(), 0, "volume", v->start, v->size, "-", kNoNumber,
-                  v->GetLetter(kLiveView), name);
-      }
+      pseudo = disk;
       continue;
     }
+    indexOf[disk->id] = index;
     // The tree the scan read; the tables are not read again.
     PrintTree(index, disk, nullptr, 0);
     ++index;
   }
+  if (pseudo != nullptr) PrintVolumes(pseudo, indexOf);
   DaDone();
   sblib_standin::SetConfigPath("");
   std::remove(config.c_str());

@@ -1,6 +1,7 @@
 // `diskimage holders`: the layer started over the stand-in library with the
 // images as drives prints each disk's tree; its partition lines agree with
 // sfdisk and sgdisk.
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,15 @@ std::vector<std::vector<std::string>> Fields(const std::string& out) {
     rows.push_back(fields);
   }
   return rows;
+}
+
+// sgdisk's unique GUID of a partition.
+std::string PartitionGuid(const std::string& image, int n) {
+  const std::string key = "Partition unique GUID: ";
+  for (const std::string& line :
+       DiskTest::Lines(DiskTest::RunCommand("sgdisk -i " + std::to_string(n) + " " + image)))
+    if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+  return "?";
 }
 
 TEST(HoldersCommand, PrintsEveryDisksTreeDepthFirst) {
@@ -56,6 +66,11 @@ TEST(HoldersCommand, PrintsEveryDisksTreeDepthFirst) {
        "-"},
       {"1", "0", "free", "12288", "118751", "-", "-", "-", "-"},
       {"1", "0", "gpt-backup", "131039", "33", "-", "-", "-", "-"},
+      // The pseudo-disk: the disk model's GPT partition (the reserved one
+      // is not a volume), with its piece on the second image.
+      {"-", "0", "gpt-volume", "0", "8192", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "-", "-",
+       PartitionGuid(gpt, 1)},
+      {"1", "1", "extent", "2048", "8192", "-", "-", "-", "-"},
   };
   EXPECT_EQ(Fields(out), want) << out;
   // The partitions are sfdisk's.
@@ -65,6 +80,70 @@ TEST(HoldersCommand, PrintsEveryDisksTreeDepthFirst) {
       rows.push_back({static_cast<std::uint32_t>(std::stoul(f[6])), std::stoull(f[3]),
                       std::stoull(f[4]), static_cast<std::uint32_t>(std::stoul(f[5], nullptr, 16))});
   EXPECT_EQ(rows, DaTest::SfdiskRows(mbr));
+}
+
+// A dynamic group among the drives: its volume and its free space are
+// shown on the pseudo-disk with the pieces ldmtool reports.
+TEST(HoldersCommand, ShowsTheModelsDynamicVolumesAndFreeSpace) {
+  DiskTest::TempDir dir;
+  int status = -1;
+  const std::vector<std::string> images = DiskTest::Lines(DiskTest::RunCommand(
+      std::string("python3 ") + LDM_FIXTURE_TOOL + " build spanned '" + dir.Path() + "'", &status));
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(images.size(), 2u);
+  const std::string tool = LDM_FIXTURE_TOOL;
+  const std::string view = DiskTest::RunCommand(
+      "LDM_FIXTURE_DIR='" + tool.substr(0, tool.rfind('/')) + "' python3 " + DA_TEST_SOURCE_DIR +
+          "/native/ldm_view.py expect spanned '" + dir.Path() + "'",
+      &status);
+  ASSERT_EQ(status, 0) << view;
+  // ldmtool's volume and free extents, as the tool's lines should give them.
+  std::vector<std::vector<std::string>> want;
+  std::string group;
+  for (const std::string& line : DiskTest::Lines(view)) {
+    std::istringstream in(line);
+    std::string kind, a, b, c, d;
+    in >> kind >> a >> b >> c >> d;
+    auto upper = [](std::string s) {
+      for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      return s;
+    };
+    auto imageIndex = [](const std::string& name) {
+      return name.substr(name.rfind('-') + 1, name.find('.') - name.rfind('-') - 1);
+    };
+    if (kind == "volume") {
+      want.push_back({"-", "0", "dynamic-volume", "0", b, c, "-", "-", upper(a)});
+    } else if (kind == "plex") {
+      want.push_back({"0" == a ? imageIndex(b) : "?", "1", "extent", c, d, "-", "-", "-", "-"});
+    } else if (kind == "free") {
+      if (group.empty()) want.push_back({"-", "0", "dynamic-free", "0", "0", "-", "-", "-", upper(a)});
+      group = a;
+      want.push_back({imageIndex(b), "1", "extent", c, d, "-", "-", "-", "-"});
+    }
+  }
+  const std::string out = DiskTest::RunCommand(
+      std::string(DISKIMAGE_PATH) + " " + images[0] + " " + images[1] + " holders", &status);
+  ASSERT_EQ(status, 0) << out;
+  std::vector<std::vector<std::string>> shown;
+  std::uint64_t freeTotal = 0;
+  std::size_t freeRow = 0;
+  for (const auto& f : Fields(out)) {
+    if (f[0] != "-" && f[2] != "extent") continue;
+    shown.push_back(f);
+    if (f[2] == "dynamic-free") freeRow = shown.size();
+    else if (freeRow != 0 && f[2] == "extent") freeTotal += std::stoull(f[4]);
+  }
+  // The free-space line's size is the sum of its pieces.
+  ASSERT_NE(freeRow, 0u) << out;
+  EXPECT_EQ(shown[freeRow - 1][4], std::to_string(freeTotal));
+  want[freeRow - 1][4] = std::to_string(freeTotal);
+  for (auto& row : want)
+    if (row[2] == "dynamic-volume") row[5] = "spanned";
+  // The free pieces in any order.
+  ASSERT_EQ(shown.size(), want.size()) << out;
+  std::sort(shown.begin() + static_cast<std::ptrdiff_t>(freeRow), shown.end());
+  std::sort(want.begin() + static_cast<std::ptrdiff_t>(freeRow), want.end());
+  EXPECT_EQ(shown, want) << out;
 }
 
 }  // namespace
