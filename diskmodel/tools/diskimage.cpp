@@ -14,7 +14,8 @@
 //                                          then name: GROUP VOLUME LAYOUT SIZE
 //                                          CHUNK STATE EXTENTS
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
-//     create-volume | delete-volume | shrink-volume | write-volume
+//     create-volume | delete-volume | shrink-volume | grow-volume | add-mirror |
+//     remove-mirror | replace-column | write-volume
 //                                          dynamic volumes (diskimage_dynamic.cpp)
 //     holders                              the disk-access layer's holder trees:
 //                                          DISK DEPTH KIND FIRST COUNT TYPE
@@ -75,7 +76,8 @@ struct UsageError : std::runtime_error {
 constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-type",   "clear",
                                      "init-gpt", "init-mbr", "volumes", "read-volume", "holders",
                                      "create-volume", "delete-volume", "shrink-volume",
-                                     "write-volume"};
+                                     "grow-volume", "add-mirror", "remove-mirror",
+                                     "replace-column", "write-volume"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {
@@ -490,6 +492,9 @@ int Usage() {
                "  volumes | read-volume GROUP VOLUME | holders\n"
                "  create-volume LAYOUT SIZE [--disks D[:SIZE],...] [--stripe SECTORS] [--name GROUP]\n"
                "  delete-volume GROUP VOLUME | shrink-volume GROUP VOLUME SIZE\n"
+               "  grow-volume GROUP VOLUME SIZE [--disks D[:SIZE][@PLEX],...] [--restricted] [--keep-type]\n"
+               "  add-mirror GROUP VOLUME D[:SIZE],... | remove-mirror GROUP VOLUME PLEX\n"
+               "  replace-column GROUP VOLUME COLUMN DISK\n"
                "  write-volume GROUP VOLUME\n");
   return 2;
 }

@@ -10,6 +10,16 @@
 //       of the only group); a disk's SIZE is its share of a spanned volume.
 //   delete-volume GROUP VOLUME
 //   shrink-volume GROUP VOLUME SIZE
+//   grow-volume GROUP VOLUME SIZE [--disks D[:SIZE][@PLEX],...] [--restricted]
+//               [--keep-type]
+//       Without --disks the volume grows on the disks it ends on: the last
+//       piece's disk, each plex's last disk, or every column's disk.
+//       --restricted never lengthens a piece; --keep-type then refuses to
+//       give a simple volume a second piece.
+//   add-mirror GROUP VOLUME D[:SIZE],...  a new plex on those disks (one per
+//       column for a striped volume); it is read only once written
+//   remove-mirror GROUP VOLUME PLEX      PLEX the number after the plex name's '-'
+//   replace-column GROUP VOLUME COLUMN DISK
 //   write-volume GROUP VOLUME            standard input's bytes from sector 0
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +80,29 @@ class DynamicCommands {
         p.Set(K::PortionID, portion);
         p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
         p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
+        return computer_.GetPortionManager().ChangePortion(p);
+      });
+    }
+    if (command == "grow-volume") return GrowVolume(args);
+    if (command == "add-mirror" || command == "remove-mirror" || command == "replace-column") {
+      Expect(args, command == "replace-column" ? 4 : 3);
+      return Journaled([&]() {
+        Fdisk::NamedVars::VarContainer p = Base();
+        Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
+        const unsigned long portion = volume.ModelId();
+        p.Set(K::PortionID, portion);
+        p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
+        if (command == "add-mirror") {
+          p.Set(K::AddMirror, true);
+          p.Set(K::OpRequest, ParseDisks(args[2], volume.volSize));
+        } else if (command == "remove-mirror") {
+          p.Set(K::RemoveMirror, true);
+          p.Set(K::PlexIndex, static_cast<unsigned long>(Count(args[2], "plex")));
+        } else {
+          p.Set(K::ReplaceColumn, true);
+          p.Set(K::StripeIndex, static_cast<unsigned long>(Count(args[2], "column")));
+          p.Set(K::OpRequest, ParseDisks(args[3], 0));
+        }
         return computer_.GetPortionManager().ChangePortion(p);
       });
     }
@@ -185,6 +218,102 @@ class DynamicCommands {
     });
   }
 
+  // "D[:SIZE][@PLEX],..." as requests; a missing SIZE is `size`.
+  std::deque<Fdisk::LdmOpRequest> ParseDisks(const std::string& value, std::uint64_t size) {
+    std::deque<Fdisk::LdmOpRequest> requests;
+    std::istringstream in(value);
+    for (std::string item; std::getline(in, item, ',');) {
+      Fdisk::LdmOpRequest r;
+      const std::size_t at = item.find('@');
+      if (at != std::string::npos) {
+        r.plexIndex = static_cast<std::uint32_t>(Count(item.substr(at + 1), "plex"));
+        item = item.substr(0, at);
+      }
+      const std::size_t colon = item.find(':');
+      const std::uint64_t index = Count(item.substr(0, colon), "disk");
+      if (index >= diskIds_.size()) throw Usage{"no disk " + item};
+      r.diskId = diskIds_[index];
+      r.size = colon == std::string::npos ? size : Count(item.substr(colon + 1), "share");
+      requests.push_back(r);
+    }
+    return requests;
+  }
+
+  Ldm::LdmRecord& VolumeRecord(const std::string& group, const std::string& volume) {
+    for (const auto& v : Driver().Model().volumes) {
+      if (v->group->name == group && v->record->name == volume) return *v->record;
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrVolumeNotFound, Fdisk::Msg::kVolumeNotFound);
+  }
+
+  // The disks a volume grows on when none are named: where it ends.
+  std::deque<Fdisk::LdmOpRequest> EndDisks(const std::string& groupName, Ldm::LdmRecord& volume,
+                                           std::uint64_t size) {
+    Ldm::LdmDgAccess& group = Group(groupName);
+    const std::uint64_t growth = size > volume.volSize ? size - volume.volSize : 0;
+    std::deque<Fdisk::LdmOpRequest> requests;
+    auto add = [&](std::uint64_t rid, std::uint32_t plex) {
+      Ldm::LdmDisk* disk = group.FindDisk(rid);
+      if (disk == nullptr) return;
+      for (const auto& r : requests) {
+        if (r.diskId == disk->GetDiskId() && r.plexIndex == plex) return;
+      }
+      Fdisk::LdmOpRequest r;
+      r.diskId = disk->GetDiskId();
+      r.size = growth;
+      r.plexIndex = plex;
+      requests.push_back(r);
+    };
+    const Fdisk::LdmVolType type = group.GetVolumeType(volume);
+    for (const Ldm::LdmRecord* plex : volume.children) {
+      const Ldm::LdmRecord* last = nullptr;
+      for (const Ldm::LdmRecord* sd : plex->children) {
+        if (type == Fdisk::kLdmVolSimple || type == Fdisk::kLdmVolSpanned ||
+            type == Fdisk::kLdmVolMirrored) {
+          if (last == nullptr || sd->volOff > last->volOff) last = sd;
+        } else {
+          add(sd->diskRid, plex->GetPlexNumber());
+        }
+      }
+      if (last != nullptr) add(last->diskRid, plex->GetPlexNumber());
+    }
+    return requests;
+  }
+
+  int GrowVolume(const std::vector<std::string>& args) {
+    if (args.size() < 3) throw Usage{"wrong number of arguments"};
+    const std::uint64_t size = Count(args[2], "size");
+    Fdisk::NamedVars::VarContainer p = Base();
+    bool restricted = false;
+    bool keepType = false;
+    std::string disks;
+    for (std::size_t i = 3; i < args.size(); ++i) {
+      if (args[i] == "--restricted") {
+        restricted = true;
+      } else if (args[i] == "--keep-type") {
+        keepType = true;
+      } else if (args[i] == "--disks" && i + 1 < args.size()) {
+        disks = args[++i];
+      } else {
+        throw Usage{"unknown option " + args[i]};
+      }
+    }
+    return Journaled([&]() {
+      Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
+      const std::uint64_t growth = size > volume.volSize ? size - volume.volSize : 0;
+      const unsigned long portion = volume.ModelId();
+      p.Set(K::PortionID, portion);
+      p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
+      p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
+      p.Set(K::ModifyVolumeType, !keepType);
+      p.Set(K::OpRequest, disks.empty() ? EndDisks(args[0], volume, size) : ParseDisks(disks, growth));
+      // The other service's rules: it only ever adds pieces, and the raw
+      // way follows them when asked for that service.
+      if (restricted) p.Set(K::WindowsLdm, true);
+      return computer_.GetPortionManager().ChangePortion(p);
+    });
+  }
+
   int WriteVolume(const std::vector<std::string>& args) {
     const std::uint32_t portion = VolumePortion(args[0], args[1]);
     std::string bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
@@ -206,7 +335,8 @@ class DynamicCommands {
 
 bool IsDynamicCommand(const std::string& word) {
   return word == "create-volume" || word == "delete-volume" || word == "shrink-volume" ||
-         word == "write-volume";
+         word == "grow-volume" || word == "add-mirror" || word == "remove-mirror" ||
+         word == "replace-column" || word == "write-volume";
 }
 
 // The command's exit status; a usage error comes back in `usage`.

@@ -25,6 +25,9 @@ constexpr std::uint32_t kCreateLocation = 0x4C440001;
 constexpr std::uint32_t kDeleteLocation = 0x4C440002;
 constexpr std::uint32_t kChangeLocation = 0x4C440003;
 constexpr std::uint32_t kRequestLocation = 0x4C440007;
+// The disk model's "not found" code for a plex, which its catalog has no
+// text for.
+constexpr std::uint32_t kErrPlexNotFound = 0x101C11;
 
 void ThrowIf(const Common::Error& e) {
   if (e) ThrowError(e);
@@ -190,25 +193,82 @@ Common::Error PSLdmDriver::ChangePortion(const NamedVars::VarContainer& params) 
     if (addMirror && (removeMirror || replaceColumn)) {
       ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
     }
-    if (addMirror || removeMirror || replaceColumn || params.GetOr(K::ReactivateVolume, false)) {
+    if (params.GetOr(K::ReactivateVolume, false)) {
       ThrowError(kChangeLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
     }
+    if (removeMirror) {
+      Ldm::LdmLog("REMOVE MIRROR");
+      const std::uint32_t number = static_cast<std::uint32_t>(params.GetRequired(K::PlexIndex));
+      Ldm::LdmRecord* plex = nullptr;
+      for (Ldm::LdmRecord* p : volume.children) {
+        if (p->GetPlexNumber() == number) plex = p;
+      }
+      if (plex == nullptr) {
+        ThrowError(Common::Error(kChangeLocation, kModule, kErrPlexNotFound,
+                                 "Object 'Plex' cannot be found."));
+      }
+      ThrowIf(group.RemoveMirror(volume, *plex));
+      if (real) CommitOrReload(group);
+      RebuildPortions();
+      return Common::Error();
+    }
+    if (replaceColumn || addMirror) {
+      const std::uint32_t column =
+          replaceColumn ? static_cast<std::uint32_t>(params.GetRequired(K::StripeIndex)) : 0;
+      const std::deque<LdmOpRequest> requests = params.GetRequired(K::OpRequest);
+      if (requests.empty()) ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
+      std::vector<Ldm::SpaceRequest> entries;
+      if (RequestEntries(requests, false, entries) != &group) {
+        ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrManyGroups));
+      }
+      if (replaceColumn) {
+        Ldm::LdmLog("REPLACE RAID5 COLUMN");
+        ThrowIf(group.ReplaceRAID5Column(volume, column, entries.front().disk));
+      } else {
+        Ldm::LdmLog("ADD MIRROR");
+        ThrowIf(group.AddMirror(volume, entries));
+      }
+      if (real) CommitOrReload(group);
+      RebuildPortions();
+      return Common::Error();
+    }
+    // Every value is read and checked before the model changes.
     const std::string hint = params.GetOr(K::DriveHint, std::string());
+    const std::uint64_t size = params.GetOr(K::VolumeSize, NamedVars::VarU64(0));
+    if (size == 0) ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
+    std::vector<Ldm::SpaceRequest> entries;
+    bool modifyType = false;
+    if (size > volume.volSize) {
+      const std::deque<LdmOpRequest> requests = params.GetRequired(K::OpRequest);
+      if (requests.empty()) ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
+      modifyType = params.GetRequired(K::ModifyVolumeType);
+      if (RequestEntries(requests, false, entries) != &group) {
+        ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrManyGroups));
+      }
+    }
+    const std::string oldHint = volume.ntMntName;
     bool changed = false;
     if (!hint.empty() && hint != volume.ntMntName) {
       Ldm::LdmLog("SET DRIVE HINT");
       volume.ntMntName = hint;
       changed = true;
     }
-    const std::uint64_t size = params.GetOr(K::VolumeSize, NamedVars::VarU64(0));
-    if (size == 0) ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
+    // A refused size change takes the hint back with it.
+    auto resize = [&](const Common::Error& e) {
+      if (!e) return;
+      volume.ntMntName = oldHint;
+      ThrowError(e);
+    };
     if (size > volume.volSize) {
       Ldm::LdmLog("VOLUME GROW");
-      ThrowError(kChangeLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
-    }
-    if (size < volume.volSize) {
+      // A caller that asked for Windows' service, which cannot run here,
+      // gets its rules: new pieces only, never a longer one.
+      const std::uint32_t flags = params.GetOr(K::WindowsLdm, false) ? 1u : 0u;
+      resize(group.GrowVolume(volume, size, entries, modifyType, flags));
+      changed = true;
+    } else if (size < volume.volSize) {
       Ldm::LdmLog("SHRINK VOLUME");
-      ThrowIf(group.ShrinkVolume(volume, size));
+      resize(group.ShrinkVolume(volume, size));
       changed = true;
     }
     // A hint alone is a change too, and is written like one.

@@ -225,7 +225,9 @@ std::vector<LayoutEntry> LdmDgAccess::GetVolumeLayout(const LdmRecord& volume) c
       e.offset = sd->volOff;
       e.plexNumber = plex->GetPlexNumber();
       e.column = sd->plexIdx;
-      e.plexFlag = (plex->plxFlags >> 1) & 1;
+      // A plex or column piece that waits for its bytes is left out of
+      // reading like an excluded plex.
+      e.plexFlag = ((plex->plxFlags | sd->sdFlags) >> 1) & 1;
       e.diskState = present ? e.disk->type : kDiskMissing;
       const LdmRecord* diskRecord = FindRecord(sd->diskRid);
       e.diskName = diskRecord != nullptr ? diskRecord->name : std::string();

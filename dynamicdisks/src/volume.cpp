@@ -109,20 +109,42 @@ void LdmDgAccess::RemoveRecord(LdmRecord* record) {
 
 void LdmDgAccess::BeginChange() {
   for (auto& r : records) r->touched = false;
+  undo_.clear();
+}
+
+void LdmDgAccess::SaveVolumeForUndo(LdmRecord& volume) {
+  undo_.emplace_back(&volume, volume);
+  for (LdmRecord* plex : volume.children) {
+    undo_.emplace_back(plex, *plex);
+    for (LdmRecord* sd : plex->children) undo_.emplace_back(sd, *sd);
+  }
 }
 
 void LdmDgAccess::RollbackChange() {
-  std::vector<LdmRecord*> touched;
+  // Children before parents, so that no link is left to a freed record;
+  // each record's type is read before any record is freed.
+  std::vector<LdmRecord*> byType[4];
+  const std::uint8_t order[4] = {kRecordSubdisk, kRecordPlex, kRecordVolume, kRecordDisk};
   for (auto& r : records) {
-    if (r->touched) touched.push_back(r.get());
-  }
-  // Children before parents, so that no link is left to a freed record.
-  for (std::uint8_t type : {kRecordSubdisk, kRecordPlex, kRecordVolume, kRecordDisk}) {
-    for (LdmRecord* r : touched) {
-      if (r->type == type) RemoveRecord(r);
+    if (!r->touched) continue;
+    for (int i = 0; i < 4; ++i) {
+      if (r->type == order[i]) byType[i].push_back(r.get());
     }
   }
+  for (const auto& list : byType) {
+    for (LdmRecord* r : list) RemoveRecord(r);
+  }
+  // The saved records were never freed: their old values, links included,
+  // go back over the changed ones.
+  std::vector<LdmRecord*> restoredVolumes;
+  for (auto& saved : undo_) {
+    *saved.first = saved.second;
+    saved.first->touched = false;
+    if (saved.first->type == kRecordVolume) restoredVolumes.push_back(saved.first);
+  }
+  undo_.clear();
   RefreshFreeSpaces();
+  for (LdmRecord* v : restoredVolumes) RefreshVolumeSummary(*v);
 }
 
 void LdmDgAccess::RefreshFreeSpaces() {
@@ -530,12 +552,20 @@ Common::Error LdmDgAccess::ShrinkVolume(LdmRecord& volume, std::uint64_t newSize
                         "Parameter error: volume size must be less than the current volume size.");
   }
   const std::vector<LdmRecord*> plexes = volume.children;
+  // Every plex is checked before the first one is cut.
+  const bool columned = IsStripedKind(type) || IsParityKind(type);
+  for (LdmRecord* plex : plexes) {
+    if (!columned) continue;
+    const std::uint64_t columns = IsParityKind(type) ? plex->numCol - 1 : plex->numCol;
+    if (plex->numCol == 0 || columns == 0 || plex->stripeSiz == 0) {
+      return MakeLdmError(kShrinkLocation, kErrVolumeType);
+    }
+  }
   for (LdmRecord* plex : plexes) {
     std::uint64_t cut = newSize;
-    if (IsStripedKind(type) || IsParityKind(type)) {
+    if (columned) {
       const std::uint64_t columns = IsParityKind(type) ? plex->numCol - 1 : plex->numCol;
       const std::uint64_t row = plex->stripeSiz * columns;
-      if (row == 0) return MakeLdmError(kShrinkLocation, kErrVolumeType);
       cut = (newSize + row - 1) / row * row / columns;
     }
     const std::vector<LdmRecord*> subdisks = plex->children;

@@ -296,6 +296,109 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.fixture) + "_" + std::to_string(info.index);
     });
 
+struct ReshapeCase {
+  const char* fixture;
+  const char* command;  // after "diskimage IMAGES"
+  const char* volume;
+  const char* line;     // the volume's line afterwards, state aside
+};
+
+class ReshapeTest : public ChangeTest, public ::testing::WithParamInterface<ReshapeCase> {};
+
+// A volume grown, given a plex, stripped of one or given a moved column:
+// ldmtool reads the layout we expect, every member alone agrees, the
+// commit advanced the sequence once, and the bytes the volume held before
+// still read back, both through our volume and through ldmtool's pieces
+// (a new plex or column is read around until it has been written).
+TEST_P(ReshapeTest, LdmtoolSeesTheNewLayoutAndTheOldBytes) {
+  const ReshapeCase& c = GetParam();
+  Build(c.fixture);
+  const std::string group = "Group" + std::string(c.fixture);
+  std::uint64_t oldSize = 0;
+  for (const std::string& line : CheckAgainstLdmtool()) {
+    if (Fields(line).at(1) == c.volume) oldSize = std::stoull(Fields(line).at(3));
+  }
+  ASSERT_GT(oldSize, 0u);
+  const std::string data = dir_.File("data.bin");
+  DiskTest::RunCommand("head -c " + std::to_string(oldSize * 512) + " /dev/urandom > '" + data +
+                       "'");
+  int status = -1;
+  Run("write-volume " + group + " " + c.volume + " < '" + data + "'", &status);
+  ASSERT_EQ(status, 0);
+  const std::uint64_t firstSequence = Sequence();
+
+  const std::string out = Run(c.command, &status);
+  ASSERT_EQ(status, 0) << out;
+  bool found = false;
+  for (const std::string& line : CheckAgainstLdmtool()) {
+    if (Fields(line).at(1) != c.volume) continue;
+    EXPECT_EQ(WithoutState(line), c.line);
+    found = true;
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(Sequence(), firstSequence + 1);
+
+  const std::vector<std::uint8_t> expected = ReadFile(data);
+  const std::string ours = dir_.File("ours.bin");
+  Run("read-volume " + group + " " + c.volume + " > '" + ours + "'", &status);
+  ASSERT_EQ(status, 0);
+  std::vector<std::uint8_t> read = ReadFile(ours);
+  ASSERT_GE(read.size(), expected.size());
+  read.resize(expected.size());
+  EXPECT_TRUE(read == expected) << "the volume no longer reads its old bytes";
+  const std::string rebuilt = dir_.File("rebuilt.bin");
+  Fixture("reconstruct " + fixture_ + " " + dir_.Path() + " " + c.volume + " " + rebuilt);
+  std::vector<std::uint8_t> theirs = ReadFile(rebuilt);
+  if (std::string(c.command).find("replace-column") == std::string::npos &&
+      std::string(c.command).find("add-mirror") == std::string::npos) {
+    ASSERT_GE(theirs.size(), expected.size());
+    theirs.resize(expected.size());
+    EXPECT_TRUE(theirs == expected) << "ldmtool's pieces hold other bytes";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ReshapeTest,
+    ::testing::Values(
+        // The last piece goes on into the free space behind it.
+        ReshapeCase{"spanned", "grow-volume Groupspanned Volume1 4000", "Volume1",
+                    "Groupspanned\tVolume1\tspanned\t4000\t0\t-\tDisk1:100+1000,Disk2:0+3000"},
+        ReshapeCase{"simple", "grow-volume Groupsimple Volume2 2000", "Volume2",
+                    "Groupsimple\tVolume2\tsimple\t2000\t0\t-\tDisk1:2000+1000,Disk1:4000+1000"},
+        // Another volume right behind: a new piece in the best-fitting gap.
+        ReshapeCase{"simple", "grow-volume Groupsimple Volume1 2500", "Volume1",
+                    "Groupsimple\tVolume1\tsimple\t2500\t0\t-\tDisk1:0+2000,Disk1:3000+500"},
+        // Restricted growth never lengthens a piece.
+        ReshapeCase{"simple", "grow-volume Groupsimple Volume2 2000 --restricted", "Volume2",
+                    "Groupsimple\tVolume2\tsimple\t2000\t0\t-\t"
+                    "Disk1:2000+1000,Disk1:4000+500,Disk1:3000+500"},
+        // Onto another disk: the volume becomes spanned.
+        ReshapeCase{"spanned", "grow-volume Groupspanned Volume1 3500 --disks 0", "Volume1",
+                    "Groupspanned\tVolume1\tspanned\t3500\t0\t-\t"
+                    "Disk1:100+1000,Disk2:0+2000,Disk1:1100+500"},
+        // Columns grow by whole stripes: 4000 over 3 columns of 128 is 11
+        // rows, 1408 sectors a column.
+        ReshapeCase{"striped", "grow-volume Groupstriped Stripe1 4000", "Stripe1",
+                    "Groupstriped\tStripe1\tstriped\t4000\t128\t-\t"
+                    "Disk1:0+1408,Disk2:0+1408,Disk3:0+1408"},
+        ReshapeCase{"raid5", "grow-volume Groupraid5 Raid1 5000", "Raid1",
+                    "Groupraid5\tRaid1\traid5\t5000\t128\t-\tDisk1:0+2560,Disk2:0+2560,Disk3:0+2560"},
+        ReshapeCase{"gpt", "grow-volume Groupgpt Stripe3 3000", "Stripe3",
+                    "Groupgpt\tStripe3\tstriped\t3000\t128\t-\tDisk1:1024+1536,Disk2:1024+1536"},
+        ReshapeCase{"mirror", "grow-volume Groupmirror Volume1 3000", "Volume1",
+                    "Groupmirror\tVolume1\tmirror\t3000\t0\t-\t"
+                    "Disk1:64+2048,Disk1:2112+952,Disk2:512+2048,Disk2:2560+952"},
+        ReshapeCase{"gpt", "add-mirror Groupgpt Volume1 0", "Volume1",
+                    "Groupgpt\tVolume1\tmirror\t1000\t0\t-\tDisk4:3000+1000,Disk1:2048+1000"},
+        ReshapeCase{"mirror", "remove-mirror Groupmirror Volume1 1", "Volume1",
+                    "Groupmirror\tVolume1\tsimple\t2048\t0\t-\tDisk2:512+2048"},
+        ReshapeCase{"raid5spare", "replace-column Groupraid5spare Raid1 1 3", "Raid1",
+                    "Groupraid5spare\tRaid1\traid5\t4096\t128\t-\t"
+                    "Disk1:0+2048,Disk4:0+2048,Disk3:0+2048"}),
+    [](const ::testing::TestParamInfo<ReshapeCase>& info) {
+      return std::string(info.param.fixture) + "_" + std::to_string(info.index);
+    });
+
 struct RefusalCase {
   const char* fixture;
   const char* command;
@@ -344,6 +447,40 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"spanned", "--fail-write 11738 create-volume simple 100 --disks 0", "0x109003"},
         RefusalCase{"spanned", "--fail-write 10257 delete-volume Groupspanned Volume1", "0x109003"},
         RefusalCase{"spanned", "--fail-write 12287 shrink-volume Groupspanned Volume1 1500",
+                    "0x109003"},
+        // Growing: a plex the request cannot give its whole growth, a
+        // striped request without every column disk, a plex grown on the
+        // other plex's disk, a simple volume kept simple without room
+        // behind it, and write failures.
+        RefusalCase{"mirror", "grow-volume Groupmirror Volume1 3000 --disks 0:100@1,1@2",
+                    "0x10900F"},
+        RefusalCase{"striped", "grow-volume Groupstriped Stripe1 4000 --disks 0,1", "0x109009"},
+        // Two columns are blocked by another volume right behind them: a
+        // column never becomes two pieces, which other readers refuse.
+        RefusalCase{"gpt", "grow-volume Groupgpt Raid2 4000", "0x10900B"},
+        RefusalCase{"striped", "grow-volume Groupstriped Stripe1 4000 --restricted", "0x10900B"},
+        RefusalCase{"mirror", "grow-volume Groupmirror Volume1 3000 --disks 1@1,1@2", "0x109009"},
+        RefusalCase{"simple", "grow-volume Groupsimple Volume2 2000 --restricted --keep-type",
+                    "0x10900B"},
+        RefusalCase{"spanned", "grow-volume Groupspanned Volume1 99999", "0x10900B"},
+        RefusalCase{"spanned", "--fail-write 10257 grow-volume Groupspanned Volume1 4000",
+                    "0x109003"},
+        RefusalCase{"spanned", "--fail-write 12096 grow-volume Groupspanned Volume1 4000",
+                    "0x109003"},
+        // Mirrors and columns: the last plex, a non-mirror, a disk already
+        // in the volume, a column that is not there, a layout without
+        // parity, and write failures.
+        RefusalCase{"spanned", "remove-mirror Groupspanned Volume1 1", "0x10900E"},
+        RefusalCase{"mirror", "remove-mirror Groupmirror Volume1 7", "0x101C11"},
+        RefusalCase{"spanned", "add-mirror Groupspanned Volume1 1", "0x10900C"},
+        RefusalCase{"raid5", "add-mirror Groupraid5 Raid1 0", "0x10900E"},
+        RefusalCase{"gpt", "replace-column Groupgpt Raid2 1 0", "0x109009"},
+        RefusalCase{"raid5spare", "replace-column Groupraid5spare Raid1 3 3", "0x109009"},
+        RefusalCase{"gpt", "replace-column Groupgpt Stripe3 1 2", "0x10900E"},
+        RefusalCase{"gpt", "--fail-write 2081 add-mirror Groupgpt Volume1 0", "0x109003"},
+        RefusalCase{"mirror", "--fail-write 10257 remove-mirror Groupmirror Volume1 1",
+                    "0x109003"},
+        RefusalCase{"raid5spare", "--fail-write 10241 replace-column Groupraid5spare Raid1 1 3",
                     "0x109003"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) {
       return std::string(info.param.fixture) + "_" + std::to_string(info.index);

@@ -71,6 +71,8 @@ def _fixtures():
         dict(name="Raid1", layout="raid5", size=4096, chunk=128,
              plexes=[[(0, 0, 2048, 0, 0), (1, 0, 2048, 1, 0), (2, 0, 2048, 2, 0)]]),
     ])
+    # A fourth member that holds nothing: room for a moved column.
+    f["raid5spare"] = dict(f["raid5"], disks=d4)
     f["raid5missing"] = dict(f["raid5"], disks=[d3[0], d3[1], dict(d3[2], absent=True)])
     f["mirrormissing"] = dict(f["mirror"], disks=[d2[0], dict(d2[1], absent=True)])
     f["spannedmissing"] = dict(f["spanned"], disks=[d2[0], dict(d2[1], absent=True)])

@@ -51,6 +51,7 @@ constexpr std::uint32_t kErrNoFreeSpace = 0x10900F;
 constexpr std::uint32_t kErrStalledDisk = 0x10900A;
 constexpr std::uint32_t kErrMissingDisk = 0x10900D;
 constexpr std::uint32_t kErrFreeSpace = 0x10900B;
+constexpr std::uint32_t kErrFailedVolume = 0x109010;
 constexpr std::uint32_t kErrWayRestricted = 0x109012;
 constexpr std::uint32_t kErrManyGroups = 0x109016;
 constexpr std::uint32_t kErrAutoRequest = 0x109017;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <list>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
@@ -147,9 +148,13 @@ class LdmDgAccess {
   // Unlinks the record from its parents and from the list and frees it
   // (with its volume summary, for a volume record).
   void RemoveRecord(LdmRecord* record);
-  // Clears every touched mark.
+  // Clears every touched mark and forgets the saved copies.
   void BeginChange();
-  // Frees every touched record and rebuilds the free lists.
+  // Keeps copies of the volume, its plexes and subdisks as they are now, so
+  // that a rollback puts back changes made to existing records.
+  void SaveVolumeForUndo(LdmRecord& volume);
+  // Frees every touched record, puts the saved copies back and rebuilds
+  // the free lists.
   void RollbackChange();
   // Rebuilds the free list of every dynamic or stalled member.
   void RefreshFreeSpaces();
@@ -177,6 +182,27 @@ class LdmDgAccess {
   void DeleteVolume(LdmRecord& volume);
   // Cuts every plex of the volume down to the new size.
   Common::Error ShrinkVolume(LdmRecord& volume, std::uint64_t newSize);
+  // Gives every plex (every column of a striped or parity plex) the space
+  // of a larger size on the entries' disks (grow.cpp). Flag bit 0x1: never
+  // lengthen an existing subdisk, always add new ones; `modifyType` allows
+  // a simple volume to become spanned. A failure leaves the records as
+  // they were; so does a plex that cannot be given its whole growth.
+  Common::Error GrowVolume(LdmRecord& volume, std::uint64_t newSize,
+                           const std::vector<SpaceRequest>& requests, bool modifyType,
+                           std::uint32_t flags);
+  // A new plex holding a copy's room on the entries' disks (mirror.cpp).
+  // It is excluded from reading until it has been filled: see
+  // ResyncVolume.
+  Common::Error AddMirror(LdmRecord& volume, const std::vector<SpaceRequest>& requests);
+  // Takes the plex away; the last plex of a volume cannot be removed.
+  Common::Error RemoveMirror(LdmRecord& volume, LdmRecord& plex);
+  // Moves one column of a parity volume to a disk that holds no part of
+  // the volume; the new column is excluded from reading until filled.
+  Common::Error ReplaceRAID5Column(LdmRecord& volume, std::uint32_t column, std::uint64_t diskRid);
+  // The plexes of the volume that are excluded from reading, and clearing
+  // that mark once their bytes have been written.
+  std::vector<LdmRecord*> StalePlexes(const LdmRecord& volume) const;
+  void MarkResynchronised(LdmRecord& volume);
 
   // Writes the records to every dynamic member (commit.cpp): the first
   // error is returned, and a commit cut short leaves the disks it reached
@@ -206,6 +232,8 @@ class LdmDgAccess {
  private:
   void ReadRecords();
   void LinkRecord(LdmRecord& record);
+
+  std::vector<std::pair<LdmRecord*, LdmRecord>> undo_;
 };
 
 // Where the start-up learns about the machine: the client-platform flags
