@@ -82,6 +82,7 @@ class LibraryVolumes : public ::testing::Test {
   }
   void TearDown() override {
     volumes_.clear();
+    if (DaIsInitialised()) DaDone();
     g_DaHooks.volumeOperation = nullptr;
     if (sblib_standin::TakeCensus().initialised) sbDoneLib();
     EXPECT_EQ(sblib_standin::TakeCensus().handles, 0u);
@@ -460,6 +461,57 @@ TEST_F(LibraryVolumes, CreateExtendAndDeleteThroughTheLibrary) {
   win_vol_handler lone(0, 0);
   EXPECT_EQ(lone.VolCreateOnDisk(nullptr, 0, 10, 0).Code(), Da::VolCode::kCreateNoDisk);
   EXPECT_EQ(lone.created, 1);
+}
+
+TEST_F(LibraryVolumes, DriveTransfersAreSplitToo) {
+  config_.Install("drive " + image_ + "\n");
+  DaInit(0x1C11);
+  ASSERT_NE(DaLocalComputer(), nullptr);
+  stddisk* disk = DaLocalComputer()->FirstDisk();
+  ASSERT_NE(disk, nullptr);
+  const std::uint64_t n = Da::kMaxSectorsPerTransfer + 5;
+  std::vector<std::uint8_t> bytes(n * 512);
+  const std::size_t before = LogSize();
+  ASSERT_EQ(disk->Io(Fdisk::kIoRead, 2048, bytes.data(), n).Code(), 0u);
+  std::vector<std::string> reads;
+  const auto lines = config_.LogLines();
+  for (std::size_t i = before; i < lines.size(); ++i)
+    if (lines[i].rfind("sbReadDrive(", 0) == 0) reads.push_back(lines[i].substr(lines[i].find(", ") + 2));
+  EXPECT_EQ(reads, (std::vector<std::string>{"2048, 65536) = 0", "67584, 5) = 0"}));
+  WriteFile(dir_.File("drive.bin"), bytes);
+  EXPECT_TRUE(ImageRangeEquals(dir_, image_, 2048, n, dir_.File("drive.bin")));
+  DaDone();
+}
+
+// The holders' requests reach the library through the volume handlers: a
+// letter given to a mapped partition is the library's letter call, and the
+// handler knows its partition's id.
+TEST_F(LibraryVolumes, HoldersGiveLettersThroughTheirVolumes) {
+  config_.Install("drive " + image_ + "\nvolume 1:2048+65536 letter=E\n");
+  DaInit(0x1C11);
+  ASSERT_NE(DaLocalComputer(), nullptr);
+  stddisk* disk = DaLocalComputer()->FirstDisk();
+  ASSERT_NE(disk, nullptr);
+  holder* part = nullptr;
+  for (holder* h = disk->holder_list.first; h != nullptr; h = h->next)
+    if (h->IsPartition() && h->start == 2048) part = h;
+  ASSERT_NE(part, nullptr);
+  vol_handler* v = part->GetVolumeHandler();
+  ASSERT_NE(v, nullptr);
+  ASSERT_NE(v->GetLibraryHandle(), 0);
+  EXPECT_EQ(v->GetUserValue(), static_cast<std::uint32_t>(part->GetId()));
+  const std::size_t before = LogSize();
+  part->ChangeLetter('G', true);
+  const auto lines = config_.LogLines();
+  bool given = false;
+  for (std::size_t i = before; i < lines.size(); ++i)
+    given = given || lines[i] == "sbSetVolumeLetter(" + std::to_string(v->GetLibraryHandle()) +
+                                     ", 71) = 0";
+  EXPECT_TRUE(given);
+  std::uint8_t letter = 0;
+  v->VolGetLetter(letter);
+  EXPECT_EQ(letter, 'G');
+  DaDone();
 }
 
 // Reads through a handler that forwards to the layer's disk equal the
