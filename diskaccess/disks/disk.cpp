@@ -403,39 +403,6 @@ Common::Error win_disk_easy_vol::AttachNewVolume(holder* h) {
   return Common::Error(Da::Site(kEasyTag, 3), Da::Module::kDriveDisk, Da::Code::kNoNewVolume);
 }
 
-// -------------------------------------------------------- volume handler
-
-vol_handler::vol_handler(std::uint32_t handlerFlags) : flags(handlerFlags) {
-  sectorSize_ = 512;
-  geometry_.sectorsPerTrack = 63;
-  geometry_.highestHead = 15;
-}
-
-vol_handler::~vol_handler() = default;
-
-Common::Error vol_handler::VolGetFlags(std::uint32_t& f) {
-  f = 0;
-  return Common::Error();
-}
-Common::Error vol_handler::VolGetLetter(std::uint8_t& l) {
-  l = 0;
-  return Common::Error();
-}
-Common::Error vol_handler::VolGetSysGuid(std::unique_ptr<Common::Guid>& g) {
-  g.reset();
-  return Common::Error();
-}
-Common::Error vol_handler::VolGetLocations(std::vector<DaExtent>& list, std::uint32_t& flag) {
-  list.clear();
-  flag = 0;
-  return Common::Error();
-}
-Common::Error vol_handler::VolGetWriteCounter(std::uint64_t& c) {
-  c = 0;
-  return Common::Error(Da::Site(kIoTag, 3), Da::Module::kDiskIo,
-                       Da::Code::kVolumeWriteCounterNotCreated);
-}
-
 // ------------------------------------------------------------ errors
 
 namespace Da {

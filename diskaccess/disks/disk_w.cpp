@@ -7,6 +7,7 @@
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
 #include "diskaccess/geometry.h"
+#include "diskaccess/volume_handlers.h"
 #include "diskaccess/win_computer.h"
 #include "foundation/random.h"
 
@@ -159,16 +160,33 @@ Common::Error disk_w::OpInt(std::uint32_t op, std::uint64_t sector, void* buffer
     case Fdisk::kIoRead: {
       if (buffer == nullptr) return Failure(10, Da::Code::kReadNoBuffer, Da::Msg::kReadNoBuffer);
       if (handle == 0) return Failure(11, Da::Code::kReadNoHandle, Da::Msg::kReadNoHandle);
-      const SbStatus s = sbReadDrive(handle, sector, static_cast<std::uint32_t>(count), buffer);
-      if (s != SB_OK) return StatusFailure(12, Da::Code::kRead, Da::Msg::kRead, s);
+      // The library takes a 32-bit count: longer transfers go in pieces.
+      auto* p = static_cast<std::uint8_t*>(buffer);
+      while (count > 0) {
+        const std::uint32_t n = static_cast<std::uint32_t>(
+            count < Da::kMaxSectorsPerTransfer ? count : Da::kMaxSectorsPerTransfer);
+        const SbStatus s = sbReadDrive(handle, sector, n, p);
+        if (s != SB_OK) return StatusFailure(12, Da::Code::kRead, Da::Msg::kRead, s);
+        p += std::size_t(n) * GetSectorSize();
+        sector += n;
+        count -= n;
+      }
       return Common::Error();
     }
     case Fdisk::kIoWrite: {
       if (buffer == nullptr)
         return Failure(13, Da::Code::kWriteNoBuffer, Da::Msg::kWriteNoBuffer);
       if (handle == 0) return Failure(14, Da::Code::kWriteNoHandle, Da::Msg::kWriteNoHandle);
-      const SbStatus s = sbWriteDrive(handle, sector, static_cast<std::uint32_t>(count), buffer);
-      if (s != SB_OK) return StatusFailure(15, Da::Code::kWrite, Da::Msg::kWrite, s);
+      const auto* p = static_cast<const std::uint8_t*>(buffer);
+      while (count > 0) {
+        const std::uint32_t n = static_cast<std::uint32_t>(
+            count < Da::kMaxSectorsPerTransfer ? count : Da::kMaxSectorsPerTransfer);
+        const SbStatus s = sbWriteDrive(handle, sector, n, p);
+        if (s != SB_OK) return StatusFailure(15, Da::Code::kWrite, Da::Msg::kWrite, s);
+        p += std::size_t(n) * GetSectorSize();
+        sector += n;
+        count -= n;
+      }
       return Common::Error();
     }
     case Fdisk::kIoInvalidate:

@@ -5,6 +5,7 @@
 
 #include "diskaccess/da_state.h"
 #include "diskaccess/holders.h"
+#include "diskaccess/volume_handlers.h"
 
 // ---------------------------------------------------------------- user data
 
@@ -80,14 +81,13 @@ da_backup& DaBackup() {
 HolderVolumeSeam::~HolderVolumeSeam() = default;
 
 namespace {
-HolderVolumeSeam g_noVolumes;
-HolderVolumeSeam* g_volumes = &g_noVolumes;
+HolderVolumeSeam* g_volumes = nullptr;  // null: the volume handlers' own
 }  // namespace
 
-HolderVolumeSeam& DaHolderVolumes() { return *g_volumes; }
-void DaSetHolderVolumes(HolderVolumeSeam* seam) {
-  g_volumes = seam != nullptr ? seam : &g_noVolumes;
+HolderVolumeSeam& DaHolderVolumes() {
+  return g_volumes != nullptr ? *g_volumes : DaVolumeLayerSeam();
 }
+void DaSetHolderVolumes(HolderVolumeSeam* seam) { g_volumes = seam; }
 
 // ------------------------------------------------------- shared routines
 

@@ -642,8 +642,9 @@ class da_backup {
 };
 da_backup& DaBackup();
 
-// What the holders ask of the volume layer; until the volume handlers fill
-// it in, every request does nothing and succeeds.
+// What the holders ask of the volume layer. This base does nothing and
+// succeeds; the volume handlers' seam (volume_handlers.h) is the one in use
+// unless another is set.
 class HolderVolumeSeam {
  public:
   virtual ~HolderVolumeSeam();
@@ -665,7 +666,7 @@ class HolderVolumeSeam {
   virtual void ForgetMount(holder& h, bool keep) {}
 };
 HolderVolumeSeam& DaHolderVolumes();
-// Null puts the do-nothing seam back.
+// Null puts the volume handlers' seam back.
 void DaSetHolderVolumes(HolderVolumeSeam* seam);
 
 // The owner table modified and the disk changed (with commit), or only the

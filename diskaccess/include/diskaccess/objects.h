@@ -357,7 +357,7 @@ class vol_handler : public smart_op_disk {
     return SmartIo(op, sector, buffer, count);
   }
   da_computer* GetComputer() const override { return computer; }
-  std::uint32_t GetDiskId() const override { return 0; }
+  std::uint32_t GetDiskId() const override { return diskId; }
   std::uint64_t GetStartSector() const override { return start; }
   bool IsVolumeHandler() const override { return true; }
 
@@ -373,7 +373,57 @@ class vol_handler : public smart_op_disk {
   void SetLastSector(std::uint64_t last) { lastSector_ = last; }
   void SetSectorSizeValue(std::uint32_t size) { sectorSize_ = size; }
 
+  // ---- the volume operations and the lock protocol (volumes/vol_handler.cpp)
+  // What a subclass does not supply answers a neutral value or fails with
+  // an internal error naming the base operation.
+  std::uint32_t GetUserValue() const override { return userValue; }
+  virtual Common::Error SetUserValue(std::uint32_t value);
+  virtual bool VolQueryFlag() const { return false; }
+  virtual Common::Error OnGeometryChanged() { return Common::Error(); }
+  virtual Common::Error VolDelete();
+  virtual Common::Error VolExtend(std::uint64_t newSectorCount);
+  virtual Common::Error VolSetSysGuid(const Common::Guid* guid);
+  // The library's open-file text (UTF-16, NUL-terminated), empty when none.
+  virtual Common::Error VolGetOpenFiles(std::u16string& files);
+  // Null when the volume has no path; valid until the next call.
+  virtual Common::Error VolGetPath(const char16_t*& path);
+  virtual std::uint64_t VolGetSize();
+  virtual Common::Error VolLockFast();
+  virtual Common::Error VolLockFull();
+  virtual Common::Error VolTmpUnlock();
+  virtual Common::Error VolSetLetter(std::uint8_t letter, std::uint8_t& statusSeen);
+  virtual Common::Error VolUmount();
+  virtual Common::Error VolUnlock() { return Common::Error(); }
+  virtual Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
+                                     std::uint8_t letter);
+
+  // Takes lock bits 1, 2 or 8 with the host dialogue; see vol_handler.cpp.
+  Common::Error SmartLock(std::uint32_t lockMode, std::uint32_t hostContext, bool quiet);
+  Common::Error SmartUnlock(std::uint32_t lockMode);
+  // Creates the volume over a partition holder, or over a disk range.
+  Common::Error VolCreate(holder* h);
+  Common::Error VolCreateOnDisk(stddisk* disk, std::uint64_t first, std::uint64_t count,
+                                std::uint8_t letter);
+  // Size and geometry from the disk (or from the handler without one). A
+  // handler of no sectors fails to attach and keeps its size.
+  Common::Error AttachToDisk(Fdisk::SimpleDisk* disk, bool ownSectorSize, std::uint64_t count);
+  Common::Error AttachAt(stddisk* disk, std::uint64_t first, std::uint64_t count);
+  // Stores all three and recomputes the cylinders (0 when the geometry has
+  // no sectors per track).
+  void SetSizeAndGeometry(std::uint32_t sectorSize, std::uint64_t last,
+                          const Fdisk::Geometry& geometry);
+
+  std::uint32_t diskId = 0;
+  std::uint8_t noAsk = 0;        // go on without asking after a failed lock
+  std::uint8_t created = 0;      // VolCreateInt ran
+  std::uint8_t mode2Held = 0;    // lock mode 2 is held
+  std::uint32_t userValue = 0;
+  std::uint32_t attachCount = 1;
+  std::uint32_t restoreState = 2;  // System Restore: 2 = not yet read
+
   da_computer* computer = nullptr;
+  // The lock state: bits 1 and 2 held lock modes, 4 deferred, 8 temporarily
+  // unlocked; starts as the construction flags.
   std::uint32_t flags = 0;
   std::uint32_t mode = 0;
   std::uint64_t start = 0;

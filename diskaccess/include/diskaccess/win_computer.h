@@ -102,9 +102,24 @@ class win_vol_handler : public vol_handler {
   Common::Error VolGetSysGuid(std::unique_ptr<Common::Guid>& guid) override;
   Common::Error VolGetLocations(std::vector<DaExtent>& list, std::uint32_t& flag) override;
   Common::Error VolGetWriteCounter(std::uint64_t& counter) override;
+  Common::Error VolDelete() override;
+  Common::Error VolExtend(std::uint64_t newSectorCount) override;
+  Common::Error VolGetOpenFiles(std::u16string& files) override;
+  Common::Error VolGetPath(const char16_t*& path) override;
+  std::uint64_t VolGetSize() override;
+  Common::Error VolLockFast() override;
+  Common::Error VolLockFull() override;
+  Common::Error VolTmpUnlock() override;
+  Common::Error VolSetLetter(std::uint8_t letter, std::uint8_t& statusSeen) override;
+  Common::Error VolUmount() override;
+  Common::Error VolUnhide() override;
+  Common::Error VolUnlock() override;
+  Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
+                             std::uint8_t letter) override;
 
   std::uint32_t volumeNumber;
   SbHandle volumeHandle;
+  char16_t pathBuffer[256] = {};
 };
 
 class WindowsComputer : public virtual local_computer {

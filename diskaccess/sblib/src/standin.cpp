@@ -70,6 +70,15 @@ struct Volume {
   bool deleted = false;
   uint32_t lock_holder = 0;
   uint64_t writes = 0;
+  // What the volume record reports besides the extents' own facts.
+  uint16_t unique_size = 24;        // bytes of the unique ID (the GUID ends it)
+  uint16_t unique_size_later = 0;   // a different length on calls with a buffer
+  bool no_extents = false;          // an extent list of 0 bytes
+  bool locations = false;           // the record's locations flag
+  bool letter_pending = false;      // letter changes answer "takes effect later"
+  bool held = false;                // another program locks it until a dismount
+  std::u16string open_files;        // the open-files text
+  bool open_files_raw = false;      // ... without its terminator
 };
 
 enum class Kind { Drive, Volume, Snapshot };
@@ -91,6 +100,14 @@ struct Callback {
   uint32_t mask;
 };
 
+// An injected failure: every call after the first `after` ones answers
+// `status`.
+struct Failure {
+  SbStatus status = 0;
+  uint32_t after = 0;
+  uint32_t calls = 0;
+};
+
 struct State {
   std::mutex lock;
   bool initialised = false;
@@ -106,7 +123,7 @@ struct State {
   std::map<uint32_t, Handle> handles;
   std::map<uint32_t, Snapshot> snapshots;
   uint32_t next_handle = 0x100;
-  std::map<std::string, SbStatus> failures;
+  std::map<std::string, Failure> failures;
 
   // Notification delivery on the library's own thread.
   std::vector<Callback> callbacks;
@@ -247,8 +264,19 @@ bool LoadConfig(State& s, const std::string& path, std::string& why) {
           static_cast<uint32_t>(n);
     } else if (what == "used" && words.size() == 2) {
       s.used_letters |= LetterMask(words[1]);
-    } else if (what == "fail" && words.size() == 3 && ParseNumber(words[2], n)) {
-      s.failures[words[1]] = static_cast<SbStatus>(n);
+    } else if (what == "fail" && (words.size() == 3 || words.size() == 4) &&
+               ParseNumber(words[2], n)) {
+      Failure f;
+      f.status = static_cast<SbStatus>(n);
+      std::string key, value;
+      uint64_t after = 0;
+      if (words.size() == 4 &&
+          (!SplitKey(words[3], key, value) || key != "after" || !ParseNumber(value, after))) {
+        why = where + "cannot read " + words[3];
+        return false;
+      }
+      f.after = static_cast<uint32_t>(after);
+      s.failures[words[1]] = f;
     } else if (what == "drive" && words.size() >= 2) {
       Drive d;
       d.image = words[1];
@@ -342,6 +370,14 @@ bool LoadConfig(State& s, const std::string& path, std::string& why) {
         const bool has = SplitKey(words[i], key, value);
         bool ok = true;
         if (!has && key == "skip") v.skip = true;
+        else if (!has && key == "noextents") v.no_extents = true;
+        else if (!has && key == "locations") v.locations = true;
+        else if (!has && key == "letterpending") v.letter_pending = true;
+        else if (!has && key == "held") v.held = true;
+        else if (!has && key == "filesraw") v.open_files_raw = true;
+        else if (key == "files" && has) v.open_files = std::u16string(value.begin(), value.end());
+        else if ((key == "uid" || key == "uidlater") && ParseNumber(value, n) && n <= 1024)
+          (key == "uid" ? v.unique_size : v.unique_size_later) = static_cast<uint16_t>(n);
         else if (key == "letter" && value.size() == 1 && LetterMask(value))
           v.letter = static_cast<char>(value[0] & ~0x20);
         else if (key == "flags" && ParseNumber(value, n)) v.flags = static_cast<uint32_t>(n);
@@ -401,7 +437,9 @@ void ResetState(State& s) {
 
 SbStatus Injected(State& s, const char* name) {
   auto it = s.failures.find(name);
-  return it == s.failures.end() ? SB_OK : it->second;
+  if (it == s.failures.end()) return SB_OK;
+  Failure& f = it->second;
+  return f.calls++ < f.after ? SB_OK : f.status;
 }
 
 // ------------------------------------------------------------------ handles
@@ -966,11 +1004,12 @@ extern "C" SbStatus SBCALL sbGetVolumeInfo(SbHandle volume, SbVolumeInfo* info) 
     }
     info->letter = static_cast<uint8_t>(v.letter);
     info->flags = v.flags;
-    info->locations = 0;
+    info->locations = v.locations ? 1 : 0;
     std::memcpy(info->partition_type, v.type, 16);
 
-    const uint32_t need_extents = static_cast<uint32_t>(v.extents.size() * sizeof(SbVolumeExtent));
-    if (extents && extents_room >= need_extents) {
+    const uint32_t need_extents =
+        v.no_extents ? 0 : static_cast<uint32_t>(v.extents.size() * sizeof(SbVolumeExtent));
+    if (extents && need_extents && extents_room >= need_extents) {
       auto* out = static_cast<SbVolumeExtent*>(extents);
       for (size_t i = 0; i < v.extents.size(); ++i) {
         out[i] = SbVolumeExtent{};
@@ -981,13 +1020,17 @@ extern "C" SbStatus SBCALL sbGetVolumeInfo(SbHandle volume, SbVolumeInfo* info) 
     }
     info->extents_size = need_extents;
 
-    // Unique ID: an 8-byte tag then the volume GUID (callers take the last 16).
-    static const uint8_t tag[8] = {'S', 'B', 'V', 'O', 'L', 'I', 'D', ':'};
-    if (unique && unique_room >= 24) {
-      std::memcpy(unique, tag, 8);
-      std::memcpy(static_cast<uint8_t*>(unique) + 8, v.guid, 16);
+    // Unique ID: tag bytes then the volume GUID as its last 16 bytes (all
+    // tag when shorter than a GUID). Only what fits the caller's room is
+    // written.
+    const uint16_t size = unique && v.unique_size_later ? v.unique_size_later : v.unique_size;
+    if (unique && unique_room > 0) {
+      uint8_t* out = static_cast<uint8_t*>(unique);
+      static const uint8_t tag[8] = {'S', 'B', 'V', 'O', 'L', 'I', 'D', ':'};
+      for (uint32_t i = 0; i < size && i < unique_room; ++i)
+        out[i] = size >= 16 && i >= size - 16u ? v.guid[i - (size - 16u)] : tag[i % 8];
     }
-    info->unique_id_size = 24;
+    info->unique_id_size = size;
   }
   LOG("sbGetVolumeInfo(%u) = %u", volume, st);
   return st;
@@ -1067,6 +1110,7 @@ extern "C" SbStatus SBCALL sbLockVolume(SbHandle volume, uint32_t mode) {
   if (st == SB_OK) {
     Volume& v = s.volumes[h->index];
     if (v.lock_holder && v.lock_holder != volume) st = SB_STATUS_LOCK_VIOLATION;
+    else if (v.held && (mode == 1 || mode == 2)) st = SB_STATUS_LOCK_VIOLATION;
     else if (mode == 4) v.lock_holder = 0;  // given back for now
     else if (mode == 1 || mode == 2) v.lock_holder = volume;
     else st = SB_STATUS_INVALID_PARAMETER;
@@ -1092,9 +1136,11 @@ extern "C" SbStatus SBCALL sbSetVolumeLetter(SbHandle volume, uint32_t letter) {
   std::lock_guard<std::mutex> guard(s.lock);
   Handle* h = Find(s, volume, Kind::Volume);
   SbStatus st = !h ? SB_STATUS_INVALID_HANDLE : Injected(s, "sbSetVolumeLetter");
-  if (st == SB_OK)
+  if (st == SB_OK) {
     s.volumes[h->index].letter = static_cast<char>(
         LetterMask(std::string(1, static_cast<char>(letter))) ? (letter & ~0x20u) : 0);
+    if (s.volumes[h->index].letter_pending) st = SB_STATUS_LETTER_PENDING;
+  }
   LOG("sbSetVolumeLetter(%u, %u) = %u", volume, letter, st);
   return st;
 }
@@ -1110,7 +1156,14 @@ SbStatus SimpleVolumeCall(const char* name, SbHandle volume) {
 }  // namespace
 
 extern "C" SbStatus SBCALL sbDismountVolume(SbHandle volume) {
-  return SimpleVolumeCall("sbDismountVolume", volume);
+  State& s = S();
+  std::lock_guard<std::mutex> guard(s.lock);
+  Handle* h = Find(s, volume, Kind::Volume);
+  SbStatus st = !h ? SB_STATUS_INVALID_HANDLE : Injected(s, "sbDismountVolume");
+  // The other program's hold goes with the mount.
+  if (st == SB_OK) s.volumes[h->index].held = false;
+  LOG("sbDismountVolume(%u) = %u", volume, st);
+  return st;
 }
 
 extern "C" SbStatus SBCALL sbUnhideVolume(SbHandle volume) {
@@ -1204,11 +1257,22 @@ extern "C" SbStatus SBCALL sbGetVolumeStat(SbHandle volume, SbVolumeStat* stat) 
 extern "C" SbStatus SBCALL sbGetVolumeOpenedFiles(SbHandle volume, uint32_t* bytes, void* buffer) {
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
-  SbStatus st = !Find(s, volume, Kind::Volume) ? SB_STATUS_INVALID_HANDLE
+  Handle* h = Find(s, volume, Kind::Volume);
+  SbStatus st = !h ? SB_STATUS_INVALID_HANDLE
                 : !bytes ? SB_STATUS_INVALID_PARAMETER
                          : Injected(s, "sbGetVolumeOpenedFiles");
-  if (st == SB_OK) *bytes = 0;  // image volumes have no open files
-  LOG("sbGetVolumeOpenedFiles(%u) = %u bytes=0", volume, st);
+  uint32_t need = 0;
+  if (st == SB_OK) {
+    // The configured text in UTF-16, with its terminator unless told not to.
+    const Volume& v = s.volumes[h->index];
+    std::u16string text = v.open_files;
+    if (!text.empty() && !v.open_files_raw) text.push_back(u'\0');
+    need = static_cast<uint32_t>(text.size() * sizeof(char16_t));
+    if (buffer && *bytes < need) st = SB_STATUS_MORE_DATA;
+    else if (buffer) std::memcpy(buffer, text.data(), need);
+    *bytes = need;
+  }
+  LOG("sbGetVolumeOpenedFiles(%u) = %u bytes=%u", volume, st, need);
   return st;
 }
 

@@ -394,6 +394,99 @@ TEST_F(StandinTest, InjectedFaultsAndLocks) {
   EXPECT_EQ(0u, sblib_standin::TakeCensus().handles);
 }
 
+// What the volume handlers ask of a volume: its unique ID of any length
+// (never written past the caller's room), an empty extent list, the
+// locations flag, the deferred-letter status, a lock held elsewhere until a
+// dismount, the open-files text with and without its terminator, and
+// failures after a number of working calls.
+TEST_F(StandinTest, VolumeCallsOfTheHandlers) {
+  WriteConfig("volume 1:2048+4096 uid=20 locations letterpending"
+              " guid=00112233-4455-6677-8899-AABBCCDDEEFF files=\"C:\\x y\"\n"
+              "volume 1:2048+4096 uid=24 uidlater=12 noextents held files=ABC filesraw\n"
+              "fail sbUnhideVolume 50 after=1\n");
+  ASSERT_EQ(SB_OK, Init());
+  SbHandle a = 0, b = 0;
+  ASSERT_EQ(SB_OK, sbOpenVolume(4, &a));
+  ASSERT_EQ(SB_OK, sbOpenVolume(5, &b));
+
+  // A room of 16 bytes for an ID of 20: only 16 written, 20 reported.
+  uint8_t unique[18];
+  std::memset(unique, 0xEE, sizeof unique);
+  SbVolumeInfo info{};
+  info.size = sizeof info;
+  SbPutAddress(&info.unique_id, &info.unique_id_high, unique);
+  info.unique_id_size = 16;
+  ASSERT_EQ(SB_OK, sbGetVolumeInfo(a, &info));
+  EXPECT_EQ(20u, info.unique_id_size);
+  EXPECT_EQ(1u, info.locations);
+  EXPECT_EQ(0xEE, unique[16]);
+  EXPECT_EQ(24u, info.extents_size);
+  // With room for all 20 bytes the GUID is the last 16.
+  uint8_t whole[20];
+  info = SbVolumeInfo{};
+  info.size = sizeof info;
+  SbPutAddress(&info.unique_id, &info.unique_id_high, whole);
+  info.unique_id_size = 20;
+  ASSERT_EQ(SB_OK, sbGetVolumeInfo(a, &info));
+  const uint8_t guid[16] = {0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
+                            0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  EXPECT_EQ(0, std::memcmp(whole + 4, guid, 16));
+
+  // The second volume: no extents, and a shorter ID once a buffer is given.
+  info = SbVolumeInfo{};
+  info.size = sizeof info;
+  ASSERT_EQ(SB_OK, sbGetVolumeInfo(b, &info));
+  EXPECT_EQ(0u, info.extents_size);
+  EXPECT_EQ(24u, info.unique_id_size);
+  SbPutAddress(&info.unique_id, &info.unique_id_high, whole);
+  info.unique_id_size = 20;
+  ASSERT_EQ(SB_OK, sbGetVolumeInfo(b, &info));
+  EXPECT_EQ(12u, info.unique_id_size);
+
+  EXPECT_EQ(SB_STATUS_LETTER_PENDING, sbSetVolumeLetter(a, 'k'));
+  uint32_t number = 0;
+  EXPECT_EQ(SB_OK, sbGetVolumeNumber(u"K:\\", &number));
+  EXPECT_EQ(4u, number);
+
+  // Held elsewhere: both lock modes refused until a dismount.
+  EXPECT_EQ(SB_STATUS_LOCK_VIOLATION, sbLockVolume(b, 1));
+  EXPECT_EQ(SB_STATUS_LOCK_VIOLATION, sbLockVolume(b, 2));
+  EXPECT_EQ(SB_OK, sbDismountVolume(b));
+  EXPECT_EQ(SB_OK, sbLockVolume(b, 1));
+  EXPECT_EQ(SB_OK, sbLockVolume(b, 4));
+  EXPECT_EQ(SB_STATUS_NOT_LOCKED, sbUnlockVolume(b));
+
+  // Open files: the size first, then the text; too small a buffer is refused.
+  uint32_t bytes = 0;
+  ASSERT_EQ(SB_OK, sbGetVolumeOpenedFiles(a, &bytes, nullptr));
+  EXPECT_EQ(14u, bytes);  // six units and the terminator
+  char16_t text[8];
+  uint32_t small = 4;
+  EXPECT_EQ(SB_STATUS_MORE_DATA, sbGetVolumeOpenedFiles(a, &small, text));
+  ASSERT_EQ(SB_OK, sbGetVolumeOpenedFiles(a, &bytes, text));
+  EXPECT_EQ(std::u16string(u"C:\\x y"), std::u16string(text));
+  ASSERT_EQ(SB_OK, sbGetVolumeOpenedFiles(b, &bytes, nullptr));
+  EXPECT_EQ(6u, bytes);  // no terminator
+
+  // One call works, every later one answers the injected status.
+  EXPECT_EQ(SB_OK, sbUnhideVolume(a));
+  EXPECT_EQ(50u, sbUnhideVolume(a));
+  EXPECT_EQ(50u, sbUnhideVolume(b));
+
+  SbVolumeStat stat{};
+  stat.size = 24;
+  EXPECT_EQ(SB_OK, sbGetVolumeStat(a, &stat));
+  stat.size = 16;
+  EXPECT_EQ(SB_STATUS_BAD_LENGTH, sbGetVolumeStat(a, &stat));
+
+  const auto lines = ReadLines(log_);
+  std::vector<std::string> tail(lines.end() - 5, lines.end());
+  EXPECT_EQ(tail[0], "sbUnhideVolume(" + std::to_string(a) + ") = 0");
+  EXPECT_EQ(tail[1], "sbUnhideVolume(" + std::to_string(a) + ") = 50");
+  sbClose(a);
+  sbClose(b);
+}
+
 TEST_F(StandinTest, SetUpFailsOnAMissingImage) {
   {
     std::ofstream out(config_);

@@ -19,7 +19,17 @@
 //         [bad=FIRST[-LAST],...]  (bad sectors: reads over them give 23)
 //   volume DRIVE:FIRST+COUNT[,DRIVE:FIRST+COUNT...] [letter=D] [flags=N]
 //         [guid=XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX] [type=GUID] [skip]
-//   fail FUNCTION STATUS         every call of FUNCTION answers STATUS
+//         [uid=N]        (bytes of the unique ID, 24; the GUID is its last 16)
+//         [uidlater=N]   (the length reported to calls that pass a buffer)
+//         [noextents]    (an extent list of 0 bytes)  [locations]  (its flag)
+//         [letterpending] (letter changes answer 0x60000006, "takes effect
+//                          later", and still take effect)
+//         [held]         (another program holds it: lock modes 1 and 2 are
+//                          refused with 33 until the volume is dismounted)
+//         [files=TEXT] [filesraw]  (the open-files text, UTF-16 with its
+//                          terminator; filesraw leaves the terminator out)
+//   fail FUNCTION STATUS [after=N]  every call of FUNCTION answers STATUS
+//                                (after N calls that work normally)
 //
 // Drives are numbered from 1 in the order of their lines, volumes too.
 // Numbers may be decimal or 0x-hexadecimal.
