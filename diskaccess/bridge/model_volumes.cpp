@@ -190,7 +190,7 @@ class PortionFillGuid : public Fdisk::LocationVisitor {
     if (extents.size() == 1) {
       stddisk* disk = LegacyDisk(computer, extents[0].diskKey);
       e = disk != nullptr
-              ? handler->VolCreateInt(disk, extents[0].firstSector, extents[0].sectorCount)
+              ? handler->AttachTarget(disk, extents[0].firstSector, extents[0].sectorCount)
               : Common::Error(0x5AC30001, Da::Module::kModelBridge, Da::Code::kOpenDrive);
       if (e.Code() == 0) handler->VolSetSysGuid(guid);
     } else if (layout != nullptr) {

@@ -46,6 +46,17 @@ Common::Error HookedVolHandler::OpInt(std::uint32_t op, std::uint64_t sector, vo
                                  op == Fdisk::kIoWrite ? Da::Msg::kVolumeWrite
                                                        : Da::Msg::kVolumeRead),
                    4);
+  if (op == Fdisk::kIoRead || op == Fdisk::kIoWrite) {
+    // The volume's own sectors only; the device underneath goes on past it.
+    const std::uint64_t sectors = lastSector_ + 1;
+    if (sector > sectors || count > sectors - sector)
+      return NoRetry(Da::MakeError(Da::Site(kTag, 6), Da::Module::kVolumeHandler,
+                                   op == Fdisk::kIoWrite ? Da::Code::kVolumeWrite
+                                                         : Da::Code::kVolumeRead,
+                                   op == Fdisk::kIoWrite ? Da::Msg::kVolumeWrite
+                                                         : Da::Msg::kVolumeRead),
+                     7);
+  }
   if (op == Fdisk::kIoWrite) ++writeCount_;
   // A disk of the layer is asked once; its own retry belongs to this
   // handler's caller.
@@ -66,15 +77,34 @@ Common::Error HookedVolHandler::VolGetFlags(std::uint32_t& out) {
 }
 
 Common::Error HookedVolHandler::VolSetSysGuid(const Common::Guid* guid) {
+  std::lock_guard<std::mutex> guard(lock_);
   hasSysGuid_ = guid != nullptr;
   if (guid != nullptr) sysGuid_ = *guid;
   return Common::Error();
 }
 
+Common::Error HookedVolHandler::VolSetSysGuid(const std::uint8_t* guid) {
+  if (guid == nullptr) return VolSetSysGuid(static_cast<const Common::Guid*>(nullptr));
+  Common::Guid g{};
+  std::memcpy(g.bytes, guid, 16);
+  return VolSetSysGuid(&g);
+}
+
 Common::Error HookedVolHandler::VolGetSysGuid(std::unique_ptr<Common::Guid>& guid) {
   guid.reset();
+  std::lock_guard<std::mutex> guard(lock_);
   if (hasSysGuid_) guid.reset(new (std::nothrow) Common::Guid(sysGuid_));
   return Common::Error();
+}
+
+bool HookedVolHandler::IsAttached() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return target_ != nullptr;
+}
+
+Fdisk::SimpleDisk* HookedVolHandler::Target() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return target_;
 }
 
 Common::Error HookedVolHandler::VolGetLetter(std::uint8_t& letter) {
@@ -111,4 +141,31 @@ Common::Error HookedVolHandler::AttachTarget(Fdisk::SimpleDisk* disk, std::uint6
   auto* layered = dynamic_cast<smart_op_disk*>(disk);
   diskId = layered != nullptr ? layered->GetDiskId() : 0;
   return Common::Error();
+}
+
+Common::Error HookedVolHandler::VolCreateComposite(const Fdisk::DM::LayoutRecord& record,
+                                                   Fdisk::DM::LayoutDiskResolver& resolver) {
+  Fdisk::DM::LayoutRecord resolved = record;
+  std::unique_ptr<Fdisk::DM::DMStdDisk> disk;
+  try {
+    disk = Fdisk::DM::CreateDMStdDisk(Fdisk::DM::BuildComposite(resolved, resolver),
+                                      record.volumeSectors, 512);
+  } catch (const Common::Error& e) {
+    return e;
+  }
+  if (!disk)
+    return Da::MakeError(Da::Site(kTag, 8), Da::Module::kVolumeHandler,
+                         Da::VolCode::kEmptyVolume, Da::VolMsg::kEmptyVolume);
+  // The record carries the GUID in its text order.
+  const std::uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::uint8_t guid[16];
+  for (int i = 0; i < 16; ++i) guid[i] = record.guid[order[i]];
+  VolSetSysGuid(guid);
+  VolDelete();
+  Fdisk::SimpleDisk* target = disk.get();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    composite_ = std::move(disk);
+  }
+  return AttachTarget(target, 0, record.volumeSectors);
 }

@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
+#include "diskaccess/volume_handlers.h"
 #include "fdisk/layout_record.h"
 
 namespace Fdisk {
@@ -57,50 +58,7 @@ struct ModelVolumeDescription {
 constexpr std::uint32_t kModelKindGpt = 8;
 constexpr std::uint32_t kModelKindDynamic = 16;
 
-// --------------------------------------------------------- the handler
-
-// A volume handler whose sector I/O goes to another device: a disk of the
-// older layer (from the handler's start sector on), or a composite device
-// built over the extents of a multi-extent volume. Made detached; I/O on a
-// detached handler fails instead of reaching nothing.
-class HookedVolHandler : public vol_handler {
- public:
-  HookedVolHandler();
-  ~HookedVolHandler() override;
-
-  std::int64_t GetLibraryHandle() const override;
-  std::uint32_t GetDriveNumber() const override { return GetUserValue(); }
-  Common::Error OpInt(std::uint32_t op, std::uint64_t sector, void* buffer,
-                      std::uint64_t count) override;
-  Common::Error VolGetFlags(std::uint32_t& flags) override;
-  Common::Error VolGetLetter(std::uint8_t& letter) override;
-  Common::Error VolGetSysGuid(std::unique_ptr<Common::Guid>& guid) override;
-  Common::Error VolGetWriteCounter(std::uint64_t& counter) override;
-
-  // Attaches the handler to `target` for `count` sectors from `first` on.
-  Common::Error VolCreateInt(Fdisk::SimpleDisk* target, std::uint64_t first,
-                             std::uint64_t count);
-  // A composite device from the layout record, over the disks `resolver`
-  // finds; the handler then reads the whole volume from sector 0.
-  Common::Error VolCreateComposite(const Fdisk::DM::LayoutRecord& record,
-                                   Fdisk::DM::LayoutDiskResolver& resolver);
-  // Detaches the handler; later I/O fails.
-  Common::Error VolDelete();
-  // Null forgets the GUID.
-  Common::Error VolSetSysGuid(const std::uint8_t* guid);
-
-  bool IsAttached() const;
-  // The device the handler passes I/O to (null when detached).
-  Fdisk::SimpleDisk* Target() const;
-
- private:
-  mutable std::mutex lock_;
-  Fdisk::SimpleDisk* target_ = nullptr;
-  std::uint64_t write_count_ = 0;
-  std::array<std::uint8_t, 16> sys_guid_{};
-  bool has_sys_guid_ = false;
-  std::unique_ptr<Fdisk::DM::DMStdDisk> composite_;
-};
+// The handler (HookedVolHandler) is the volume layer's.
 
 // --------------------------------------------------------- the holders
 

@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
+#include "fdisk/layout_record.h"
 
 namespace Da {
 
@@ -173,8 +174,17 @@ class HookedVolHandler : public vol_handler {
                              std::uint8_t letter) override;
   // The same for any sector device (a disk built over a volume's extents).
   Common::Error AttachTarget(Fdisk::SimpleDisk* disk, std::uint64_t first, std::uint64_t count);
+  // A composite device from the layout record, over the disks `resolver`
+  // finds; the handler then reads the whole volume from sector 0 and owns
+  // the device.
+  Common::Error VolCreateComposite(const Fdisk::DM::LayoutRecord& record,
+                                   Fdisk::DM::LayoutDiskResolver& resolver);
+  // The GUID as sixteen bytes; null forgets it.
+  Common::Error VolSetSysGuid(const std::uint8_t* guid);
 
-  Fdisk::SimpleDisk* Target() const { return target_; }
+  bool IsAttached() const;
+  // The device the handler passes I/O to (null when detached).
+  Fdisk::SimpleDisk* Target() const;
 
  private:
   mutable std::mutex lock_;
@@ -182,6 +192,7 @@ class HookedVolHandler : public vol_handler {
   std::uint64_t writeCount_ = 0;
   Common::Guid sysGuid_{};
   bool hasSysGuid_ = false;
+  std::unique_ptr<Fdisk::DM::DMStdDisk> composite_;
 };
 
 // The volume layer as the holder tree asks for it: handlers from the

@@ -60,7 +60,7 @@ TEST(HookedVolHandler, ReadsAndWritesFromItsStartAndFailsWhenDetached) {
   EXPECT_NE(handler->Io(Fdisk::kIoRead, 0, sector.data(), 1).Code(), 0u);
   EXPECT_NE(handler->Io(Fdisk::kIoWrite, 0, sector.data(), 1).Code(), 0u);
 
-  ASSERT_EQ(handler->VolCreateInt(&disk, 2048, 1024).Code(), 0u);
+  ASSERT_EQ(handler->AttachTarget(&disk, 2048, 1024).Code(), 0u);
   EXPECT_NE(handler->GetLibraryHandle(), 0);
   EXPECT_EQ(handler->GetSectorCount(), 1023u);
   ASSERT_EQ(handler->Io(Fdisk::kIoRead, 0, sector.data(), 1).Code(), 0u);
