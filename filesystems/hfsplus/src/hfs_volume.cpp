@@ -160,11 +160,13 @@ void Volume::FlushPrimary() {
   WriteHeader(0, headers_[0]);
   io_->Flush();
   modified_[0] = false;
+  primaryWritten_ = true;
 }
 
 void Volume::Unmount() {
   if (ReadOnly()) return;
   FlushAllocation();
+  if (primaryWritten_) modified_[0] = true;
   headers_[1].CopyFrom(headers_[0]);
   if (modified_[0]) modified_[1] = true;
   if ((clean_ & kCleanAll) == kCleanAll) headers_[0].MarkUnmounted();

@@ -175,6 +175,10 @@ void RunRandom(const RandomRun& run, std::uint32_t seed) {
 TEST(HfsBTree, RandomAgainstModel512) { RunRandom({512, 30, 200}, 1); }
 TEST(HfsBTree, RandomAgainstModel4096) { RunRandom({4096, 60, 248}, 2); }
 TEST(HfsBTree, RandomAgainstModel32768) { RunRandom({32768, 120, 248}, 3); }
+TEST(HfsBTree, RandomAgainstModel1024) { RunRandom({1024, 40, 200}, 4); }
+TEST(HfsBTree, RandomAgainstModel2048) { RunRandom({2048, 50, 248}, 5); }
+TEST(HfsBTree, RandomAgainstModel8192) { RunRandom({8192, 80, 248}, 6); }
+TEST(HfsBTree, RandomAgainstModel16384) { RunRandom({16384, 100, 248}, 7); }
 
 TEST(HfsBTreeNode, Edits) {
   std::vector<std::uint8_t> bytes(512, 0xAA);

@@ -55,9 +55,9 @@ TEST(HfsMetadata, ChangedCatalogFlushedAndCleanlyUnmounted) {
   const std::string image = Populated(dir);
   {
     HolderMount m(image);
-    ASSERT_NE(m.metadata->AttributesFile(), nullptr);
+    ASSERT_NE(m.metadata->AttributesFork(), nullptr);
     EXPECT_FALSE(m.metadata->NeedsOverflowExtents());
-    hfs::SpecialFile& catalog = m.metadata->CatalogFile();
+    hfs::SpecialFile& catalog = m.metadata->CatalogFork();
     std::vector<std::uint8_t> node(4096);
     catalog.Read(0, 4096, node.data());
     catalog.Write(0, 4096, node.data());
@@ -121,12 +121,12 @@ TEST(HfsMetadata, CatalogContinuedInTheOverflowFileWaitsForItsExtents) {
   HolderMount m(image);
   EXPECT_TRUE(m.metadata->NeedsOverflowExtents());
   std::vector<std::uint8_t> node(4096);
-  EXPECT_EQ(CodeOf([&] { m.metadata->CatalogFile().Read(0, 4096, node.data()); }), kFileCorrupted);
+  EXPECT_EQ(CodeOf([&] { m.metadata->CatalogFork().Read(0, 4096, node.data()); }), kFileCorrupted);
   TailSource source(start + 8, count - 8);
   m.metadata->CompleteExtents(source);
   EXPECT_EQ(source.asked, (std::vector<std::uint32_t>{hfs::kCatalogFileId, 0, 8}));
   EXPECT_FALSE(m.metadata->NeedsOverflowExtents());
-  m.metadata->CatalogFile().Read(0, 4096, node.data());
+  m.metadata->CatalogFork().Read(0, 4096, node.data());
   EXPECT_EQ(Common::LoadBe16(node.data() + 32), 4096u);
 }
 
@@ -136,7 +136,7 @@ TEST(HfsMetadata, VolumeWithoutAttributesFile) {
   ASSERT_TRUE(hfstest::MakeImage(image, "", 16));
   EditPrimary(image, [](hfs::VolumeHeader& h) { h.SetFork(hfs::kAttributesFileId, hfs::ForkData()); });
   HolderMount m(image);
-  EXPECT_EQ(m.metadata->AttributesFile(), nullptr);
+  EXPECT_EQ(m.metadata->AttributesFork(), nullptr);
   EXPECT_NE(m.metadata->GetVolume().CleanFlags() & hfs::kCleanAttributes, 0);
 }
 

@@ -33,6 +33,8 @@ class SpecialFile {
   SpecialFile(Volume& volume, SpecialFileId id);
 
   SpecialFileId Id() const noexcept { return id_; }
+  Volume& GetVolume() noexcept { return volume_; }
+  bool ReadOnlyMount() const noexcept { return volume_.ReadOnly(); }
   std::uint64_t Size() const;
   const ExtentList& Extents() const noexcept { return extents_; }
   // The extents list covers the fork record's block count.

@@ -77,6 +77,10 @@ class Volume {
   std::unique_ptr<MetadataIo> io_;
   VolumeHeader headers_[2];
   bool modified_[2] = {false, false};
+  // The primary went to disk with the mount's in-use marks: the unmount
+  // must write it again, with the unmounted marks, even if nothing else
+  // changed since.
+  bool primaryWritten_ = false;
   std::unique_ptr<Bitmap> bitmap_;
   std::vector<std::uint8_t> bitmapOnDisk_;
   std::uint8_t clean_ = kCleanAll;

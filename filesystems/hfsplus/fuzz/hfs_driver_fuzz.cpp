@@ -1,0 +1,131 @@
+// Mounting a whole small HFS+ volume through the driver's probe and using
+// its trees: the input is the volume's first bytes and its last kilobyte
+// (the alternate header); the rest reads as zeros. The folders are listed
+// from the catalog (with every entry's attributes and overflow extents),
+// then a folder is made and removed and a file deleted, and the volume is
+// unmounted. Writes land in memory, so later reads see them.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "fdisk/simple_disk.h"
+#include "filesystems/factory.h"
+#include "filesystems/hfs_driver.h"
+
+namespace {
+
+constexpr std::uint64_t kVolumeSectors = 2048;  // 1 MiB
+
+class MemoryVolume : public Fdisk::SimpleDisk {
+ public:
+  MemoryVolume(const std::uint8_t* data, std::size_t size)
+      : Fdisk::SimpleDisk(512, kVolumeSectors - 1, Fdisk::Geometry()), data_(data), size_(size) {}
+
+  Common::Error Io(std::uint32_t op, std::uint64_t sector, void* buffer,
+                   std::uint64_t count) override {
+    if (sector >= kVolumeSectors || count > kVolumeSectors - sector)
+      return Common::Error(0x01, 0x7A14F002, 0x80070000u | 27);
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    for (std::uint64_t i = 0; i < count; ++i, bytes += 512) {
+      const std::uint64_t s = sector + i;
+      if (op == Fdisk::kIoRead) {
+        Read(s, bytes);
+      } else {
+        std::memcpy(written_[s].data(), bytes, 512);
+      }
+    }
+    return Common::Error();
+  }
+
+ private:
+  void Read(std::uint64_t s, std::uint8_t* out) const {
+    auto it = written_.find(s);
+    if (it != written_.end()) {
+      std::memcpy(out, it->second.data(), 512);
+      return;
+    }
+    std::memset(out, 0, 512);
+    const std::size_t head = size_ - 1024;
+    if (s >= kVolumeSectors - 2) {
+      std::memcpy(out, data_ + head + (s - (kVolumeSectors - 2)) * 512, 512);
+    } else if (s * 512 < head) {
+      std::memcpy(out, data_ + s * 512, std::size_t(std::min<std::uint64_t>(512, head - s * 512)));
+    }
+  }
+
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::map<std::uint64_t, std::array<std::uint8_t, 512>> written_;
+};
+
+using Driver = filesystems::FileSystemDriver;
+
+// Lists a folder and, a few levels down, its subfolders; touches what the
+// trees hold for each entry.
+void Walk(filesystems::hfsplus::HFSPlusDriver* driver, std::uint32_t id, int depth,
+          std::size_t& budget) {
+  if (depth > 4 || budget == 0) return;
+  std::unique_ptr<Driver::IteratorObject> it(driver->GetDirectoryObject(id)->OpenIterator());
+  if (!it) return;
+  std::vector<std::uint32_t> folders;
+  filesystems::hfsplus::Metadata& m = driver->GetMetadata();
+  do {
+    if (budget-- == 0) break;
+    it->GetName();
+    it->GetSize();
+    it->GetAllocatedSize();
+    it->GetModificationTime();
+    it->GetDataPosition();
+    const std::uint32_t entry = std::uint32_t(it->GetEntryId());
+    if (m.HasAttributes()) {
+      for (const auto& a : m.Attributes().ListAttributes(entry)) {
+        if (a.type == filesystems::hfsplus::kInlineDataRecord) {
+          m.Attributes().ReadInlineData(entry, a.name);
+        } else if (a.type == filesystems::hfsplus::kForkDataRecord) {
+          m.Attributes().ForkExtents(entry, a.name, nullptr);
+        }
+      }
+    }
+    filesystems::hfsplus::ExtentList more(m.GetVolume().Primary().TotalBlocks());
+    m.Extents().CollectExtents(entry, 0, 0, more);
+    if (it->GetObjectType() == 128) folders.push_back(entry);
+  } while (it->Next());
+  for (std::uint32_t f : folders) Walk(driver, f, depth + 1, budget);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4096 || size > 512 * 1024) return 0;
+  MemoryVolume device(data, size);
+  Driver* driver = filesystems::OpenHFSPlusDriver(&device, 0, kVolumeSectors, 0xF1F3, nullptr, 0);
+  if (!driver) return 0;
+  driver->AddUse();
+  auto* hfs = static_cast<filesystems::hfsplus::HFSPlusDriver*>(driver);
+  try {
+    std::size_t budget = 2000;
+    Walk(hfs, 0, 0, budget);
+    Driver::DirectoryObject* root = driver->GetDirectoryObject(0);
+    root->CreateDirectory(u"fuzz folder");
+    root->RemoveDirectory(u"fuzz folder");
+    std::unique_ptr<Driver::IteratorObject> it(root->OpenIterator());
+    for (int i = 0; it && i < 50; ++i) {
+      if (it->GetObjectType() == 0) {
+        const std::u16string name = it->GetName();
+        it.reset();
+        root->DeleteFile(name);
+        break;
+      }
+      if (!it->Next()) break;
+    }
+    driver->Flush();
+  } catch (const Common::Error&) {
+  }
+  driver->Release();
+  return 0;
+}

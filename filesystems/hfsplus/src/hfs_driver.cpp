@@ -1,0 +1,102 @@
+// The HFS+ driver: mount, flush, unmount and the probe.
+#include "filesystems/hfs_driver.h"
+
+#include <algorithm>
+#include <new>
+
+#include "files/file_error.h"
+#include "filesystems/factory.h"
+
+namespace filesystems {
+namespace hfsplus {
+namespace {
+
+constexpr std::uint32_t kModuleId = kHfsDriverModuleId;
+
+}  // namespace
+
+HFSPlusDriver::HFSPlusDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uint64_t size,
+                             std::uint32_t cacheKey, const std::uint8_t* bitmap,
+                             std::uint32_t bitmapBytes)
+    : FileSystemDriverPosix(device, offset, size, cacheKey) {
+  metadata_ = std::make_unique<Metadata>(this, bitmap, bitmapBytes);
+  metadata_->OpenTrees();
+}
+
+HFSPlusDriver::~HFSPlusDriver() {
+  DeleteDirectoryObjects();
+  // A destructor cannot report: a failed write-back leaves the volume
+  // marked in use, which the next mount sees.
+  try {
+    metadata_->Unmount();
+  } catch (const Common::Error&) {
+  }
+  metadata_.reset();
+  try {
+    FileSystemDriver::WriteBackCache();
+  } catch (const Common::Error&) {
+  }
+}
+
+void HFSPlusDriver::RequireWritable(std::uint32_t site) const {
+  if (ReadOnly()) ThrowFileError(site, kModuleId, kFileReadOnly);
+}
+
+void HFSPlusDriver::Flush() {
+  if (ReadOnly()) return;
+  metadata_->Flush();
+  FileSystemDriver::Flush();
+}
+
+void HFSPlusDriver::GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,
+                                   std::uint64_t& available) {
+  Volume& volume = metadata_->GetVolume();
+  const VolumeHeader& header = volume.Primary();
+  const std::uint64_t block = header.BlockSize();
+  total = std::uint64_t(header.TotalBlocks()) * block;
+  // The bitmap is what the driver allocates from; the header's count
+  // follows it at the next flush.
+  free = std::uint64_t(volume.Allocation().Free()) * block;
+  available = free;
+}
+
+void HFSPlusDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
+  if (capacity == 0) return;
+  std::u16string label;
+  metadata_->Catalog().GetRootFolderName().ToWString(label);
+  const std::size_t n = std::min<std::size_t>(capacity - 1, label.size());
+  std::copy(label.begin(), label.begin() + n, buffer);
+  buffer[n] = 0;
+}
+
+int HFSPlusDriver::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {
+  const auto* ia = dynamic_cast<const the_identifier*>(a);
+  const auto* ib = dynamic_cast<const the_identifier*>(b);
+  const char16_t* x = ia ? ia->name() : nullptr;
+  const char16_t* y = ib ? ib->name() : nullptr;
+  if (!x || !y) return x ? 1 : y ? -1 : 0;
+  for (;; ++x, ++y) {
+    if (*x != *y) return *x < *y ? -1 : 1;
+    if (*x == 0) return 0;
+  }
+}
+
+FileSystemDriver::DirectoryObject* HFSPlusDriver::CreateDirectoryObject(std::uint32_t directoryId) {
+  return new HFSPlusDirectory(this, directoryId);
+}
+
+}  // namespace hfsplus
+
+FileSystemDriver* OpenHFSPlusDriver(Fdisk::SimpleDisk* device, std::uint64_t offset,
+                                    std::uint64_t size, std::uint32_t cacheKey,
+                                    const std::uint8_t* bitmap, std::uint32_t bitmapBytes) {
+  try {
+    return new hfsplus::HFSPlusDriver(device, offset, size, cacheKey, bitmap, bitmapBytes);
+  } catch (const Common::Error&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace filesystems
