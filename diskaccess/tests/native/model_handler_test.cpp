@@ -90,7 +90,7 @@ TEST(HookedVolHandler, ReadsAndWritesFromItsStartAndFailsWhenDetached) {
   handler->VolGetSysGuid(guid);
   ASSERT_TRUE(guid);
   EXPECT_EQ(std::memcmp(guid->bytes, id, 16), 0);
-  handler->VolSetSysGuid(nullptr);
+  handler->VolSetSysGuid(static_cast<const std::uint8_t*>(nullptr));
   handler->VolGetSysGuid(guid);
   EXPECT_FALSE(guid);
 

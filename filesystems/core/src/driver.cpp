@@ -3,6 +3,7 @@
 // operations of the driver's objects.
 #include "filesystems/driver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -395,5 +396,24 @@ const char16_t* FileSystemDriver::IteratorObject::GetSymlinkTarget() { return nu
 
 FileSystemDriver::BackupObject::~BackupObject() = default;
 FileSystemDriver::RestoreObject::~RestoreObject() = default;
+
+void CopyVolumeLabel(const std::u16string& label, char16_t* buffer, std::uint32_t capacity) {
+  if (buffer == nullptr || capacity == 0) return;
+  const std::size_t n = std::min<std::size_t>(capacity - 1, label.size());
+  std::copy(label.begin(), label.begin() + n, buffer);
+  buffer[n] = 0;
+}
+
+int CompareIdentifierNames(const file_identifier* a, const file_identifier* b) {
+  const auto* ia = dynamic_cast<const the_identifier*>(a);
+  const auto* ib = dynamic_cast<const the_identifier*>(b);
+  const char16_t* x = ia ? ia->name() : nullptr;
+  const char16_t* y = ib ? ib->name() : nullptr;
+  if (!x || !y) return x ? 1 : y ? -1 : 0;
+  for (;; ++x, ++y) {
+    if (*x != *y) return *x < *y ? -1 : 1;
+    if (*x == 0) return 0;
+  }
+}
 
 }  // namespace filesystems

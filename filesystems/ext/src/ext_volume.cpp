@@ -515,22 +515,11 @@ void ExtfsDriver::GetVolumeSizes(std::uint64_t& total, std::uint64_t& free,
 }
 
 void ExtfsDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
-  if (capacity == 0) return;
-  const std::size_t n = std::min<std::size_t>(capacity - 1, label_.size());
-  std::copy(label_.begin(), label_.begin() + n, buffer);
-  buffer[n] = 0;
+  CopyVolumeLabel(label_, buffer, capacity);
 }
 
 int ExtfsDriver::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {
-  const auto* ia = dynamic_cast<const the_identifier*>(a);
-  const auto* ib = dynamic_cast<const the_identifier*>(b);
-  const char16_t* x = ia ? ia->name() : nullptr;
-  const char16_t* y = ib ? ib->name() : nullptr;
-  if (!x || !y) return x ? 1 : y ? -1 : 0;
-  for (;; ++x, ++y) {
-    if (*x != *y) return *x < *y ? -1 : 1;
-    if (*x == 0) return 0;
-  }
+  return CompareIdentifierNames(a, b);
 }
 
 const char* ExtfsDriver::GetFileSystemName() {

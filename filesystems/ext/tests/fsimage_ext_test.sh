@@ -8,12 +8,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
 
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3" | head -40
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/../../tools/fsimage/check.sh"
 
 src=$dir/source
 mkdir -p "$src/docs/deep/deeper" "$src/many" "$src/empty dir" "$src/ünïcödé"

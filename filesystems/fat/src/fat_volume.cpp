@@ -239,9 +239,7 @@ void FATDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
   for (char16_t& c : text)
     if (c == 0) c = u' ';
   while (!text.empty() && text.back() == u' ') text.pop_back();
-  const std::size_t n = std::min<std::size_t>(text.size(), capacity - 1);
-  std::copy(text.begin(), text.begin() + n, buffer);
-  buffer[n] = 0;
+  CopyVolumeLabel(text, buffer, capacity);
 }
 
 int FATDriver::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {

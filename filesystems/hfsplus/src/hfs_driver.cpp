@@ -64,21 +64,11 @@ void HFSPlusDriver::GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) {
   if (capacity == 0) return;
   std::u16string label;
   metadata_->Catalog().GetRootFolderName().ToWString(label);
-  const std::size_t n = std::min<std::size_t>(capacity - 1, label.size());
-  std::copy(label.begin(), label.begin() + n, buffer);
-  buffer[n] = 0;
+  CopyVolumeLabel(label, buffer, capacity);
 }
 
 int HFSPlusDriver::CompareIdentifiers(const file_identifier* a, const file_identifier* b) {
-  const auto* ia = dynamic_cast<const the_identifier*>(a);
-  const auto* ib = dynamic_cast<const the_identifier*>(b);
-  const char16_t* x = ia ? ia->name() : nullptr;
-  const char16_t* y = ib ? ib->name() : nullptr;
-  if (!x || !y) return x ? 1 : y ? -1 : 0;
-  for (;; ++x, ++y) {
-    if (*x != *y) return *x < *y ? -1 : 1;
-    if (*x == 0) return 0;
-  }
+  return CompareIdentifierNames(a, b);
 }
 
 FileSystemDriver::DirectoryObject* HFSPlusDriver::CreateDirectoryObject(std::uint32_t directoryId) {

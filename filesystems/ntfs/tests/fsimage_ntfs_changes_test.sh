@@ -13,12 +13,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
 
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3" | head -40
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/../../tools/fsimage/check.sh"
 
 judge() {  # judge IMAGE WHEN
   ntfsfix -n "$1" >/dev/null 2>&1 || check "ntfsfix -n after $2" accepted refused

@@ -9,12 +9,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
 
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3" | head -40
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/../../tools/fsimage/check.sh"
 
 for count in ${COUNTS:-0 1 1000}; do
   img=$dir/volume.img

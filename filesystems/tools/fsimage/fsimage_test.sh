@@ -9,12 +9,7 @@ trap 'rm -rf "$dir"' EXIT
 img=$dir/volume.img
 failures=0
 
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/check.sh"
 
 truncate -s 1M "$img"
 fs() { "$fsimage" --fake-fs "$img" "$@"; }

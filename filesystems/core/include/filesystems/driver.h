@@ -119,6 +119,14 @@ class VolumeDeviceServices {
   virtual Common::Error Unlock();
 };
 
+// Helpers for drivers' volume answers.
+// The label into a caller's buffer of `capacity` units, cut to fit and
+// always terminated (nothing is written when capacity is 0).
+void CopyVolumeLabel(const std::u16string& label, char16_t* buffer, std::uint32_t capacity);
+// Identifiers that carry a name, ordered by UTF-16 code units; one without
+// a name sorts first.
+int CompareIdentifierNames(const file_identifier* a, const file_identifier* b);
+
 class FileSystemDriver;
 
 // One mounted volume as other components see it.
