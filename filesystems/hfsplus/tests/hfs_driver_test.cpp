@@ -113,22 +113,12 @@ std::map<std::string, std::uint64_t> SevenZipFileSizes(const std::string& image)
 
 std::string Populated(hfstest::ScratchDir& dir, const std::string& contents) {
   const std::string image = dir.File("p.img");
-  const std::string list = dir.File("contents.txt");
-  std::ofstream(list) << contents;
-  EXPECT_TRUE(hfstest::MakeImage(image, "", 32));
   std::string out;
-  EXPECT_TRUE(hfstest::PopulateTool(image, list, &out)) << out;
+  EXPECT_TRUE(hfstest::MakePopulated(image, contents, &out)) << out;
   return image;
 }
 
-const char kContents[] =
-    "dir docs\n"
-    "file readme.txt 1000\n"
-    "file Docs2.bin 20000 rsrc=3000\n"
-    "file docs/big.dat 100000 fragments=11\n"
-    "file docs/empty 0\n"
-    "dir docs/sub\n"
-    "file docs/sub/Note.TXT 5000 xattr=user.tag:hello\n";
+const char* const kContents = hfstest::kSampleContents;
 
 TEST(HfsDriver, MountsThroughItsProbeAsFsstatSeesTheVolume) {
   hfstest::ScratchDir dir;

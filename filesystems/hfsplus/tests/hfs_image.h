@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -55,6 +56,30 @@ inline bool PopulateTool(const std::string& image, const std::string& contents,
                  " " + Quote(image) + " " + Quote(contents),
              output);
 }
+
+// A 32 MiB volume at `image` filled by the populating tool from `contents`
+// (its listing, written beside the image).
+inline bool MakePopulated(const std::string& image, const std::string& contents,
+                          std::string* output = nullptr) {
+  const std::string list = image + ".contents";
+  {
+    std::ofstream file(list);
+    file << contents;
+    if (!file) return false;
+  }
+  return MakeImage(image, "", 32) && PopulateTool(image, list, output);
+}
+
+// A small tree with a resource fork, a fragmented file, an empty file and
+// an extended attribute, in the populating tool's listing form.
+inline const char kSampleContents[] =
+    "dir docs\n"
+    "file readme.txt 1000\n"
+    "file Docs2.bin 20000 rsrc=3000\n"
+    "file docs/big.dat 100000 fragments=11\n"
+    "file docs/empty 0\n"
+    "dir docs/sub\n"
+    "file docs/sub/Note.TXT 5000 xattr=user.tag:hello\n";
 
 // The content the populating tool writes for a file of `size` at `path`.
 inline std::string PopulatedContent(const std::string& path, std::size_t size) {

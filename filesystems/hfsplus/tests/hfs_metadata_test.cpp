@@ -35,11 +35,8 @@ struct HolderMount {
 
 std::string Populated(hfstest::ScratchDir& dir) {
   const std::string image = dir.File("p.img");
-  const std::string contents = dir.File("contents.txt");
-  std::ofstream(contents) << "dir a\nfile a/one 3000\nfile two 9000 xattr=user.x:y\n";
-  EXPECT_TRUE(hfstest::MakeImage(image, "", 32));
   std::string out;
-  EXPECT_TRUE(hfstest::PopulateTool(image, contents, &out)) << out;
+  EXPECT_TRUE(hfstest::MakePopulated(image, "dir a\nfile a/one 3000\nfile two 9000 xattr=user.x:y\n", &out)) << out;
   return image;
 }
 

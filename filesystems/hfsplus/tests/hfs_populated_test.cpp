@@ -33,14 +33,7 @@ const Entry kEntries[] = {
     {"docs/sub", 0, true},
     {"docs/sub/Note.TXT", 5000, false},
 };
-const char kContents[] =
-    "dir docs\n"
-    "file readme.txt 1000\n"
-    "file Docs2.bin 20000 rsrc=3000\n"
-    "file docs/big.dat 100000 fragments=11\n"
-    "file docs/empty 0\n"
-    "dir docs/sub\n"
-    "file docs/sub/Note.TXT 5000 xattr=user.tag:hello\n";
+const char* const kContents = hfstest::kSampleContents;
 
 // fls -r -p: path -> inode number.
 std::map<std::string, std::uint64_t> FlsPaths(const std::string& image) {

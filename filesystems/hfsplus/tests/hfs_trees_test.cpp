@@ -53,11 +53,8 @@ const char kContents[] =
 
 std::string Populated(hfstest::ScratchDir& dir) {
   const std::string image = dir.File("p.img");
-  const std::string contents = dir.File("contents.txt");
-  std::ofstream(contents) << kContents;
-  EXPECT_TRUE(hfstest::MakeImage(image, "", 32));
   std::string out;
-  EXPECT_TRUE(hfstest::PopulateTool(image, contents, &out)) << out;
+  EXPECT_TRUE(hfstest::MakePopulated(image, kContents, &out)) << out;
   return image;
 }
 
