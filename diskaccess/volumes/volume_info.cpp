@@ -253,7 +253,10 @@ bool MapLibraryVolumes(da_computer& computer) {
             found = &h;
         });
         if (found != nullptr) {
-          v->start = loc.firstSector;
+          // The handler takes the disk's sector size and geometry and its
+          // id, so that its I/O lands on the partition's disk.
+          if (Da::Failed(v->AttachAt(d, loc.firstSector, loc.sectorCount)))
+            v->start = loc.firstSector;
           found->SetVolumeHandler(v);
           std::uint8_t letter = 0;
           v->VolGetLetter(letter);
