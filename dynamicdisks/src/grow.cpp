@@ -7,7 +7,7 @@
 #include "ldm/format.h"
 #include "ldm/group.h"
 #include "ldm/log.h"
-#include "pieces.h"
+#include "plex_extents.h"
 
 namespace Ldm {
 

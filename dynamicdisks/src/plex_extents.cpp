@@ -1,4 +1,4 @@
-#include "pieces.h"
+#include "plex_extents.h"
 
 #include <algorithm>
 
