@@ -22,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 
+from batch_session import BatchSession, piece, run
+
 FSIMAGE = sys.argv[1]
 OPERATIONS = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
 BATCH = 1000
@@ -40,11 +42,6 @@ ONLY = os.environ.get("EXT_WORKLOAD_VARIANTS", "").split()
 
 CREATE_ERROR = 0x4000A
 DISK_FULL = 0x40004
-
-
-def piece(seed, size):
-    # Byte k of a piece depends on k from the piece's start.
-    return bytes(((seed * 131 + k * 7 + (k >> 8)) & 0xFF) for k in range(size))
 
 
 class Model:
@@ -72,10 +69,6 @@ class Model:
 NAMES = ["a.txt", "Bee", "bee", "long name number one.dat", "café.bin", "x+y.txt", "Ω omega",
          "mixed Case File", ".hidden start", "z", "dir one", "Sub Folder", "deep",
          "name with  two spaces", "a.b.c.d", "n" * 255]
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, capture_output=True, **kw)
 
 
 def fsck(image):
@@ -321,17 +314,12 @@ def workload(variant, scratch, rng):
     model = Model()
     done = 0
     while done < OPERATIONS:
-        proc = subprocess.Popen([FSIMAGE, image, "batch"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        session = BatchSession(FSIMAGE, image)
         for _ in range(min(BATCH, OPERATIONS - done)):
             op = random_operation(rng, model, block)
-            proc.stdin.write(("\t".join(op) + "\n").encode())
-            proc.stdin.flush()
-            line = proc.stdout.readline().decode().strip()
-            if not line:
-                proc.kill()
-                return "fsimage stopped at %s: %s" % (op, proc.stderr.read().decode())
-            code = int(line, 16)
+            code = session.ask(op)
+            if code is None:
+                return "fsimage stopped at %s: %s" % (op, session.stopped_because())
             if LOG:
                 LOG.write("%s -> 0x%x\n" % ("\t".join(op), code))
             ok, why = apply(model, op, code)
@@ -339,33 +327,26 @@ def workload(variant, scratch, rng):
                 # A full volume part-way through: the entry holds an unknown
                 # prefix; it leaves the check by being deleted.
                 name = op[2] if op[0] in ("symlink", "mv") else op[1]
-                proc.stdin.write(("rm\t" + name + "\n").encode())
-                proc.stdin.flush()
-                proc.stdout.readline()
+                session.ask(["rm", name])
                 if model.files.get(name) is not None:
                     shared = model.files.pop(name)
                     for other in [p for p, d in model.files.items() if d is shared]:
-                        proc.stdin.write(("rm\t" + other + "\n").encode())
-                        proc.stdin.flush()
-                        proc.stdout.readline()
+                        session.ask(["rm", other])
                         model.files.pop(other)
                 shared = model.links.pop(name, None)
                 for other in [p for p, t in model.links.items() if t is shared]:
-                    proc.stdin.write(("rm\t" + other + "\n").encode())
-                    proc.stdin.flush()
-                    proc.stdout.readline()
+                    session.ask(["rm", other])
                     model.links.pop(other)
                 if op[0] == "mv":
                     model.files.pop(op[1], None)
                     model.links.pop(op[1], None)
             elif ok is not True and not ok:
-                proc.kill()
+                session.kill()
                 return "operation %d %s gave 0x%x: %s" % (done, op, code, why)
             done += 1
-        proc.stdin.close()
-        proc.wait()
-        if proc.returncode != 0:
-            return "fsimage failed: " + proc.stderr.read().decode()
+        complaint = session.finish()
+        if complaint is not None:
+            return "fsimage failed: " + complaint
         problem = check_against_tools(image, model, scratch)
         if problem:
             return "after %d operations: %s" % (done, problem)

@@ -18,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 
+from batch_session import BatchSession, piece, run
+
 FSIMAGE = sys.argv[1]
 OPERATIONS = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
 BATCH = 1000
@@ -31,11 +33,6 @@ NOT_FOUND = 0x40011
 DELETE_ERROR = 0x40008
 OPEN_ERROR = 0x40007
 DISK_FULL = 0x40004
-
-
-def piece(seed, size):
-    # Byte k of a piece depends on k from the piece's start.
-    return bytes(((seed * 131 + k * 7 + (k >> 8)) & 0xFF) for k in range(size))
 
 
 class Model:
@@ -68,10 +65,6 @@ class Model:
 NAMES = ["a.txt", "Bee", "long name number one.dat", "café.bin", "x+y.txt", "Ω omega",
          "README.MD", "mixed Case File", ".hidden start", "z", "dir one", "Sub Folder",
          "deep", "UPPER.TXT", "tilde~1.txt", "name with  two spaces", "a.b.c.d"]
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, capture_output=True, **kw)
 
 
 def fsck(image):
@@ -276,36 +269,28 @@ def workload(bits, scratch, rng):
         ops = []
         # Operations are chosen against the model as it will be, so each
         # batch is generated and checked one operation at a time.
-        proc = subprocess.Popen([FSIMAGE, image, "batch"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        session = BatchSession(FSIMAGE, image)
         for _ in range(min(BATCH, OPERATIONS - done)):
             op = random_operation(rng, model, cluster)
-            proc.stdin.write(("\t".join(op) + "\n").encode())
-            proc.stdin.flush()
-            line = proc.stdout.readline().decode().strip()
-            if not line:
-                proc.kill()
-                return "fsimage stopped at %s: %s" % (op, proc.stderr.read().decode())
-            code = int(line, 16)
+            code = session.ask(op)
+            if code is None:
+                return "fsimage stopped at %s: %s" % (op, session.stopped_because())
             if LOG:
                 LOG.write("%s -> 0x%x\n" % ("\t".join(op), code))
             ok, why = apply(model, op, code)
             if ok is None:
                 # A full disk part-way through a write: the file holds an
                 # unknown prefix; drop it from the check by deleting it.
-                proc.stdin.write(("rm\t" + op[1] + "\n").encode())
-                proc.stdin.flush()
-                proc.stdout.readline()
+                session.ask(["rm", op[1]])
                 model.files.pop(Model.key(op[1]), None)
             elif not ok:
-                proc.kill()
+                session.kill()
                 return "operation %d %s gave 0x%x: %s" % (done, op, code, why)
             ops.append(op)
             done += 1
-        proc.stdin.close()
-        proc.wait()
-        if proc.returncode != 0:
-            return "fsimage failed: " + proc.stderr.read().decode()
+        complaint = session.finish()
+        if complaint is not None:
+            return "fsimage failed: " + complaint
         problem = check_against_tools(image, model, scratch)
         if problem:
             return "after %d operations: %s" % (done, problem)
