@@ -47,7 +47,7 @@ inline void Sort(std::vector<Row>& rows) {
   });
 }
 
-inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using DiskTest::Quote;
 
 // Runs diskimage; its standard output, the exit status in `status`.
 inline std::string DiskImage(const std::string& args, int* status = nullptr,

@@ -27,14 +27,10 @@ namespace exttest {
 // A scratch folder removed at the end of the test.
 using ScratchDir = DiskTest::TempDir;
 
-inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
+using DiskTest::Quote;
 // Runs a shell command; false when it fails.
 inline bool Run(const std::string& command, std::string* output = nullptr) {
-  int status = 0;
-  std::string out = DiskTest::RunCommand(command + " 2>&1", &status);
-  if (output) *output = out;
-  return status == 0;
+  return DiskTest::RunOk(command, output);
 }
 
 // mke2fs with `options` into a fresh image of `kilobytes`; `folder` fills it

@@ -25,13 +25,10 @@ namespace hfstest {
 
 using ScratchDir = DiskTest::TempDir;
 
-inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
+using DiskTest::Quote;
+// Runs a shell command; false when it fails.
 inline bool Run(const std::string& command, std::string* output = nullptr) {
-  int status = 0;
-  std::string out = DiskTest::RunCommand(command + " 2>&1", &status);
-  if (output) *output = out;
-  return status == 0;
+  return DiskTest::RunOk(command, output);
 }
 
 // mkfs.hfsplus with `options` into a fresh sparse image of `megabytes`.

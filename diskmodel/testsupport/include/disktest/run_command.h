@@ -29,6 +29,18 @@ inline std::string RunCommand(const std::string& command, int* status = nullptr)
   return out;
 }
 
+// `text` quoted for the shell (the tests' paths hold no single quote).
+inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+// Runs a shell command with its errors folded into its output; true when
+// it ends with status 0.
+inline bool RunOk(const std::string& command, std::string* output = nullptr) {
+  int status = 0;
+  std::string out = RunCommand(command + " 2>&1", &status);
+  if (output != nullptr) *output = out;
+  return status == 0;
+}
+
 // The non-empty lines of a tool's output.
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
