@@ -17,33 +17,21 @@
 
 #include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
+#include "ldm_tool_support.h"
 #include "foundation/byteorder.h"
 #include "ldm/format.h"
 
 namespace {
 
 using DiskTest::Lines;
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string f; std::getline(in, f, '\t');) fields.push_back(f);
-  return fields;
-}
+using LdmTest::Fields;
+using LdmTest::Fixture;
 
 std::string WithoutState(const std::string& line) {
   std::vector<std::string> f = Fields(line);
   if (f.size() > 5) f[5] = "-";
   std::string out;
   for (std::size_t i = 0; i < f.size(); ++i) out += (i ? "\t" : "") + f[i];
-  return out;
-}
-
-std::string Fixture(const std::string& args) {
-  int status = 0;
-  const std::string out = DiskTest::RunCommand(
-      std::string("python3 ") + LDM_FIXTURE_TOOL + " " + args + " 2>/dev/null", &status);
-  EXPECT_EQ(status, 0) << args;
   return out;
 }
 

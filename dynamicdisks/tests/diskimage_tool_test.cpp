@@ -13,25 +13,13 @@
 
 #include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
+#include "ldm_tool_support.h"
 
 namespace {
 
 using DiskTest::Lines;
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string f; std::getline(in, f, '\t');) fields.push_back(f);
-  return fields;
-}
-
-std::string Fixture(const std::string& args) {
-  int status = 0;
-  const std::string out = DiskTest::RunCommand(
-      std::string("python3 ") + LDM_FIXTURE_TOOL + " " + args + " 2>/dev/null", &status);
-  EXPECT_EQ(status, 0) << args;
-  return out;
-}
+using LdmTest::Fields;
+using LdmTest::Fixture;
 
 class DynamicDiskToolTest : public ::testing::TestWithParam<const char*> {
  protected:

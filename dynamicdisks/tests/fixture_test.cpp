@@ -14,6 +14,7 @@
 #include "disktest/image_disk.h"
 #include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
+#include "ldm_tool_support.h"
 #include "disktest/test_disk.h"
 #include "fdisk/model.h"
 #include "fdisk/ps_manager.h"
@@ -25,14 +26,7 @@ using Fdisk::PSManager;
 
 using DiskTest::Lines;
 
-std::string Tool(const std::string& args) {
-  int status = 0;
-  const std::string out =
-      DiskTest::RunCommand(std::string("python3 ") + LDM_FIXTURE_TOOL + " " + args + " 2>/dev/null",
-                           &status);
-  EXPECT_EQ(status, 0) << args;
-  return out;
-}
+std::string Tool(const std::string& args) { return LdmTest::Fixture(args); }
 
 // The state column aside, which ldmtool does not report.
 std::string WithoutState(const std::string& line) {
