@@ -147,10 +147,10 @@ std::uint32_t CatalogFile::NewHardLink(const HFSPlusString& newName, std::uint32
   if (Lookup(newParentId, newName, nullptr)) Fail(41, kFileAlreadyExists);
   if (targetParentId == privateId || newParentId == privateId) Fail(42, kFileCreateError);
   CatalogEntry target = GetRecord(targetParentId, targetName);
-  const bool regular = IsFileRecord(target.record) && ((ModeOf(target.record) & 0xF000) ==
-                                                           kModeRegular ||
-                                                       IsSymlinkRecord(target.record));
-  if (!regular) Fail(43, kFileCreateError);
+  // Files only: the checker does not take a symbolic link as an iNode.
+  const std::uint16_t type = ModeOf(target.record) & 0xF000;
+  if (!IsFileRecord(target.record) || (type != kModeRegular && type != 0))
+    Fail(43, kFileCreateError);
   const CatalogEntry newParent = ReadFolderRecord(newParentId);
   ReadFolderRecord(privateId);
   const std::uint32_t now = CurrentHFSPlusTime();

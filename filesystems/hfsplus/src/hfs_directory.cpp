@@ -295,7 +295,7 @@ void HFSPlusDirectory::CreateHardLink(const std::u16string& name,
   const CatalogEntry target = targetFolder->Lookup(existingName, kFileNotFound);
   if (!IsFileRecord(target.record)) Fail(114, kFileCreateError);
   const std::uint16_t type = ModeOf(target.record) & 0xF000;
-  if (type != kModeRegular && type != kModeSymlink && type != 0) Fail(115, kFileCreateError);
+  if (type != kModeRegular && type != 0) Fail(115, kFileCreateError);
   const std::uint32_t id = target.Id();
   if (OpenFileSet* set = hfs_->OpenedFiles().Find(targetFolder->FolderId())) {
     auto open = set->find(id);

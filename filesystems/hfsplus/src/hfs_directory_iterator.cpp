@@ -113,10 +113,11 @@ std::uint64_t HFSPlusIterator::GetAllocatedSize() {
 
 // The record type decides between folder and file: a folder whose mode was
 // never set (0) is still a folder, and a file without type bits a regular
-// file.
+// file. A hard link is what its iNode is (a link to a symbolic link is a
+// symbolic link).
 std::uint32_t HFSPlusIterator::GetObjectType() {
   if (IsFolder()) return kTypeDirectory;
-  switch (ModeOf(Entry().record) & 0xF000) {
+  switch (ModeOf(Properties()) & 0xF000) {
     case 0xA000: return kTypeLink;
     case 0x1000: return kTypeFifo;
     case 0x2000: return kTypeCharDevice;

@@ -147,13 +147,14 @@ class CatalogFile : public TreeFile {
   // 0x40004 when the volume has no room for the target.
   std::uint32_t NewSymlink(const HFSPlusString& name, std::uint32_t parentId,
                            const std::string& target);
-  // A hard link (newName, newParentId) to the file or symbolic link
-  // (targetName, targetParentId), in the hard-link folder `privateId`.
+  // A hard link (newName, newParentId) to the file (targetName,
+  // targetParentId), in the hard-link folder `privateId`.
   // The first link of a file moves its record into that folder as its
   // iNode and leaves a link at its old name. 0x40013 when the new name
-  // exists, 0x4000a for a target in the hard-link folder or of another
-  // kind. The iNode's record goes in before anything is taken away, so a
-  // failing insert leaves the file where it was. Returns the new link's id.
+  // exists, 0x4000a for a target in the hard-link folder or one that is
+  // not a regular file (the checker takes no symbolic link as an iNode).
+  // The iNode's record goes in before anything is taken away, so a failing
+  // insert leaves the file where it was. Returns the new link's id.
   std::uint32_t NewHardLink(const HFSPlusString& newName, std::uint32_t newParentId,
                             const HFSPlusString& targetName, std::uint32_t targetParentId,
                             std::uint32_t privateId);
