@@ -447,6 +447,44 @@ TEST(HfsDirectory, AValenceThatDisagreesWithTheRecordsIsDamage) {
   EXPECT_EQ(Utf8(it->GetName()), "empty");
 }
 
+TEST(HfsDirectory, TheJournalFilesAreHiddenAndKeptInTheRootOnly) {
+  hfstest::ScratchDir dir;
+  const std::string image = dir.File("j.img");
+  ASSERT_TRUE(hfstest::MakeImage(image, "-J", 160));
+  {
+    Mount m(image);
+    ASSERT_NE(m.driver, nullptr);
+    hfs::HFSPlusDirectory* root = m.Root();
+    root->CreateDirectory(u"sub");
+    hfs::HFSPlusDirectory* sub = m.Child(root, u"sub");
+    // The names are ordinary below the root.
+    sub->CreateSymlink(u".journal", u"x");
+    root->CreateSymlink(u"visible", u"sub/.journal");
+    std::vector<std::string> names;
+    std::unique_ptr<Driver::IteratorObject> it(root->OpenIterator());
+    do names.push_back(Utf8(it->GetName()));
+    while (it->Next());
+    EXPECT_EQ(names, (std::vector<std::string>{"sub", "visible"}));
+    // Asked for by name, a journal file is found and shown hidden.
+    it.reset(root->OpenIteratorFor(u".journal_info_block"));
+    EXPECT_TRUE(it->IsHidden());
+    EXPECT_EQ(CodeOf([&] { root->DeleteFile(u".journal"); }), kFileDeleteError);
+    EXPECT_EQ(CodeOf([&] { root->DeleteFile(u".journal_info_block"); }), kFileDeleteError);
+    EXPECT_EQ(CodeOf([&] { root->CreateDirectory(u".journal"); }), kFileAlreadyExists);
+    it.reset(sub->OpenIterator());
+    ASSERT_NE(it, nullptr);
+    EXPECT_EQ(Utf8(it->GetName()), ".journal");
+    EXPECT_TRUE(it->IsHidden());
+    it.reset();
+    sub->DeleteFile(u".journal");
+    EXPECT_EQ(sub->OpenIterator(), nullptr);
+  }
+  EXPECT_TRUE(Clean(image));
+  const std::string fls = Tool("fls -p " + Quote(image));
+  EXPECT_NE(fls.find("	.journal\n"), std::string::npos - 1) << fls;
+  EXPECT_NE(fls.find("	.journal_info_block"), std::string::npos) << fls;
+}
+
 }  // namespace
 
 #endif
