@@ -447,6 +447,40 @@ TEST(HfsDirectory, AValenceThatDisagreesWithTheRecordsIsDamage) {
   EXPECT_EQ(Utf8(it->GetName()), "empty");
 }
 
+// Targets from one byte to the longest taken, over one and two blocks.
+TEST(HfsDirectory, SymbolicLinkTargetsReadBackAsIcatShowsThem) {
+  hfstest::ScratchDir dir;
+  for (const char* options : {"-b 512", "-b 4096"}) {
+    SCOPED_TRACE(options);
+    const std::string image = dir.File("s.img");
+    ASSERT_TRUE(hfstest::MakeImage(image, options, 16));
+    const std::size_t lengths[] = {1, 511, 512, 513, 1000, 1024};
+    std::vector<std::uint64_t> ids;
+    auto target = [](std::size_t n) {
+      std::string t;
+      for (std::size_t i = 0; i < n; ++i) t += char('a' + i % 26);
+      return t;
+    };
+    {
+      Mount m(image);
+      ASSERT_NE(m.driver, nullptr);
+      hfs::HFSPlusDirectory* root = m.Root();
+      for (std::size_t n : lengths) {
+        const std::u16string name = Wide("link" + std::to_string(n));
+        root->CreateSymlink(name, Wide(target(n)));
+        std::unique_ptr<Driver::IteratorObject> it(root->OpenIteratorFor(name));
+        EXPECT_EQ(Utf8(it->GetSymlinkTarget()), target(n));
+        EXPECT_EQ(it->GetSize(), n);
+        ids.push_back(it->GetEntryId());
+      }
+    }
+    EXPECT_TRUE(Clean(image));
+    for (std::size_t k = 0; k < ids.size(); ++k)
+      EXPECT_EQ(Tool("icat " + Quote(image) + " " + std::to_string(ids[k])), target(lengths[k]))
+          << lengths[k];
+  }
+}
+
 TEST(HfsDirectory, TheJournalFilesAreHiddenAndKeptInTheRootOnly) {
   hfstest::ScratchDir dir;
   const std::string image = dir.File("j.img");
