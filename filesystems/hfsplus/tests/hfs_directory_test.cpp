@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -209,17 +211,21 @@ TEST(HfsDirectory, AFileThatCannotBeOpenedIsNotLeftBehind) {
 TEST(HfsDirectory, ReadOnlyMountsRefuseEveryChange) {
   hfstest::ScratchDir dir;
   const std::string image = Populated(dir, hfstest::kSampleContents);
-  // A locked header: the software-lock bit of the attributes.
-  const std::string locked = dir.File("locked.img");
-  ASSERT_TRUE(hfstest::Run("cp --sparse=always " + Quote(image) + " " + Quote(locked)));
-  {
-    std::vector<std::uint8_t> header = DiskTest::ReadBytes(locked, 1024, 512);
-    Common::StoreBe32(header.data() + 4,
-                      Common::LoadBe32(header.data() + 4) | hfs::VolumeHeader::kSoftwareLock);
-    std::fstream f(locked, std::ios::in | std::ios::out | std::ios::binary);
+  // A copy whose header attributes are changed: set bits, then cleared.
+  auto variant = [&](const char* name, std::uint32_t set, std::uint32_t clear) {
+    const std::string copy = dir.File(name);
+    EXPECT_TRUE(hfstest::Run("cp --sparse=always " + Quote(image) + " " + Quote(copy)));
+    std::vector<std::uint8_t> header = DiskTest::ReadBytes(copy, 1024, 512);
+    Common::StoreBe32(header.data() + 4, (Common::LoadBe32(header.data() + 4) | set) & ~clear);
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(1024);
     f.write(reinterpret_cast<const char*>(header.data()), 512);
-  }
+    return copy;
+  };
+  const std::string locked = variant("locked.img", hfs::VolumeHeader::kSoftwareLock, 0);
+  // Neither cleanly unmounted nor consistent.
+  const std::string inconsistent = variant("inconsistent.img", hfs::VolumeHeader::kInconsistent,
+                                           hfs::VolumeHeader::kUnmounted);
   const std::vector<std::uint8_t> bitmap(8192, 0xFF);
   const std::uint8_t security[16] = {};
   using Change = std::function<void(hfs::HFSPlusDirectory*, hfs::HFSPlusDirectory*)>;
@@ -247,7 +253,8 @@ TEST(HfsDirectory, ReadOnlyMountsRefuseEveryChange) {
     bool withBitmap;
   };
   for (const Kind& kind : {Kind{"bitmap from the caller", image, true},
-                           Kind{"locked header", locked, false}}) {
+                           Kind{"locked header", locked, false},
+                           Kind{"inconsistent volume", inconsistent, false}}) {
     SCOPED_TRACE(kind.name);
     const std::string digest = hfstest::Digest(kind.image);
     {
@@ -372,6 +379,7 @@ TEST(HfsDirectory, EntriesReportWhatIstatAndIcatShow) {
   const std::string image = Populated(dir, hfstest::kSampleContents);
   const std::string target = "../docs/sub/Note.TXT";
   std::uint64_t linkId = 0, symlinkId = 0, folderId = 0;
+  std::vector<std::uint64_t> linkTimes;
   {
     Mount m(image);
     ASSERT_NE(m.driver, nullptr);
@@ -397,6 +405,8 @@ TEST(HfsDirectory, EntriesReportWhatIstatAndIcatShow) {
     EXPECT_EQ(CodeOf([&] { it->GetSymlinkTarget(); }), kFileNotSupported);
     EXPECT_EQ(CodeOf([&] { it->GetDeviceMajor(); }), kFileNotSupported);
     linkId = it->GetEntryId();
+    linkTimes = {it->GetCreationTime(), it->GetModificationTime(), it->GetChangeTime(),
+                 it->GetAccessTime()};
     it.reset(root->OpenIteratorFor(u"bare"));
     EXPECT_EQ(it->GetObjectType(), 128u);
     EXPECT_EQ(it->GetOwnerId(), 5u);
@@ -418,6 +428,16 @@ TEST(HfsDirectory, EntriesReportWhatIstatAndIcatShow) {
   const std::string docs2 = Tool("istat " + Quote(image) + " $(fls -p " + Quote(image) +
                                  " | awk -F'[ :\\t]+' '$NF == \"Docs2.bin\" { print $2 }')");
   EXPECT_NE(docs2.find("Link count:\t3"), std::string::npos) << docs2;
+  // A link's four times are its iNode's, to the second.
+  std::vector<std::uint64_t> istatTimes;
+  for (const char* label : {"Created:", "Content Modified:", "Attributes Modified:", "Accessed:"}) {
+    const auto at = docs2.find(std::string(label) + "\t");
+    ASSERT_NE(at, std::string::npos) << label;
+    std::tm tm{};
+    strptime(docs2.c_str() + at + std::strlen(label) + 1, "%Y-%m-%d %H:%M:%S", &tm);
+    istatTimes.push_back(std::uint64_t(timegm(&tm)) * 1000);
+  }
+  EXPECT_EQ(linkTimes, istatTimes);
   EXPECT_NE(fls.find("d/d " + std::to_string(folderId) + ":\tbare"), std::string::npos) << fls;
   EXPECT_EQ(fls.find(" " + std::to_string(linkId) + ":"), std::string::npos) << fls;
 }
