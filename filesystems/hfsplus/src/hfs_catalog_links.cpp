@@ -177,31 +177,43 @@ std::uint32_t CatalogFile::NewHardLink(const HFSPlusString& newName, std::uint32
   HFSPlusString inodeName;
   inodeName.SetINodeName(fileId);
   if (Lookup(privateId, inodeName, nullptr)) Fail(45, kFileCorrupted);
+  // One link until the second name is in: a failure in between leaves a
+  // file with one link, which is sound.
   std::vector<std::uint8_t> inode = target.record;
-  Common::StoreBe32(inode.data() + file::kSpecial, 2);
+  Common::StoreBe32(inode.data() + file::kSpecial, 1);
   Common::StoreBe32(inode.data() + file::kAttributeModDate, now);
 
-  // 1. The iNode's record beside the file's: nothing is lost if it fails.
+  // Each step can be taken back while the next fails, so that a catalog
+  // that cannot take a record leaves the file as it was.
+  // 1. The iNode's record beside the file's.
   const std::vector<std::uint8_t> inodeKey = MakeKey(privateId, inodeName);
   Tree().Insert(inodeKey.data(), inodeKey.size(), inode.data(), inode.size());
-  // 2. The link that takes the file's name has a thread of its own; with it
-  //    in place, the file's record is swapped for the link in place (the
-  //    same size) and the file's thread turned to the iNode.
   try {
-    InsertThread(oldLinkId, false, targetName, targetParentId, false);
+    // 2. The file's thread leads to the iNode.
+    InsertThread(fileId, false, inodeName, privateId, true);
+    try {
+      // 3. The thread of the link that takes the file's name.
+      InsertThread(oldLinkId, false, target.name, targetParentId, false);
+    } catch (const Common::Error&) {
+      InsertThread(fileId, false, target.name, targetParentId, true);
+      throw;
+    }
   } catch (const Common::Error&) {
     Tree().Remove(inodeKey.data(), inodeKey.size());
     throw;
   }
+  // 4. The file's record becomes the link, in place (the same size).
   const std::vector<std::uint8_t> link = MakeHardLinkRecord(oldLinkId, fileId, targetParent);
   const std::vector<std::uint8_t> targetKey = MakeKey(targetParentId, target.name);
   Tree().Replace(targetKey.data(), targetKey.size(), link.data(), link.size());
-  InsertThread(fileId, false, inodeName, privateId, true);
   AdjustParent(privateId, false, +1);
   AdjustParent(targetParentId, false, 0);
   AdjustVolumeCount(false, +1);
-  // 3. The new name.
+  // 5. The new name, then the count of two.
   InsertEntry(newName, newParentId, MakeHardLinkRecord(newLinkId, fileId, newParent));
+  CatalogEntry placed = GetRecord(privateId, inodeName);
+  Common::StoreBe32(placed.record.data() + file::kSpecial, 2);
+  UpdateRecord(placed);
   return newLinkId;
 }
 
