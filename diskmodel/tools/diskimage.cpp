@@ -15,7 +15,8 @@
 //                                          CHUNK STATE EXTENTS
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
 //     create-volume | delete-volume | shrink-volume | grow-volume | add-mirror |
-//     remove-mirror | replace-column | write-volume
+//     remove-mirror | replace-column | write-volume | make-dynamic | make-basic |
+//     remove-disk
 //                                          dynamic volumes (diskimage_dynamic.cpp)
 //     holders                              the disk-access layer's holder trees:
 //                                          DISK DEPTH KIND FIRST COUNT TYPE
@@ -77,7 +78,8 @@ constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-typ
                                      "init-gpt", "init-mbr", "volumes", "read-volume", "holders",
                                      "create-volume", "delete-volume", "shrink-volume",
                                      "grow-volume", "add-mirror", "remove-mirror",
-                                     "replace-column", "write-volume"};
+                                     "replace-column", "write-volume", "make-dynamic",
+                                     "make-basic", "remove-disk"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {

@@ -21,16 +21,26 @@
 //   remove-mirror GROUP VOLUME PLEX      PLEX the number after the plex name's '-'
 //   replace-column GROUP VOLUME COLUMN DISK
 //   write-volume GROUP VOLUME            standard input's bytes from sector 0
+//   make-dynamic DISK                    the basic disk joins the first group
+//                                        (a new one when there is none); its
+//                                        partitions become simple volumes
+//   make-basic DISK                      an empty member leaves its group
+//   remove-disk DISK                     the member's volume pieces are removed
+//                                        (a mirror keeps its other plexes, a
+//                                        parity volume its other columns),
+//                                        then it leaves its group
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/error.h"
+#include "fdisk/disk_operations.h"
 #include "fdisk/error.h"
 #include "fdisk/named_var_keys.h"
 #include "fdisk/ps_manager.h"
@@ -106,6 +116,12 @@ class DynamicCommands {
         return computer_.GetPortionManager().ChangePortion(p);
       });
     }
+    if (command == "make-dynamic" || command == "make-basic" || command == "remove-disk") {
+      Expect(args, 1);
+      const std::uint64_t index = Count(args[0], "disk");
+      if (index >= diskIds_.size()) throw Usage{"no disk " + args[0]};
+      return DiskChange(command, diskIds_[index]);
+    }
     if (command == "write-volume") {
       Expect(args, 2);
       return WriteVolume(args);
@@ -118,11 +134,16 @@ class DynamicCommands {
     if (args.size() != n) throw Usage{"wrong number of arguments"};
   }
 
-  Fdisk::PSLdmDriver& Driver() {
+  Fdisk::PSLdmDriver* FindDriver() {
     Fdisk::PSDriverFactory& factory = computer_.GetDriverFactory();
     for (std::uint32_t id : computer_.GetPortionManager().GetDriverIds()) {
-      if (auto* d = dynamic_cast<Fdisk::PSLdmDriver*>(&factory.GetDriver(id))) return *d;
+      if (auto* d = dynamic_cast<Fdisk::PSLdmDriver*>(&factory.GetDriver(id))) return d;
     }
+    return nullptr;
+  }
+
+  Fdisk::PSLdmDriver& Driver() {
+    if (Fdisk::PSLdmDriver* d = FindDriver()) return *d;
     Fdisk::ThrowError(0, 0, Fdisk::kErrDriverNotFound, Fdisk::Msg::kDriverNotFound);
   }
 
@@ -314,6 +335,50 @@ class DynamicCommands {
     });
   }
 
+  // A disk made dynamic or basic, under its lock, all or nothing.
+  int DiskChange(const std::string& command, std::uint32_t diskId) {
+    return Journaled([&]() {
+      Fdisk::PSPortion& any = computer_.FindPortion(AnyPortionOnDisk(diskId));
+      Fdisk::Utility::ScopedDiskLock lock(std::make_unique<Fdisk::Utility::DiskLocker>(
+          stageId_, computerId_, any.GetId()));
+      Fdisk::DiskMap disks;
+      disks[diskId] = &computer_.FindDisk(diskId);
+      Fdisk::Layer none;
+      Fdisk::NamedVars::VarContainer p = Base();
+      Fdisk::PSDriverFactory& factory = computer_.GetDriverFactory();
+      // With no dynamic disk yet the factory keeps no dynamic-disk driver:
+      // one is made over the layers below for this change.
+      std::unique_ptr<Fdisk::PSLdmDriver> own;
+      Fdisk::PSLdmDriver* ldm = FindDriver();
+      if (ldm == nullptr) {
+        Fdisk::PSManager& manager = computer_.GetPortionManager();
+        own = std::make_unique<Fdisk::PSLdmDriver>();
+        own->GetProperties().Set(K::StageID, static_cast<unsigned long>(stageId_));
+        own->GetProperties().Set(K::ComputerID, static_cast<unsigned long>(computerId_));
+        const Common::Error e = own->ProcessDisks(manager.GetRawLayer(), manager.GetHeadLayer());
+        if (e) return e;
+        ldm = own.get();
+      }
+      if (command == "make-dynamic") return ldm->InitDisks(factory, disks, none, p);
+      p.Set(K::RemoveCleanup, command == "remove-disk");
+      return ldm->RemoveDisks(factory, disks, none, p);
+    });
+  }
+
+  // A portion of the head layer on the disk (the lock is taken through it).
+  std::uint32_t AnyPortionOnDisk(std::uint32_t diskId) {
+    for (auto& entry : computer_.GetPortionManager().GetHeadLayer()) {
+      const Fdisk::PortionPlace place = Fdisk::PlaceOf(entry.second);
+      if (place.found && place.diskId == diskId) return entry.first;
+      auto* ldm = dynamic_cast<Fdisk::LdmLocation*>(&entry.second.GetLocation());
+      if (ldm == nullptr) continue;
+      for (const auto& e : ldm->GetExtents()) {
+        if (e.second.diskId == diskId) return entry.first;
+      }
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrPartitionNotFound, Fdisk::Msg::kPartitionNotFound);
+  }
+
   int WriteVolume(const std::vector<std::string>& args) {
     const std::uint32_t portion = VolumePortion(args[0], args[1]);
     std::string bytes((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
@@ -336,7 +401,8 @@ class DynamicCommands {
 bool IsDynamicCommand(const std::string& word) {
   return word == "create-volume" || word == "delete-volume" || word == "shrink-volume" ||
          word == "grow-volume" || word == "add-mirror" || word == "remove-mirror" ||
-         word == "replace-column" || word == "write-volume";
+         word == "replace-column" || word == "write-volume" || word == "make-dynamic" ||
+         word == "make-basic" || word == "remove-disk";
 }
 
 // The command's exit status; a usage error comes back in `usage`.
