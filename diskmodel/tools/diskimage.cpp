@@ -16,7 +16,7 @@
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
 //     create-volume | delete-volume | shrink-volume | grow-volume | add-mirror |
 //     remove-mirror | replace-column | write-volume | make-dynamic | make-basic |
-//     remove-disk
+//     remove-disk | reactivate-volume
 //                                          dynamic volumes (diskimage_dynamic.cpp)
 //     holders                              the disk-access layer's holder trees:
 //                                          DISK DEPTH KIND FIRST COUNT TYPE
@@ -79,7 +79,7 @@ constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-typ
                                      "create-volume", "delete-volume", "shrink-volume",
                                      "grow-volume", "add-mirror", "remove-mirror",
                                      "replace-column", "write-volume", "make-dynamic",
-                                     "make-basic", "remove-disk"};
+                                     "make-basic", "remove-disk", "reactivate-volume"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {

@@ -21,6 +21,8 @@
 //   remove-mirror GROUP VOLUME PLEX      PLEX the number after the plex name's '-'
 //   replace-column GROUP VOLUME COLUMN DISK
 //   write-volume GROUP VOLUME            standard input's bytes from sector 0
+//   reactivate-volume GROUP VOLUME       stale plexes and columns are written
+//                                        from the volume's bytes, then read
 //   make-dynamic DISK                    the basic disk joins the first group
 //                                        (a new one when there is none); its
 //                                        partitions become simple volumes
@@ -94,6 +96,17 @@ class DynamicCommands {
       });
     }
     if (command == "grow-volume") return GrowVolume(args);
+    if (command == "reactivate-volume") {
+      Expect(args, 2);
+      return Journaled([&]() {
+        Fdisk::NamedVars::VarContainer p = Base();
+        const unsigned long portion = VolumePortion(args[0], args[1]);
+        p.Set(K::PortionID, portion);
+        p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
+        p.Set(K::ReactivateVolume, true);
+        return computer_.GetPortionManager().ChangePortion(p);
+      });
+    }
     if (command == "add-mirror" || command == "remove-mirror" || command == "replace-column") {
       Expect(args, command == "replace-column" ? 4 : 3);
       return Journaled([&]() {
@@ -402,6 +415,7 @@ bool IsDynamicCommand(const std::string& word) {
   return word == "create-volume" || word == "delete-volume" || word == "shrink-volume" ||
          word == "grow-volume" || word == "add-mirror" || word == "remove-mirror" ||
          word == "replace-column" || word == "write-volume" || word == "make-dynamic" ||
+         word == "reactivate-volume" ||
          word == "make-basic" || word == "remove-disk";
 }
 

@@ -12,9 +12,10 @@ than the code under test.
 
     ldm_fixture.py build NAME DIR      writes DIR/NAME-<n>.img, prints their paths
     ldm_fixture.py expect NAME         prints the volumes the fixture intends
-    ldm_fixture.py reconstruct NAME DIR VOLUME OUT
+    ldm_fixture.py reconstruct NAME DIR VOLUME OUT [WITHOUT]
                                        rebuilds VOLUME's bytes from the member
                                        images, from the extents ldmtool reports
+                                       (with disk WITHOUT taken as absent)
     ldm_fixture.py ldmtool-lines NAME DIR
                                        the volume lines as ldmtool reads the images
     ldm_fixture.py ldmtool-images IMAGE...
@@ -535,11 +536,15 @@ def lines_of_view(group, volumes):
     return lines
 
 
-def reconstruct(name, folder, volume, out):
+def reconstruct(name, folder, volume, out, without=None):
     """The volume's bytes rebuilt from the member images alone, following the
-    extents that ldmtool reports (not the fixture's own table)."""
+    extents that ldmtool reports (not the fixture's own table). The disk
+    named `without` is read as absent: a mirror then reads another plex, a
+    RAID-5 volume rebuilds that column from the others' parity."""
     group, volumes = ldmtool_view(name, folder)
     vol, parts = [v for v in volumes if v[0]["name"] == volume][0]
+    if without:
+        parts = [(p, dict(d, present=False) if p["disk"] == without else d) for p, d in parts]
     size = vol["size"]
     data = bytearray(size * SECTOR)
 
@@ -605,7 +610,7 @@ def main(argv):
     elif argv[1] == "ldmtool-disks":
         print("\n".join(ldmtool_disks(argv[2:])))
     elif argv[1] == "reconstruct":
-        reconstruct(argv[2], argv[3], argv[4], argv[5])
+        reconstruct(argv[2], argv[3], argv[4], argv[5], argv[6] if len(argv) > 6 else None)
     else:
         sys.exit(__doc__)
 

@@ -207,6 +207,12 @@ class LdmDgAccess {
   // that mark once their bytes have been written.
   std::vector<LdmRecord*> StalePlexes(const LdmRecord& volume) const;
   void MarkResynchronised(LdmRecord& volume);
+  // Writes every stale plex or column of the volume from the bytes
+  // `reader` (the volume device, which reads around them) delivers, takes
+  // back the stalled disks under it and clears the stale marks
+  // (resync.cpp). A mirror without a healthy plex, or a parity volume with
+  // more than one column bad: 0x109010, nothing written.
+  Common::Error ReactivateVolume(LdmRecord& volume, Fdisk::SimpleDisk& reader);
 
   // --- disks joining and leaving (convert.cpp, convert_basic.cpp) -------
   // Makes a basic disk a member: places its private and public regions,
