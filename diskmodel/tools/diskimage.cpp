@@ -209,6 +209,8 @@ class Tool {
     for (auto& entry : computer_->GetPortionManager().GetHeadLayer()) {
       Fdisk::PSPortion& portion = entry.second;
       Fdisk::PSPortion::Location& where = portion.GetLocation();
+      // Dynamic volumes and free areas have lines of their own.
+      if (dynamic_cast<Fdisk::LdmLocation*>(&where) != nullptr) continue;
       const Fdisk::PortionPlace place = Fdisk::PlaceOf(portion);
       if (!place.found) continue;
       Line line{IndexOfDisk(place.diskId), "raw", "raw", place.first, place.size, "-", "-"};

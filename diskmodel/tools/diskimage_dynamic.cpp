@@ -1,7 +1,8 @@
-// diskimage's commands for dynamic volumes. Each change goes to the
-// dynamic-disk driver through the computer's portion manager, as a real
-// operation that the driver commits to every member; the sectors written
-// are journalled, so that a failed change leaves the images as they were.
+// diskimage's commands for dynamic volumes. Each volume change goes through
+// the real stage to the dynamic-disk driver, as a real operation that the
+// driver commits to every member; the stage puts back the sectors written
+// when it fails. The disk conversions, which the stage has no operation
+// for, reach the driver directly under a write journal of their own.
 //
 //   create-volume LAYOUT SIZE [--disks D[:SIZE],...] [--stripe SECTORS]
 //                 [--name GROUP]
@@ -77,39 +78,39 @@ class DynamicCommands {
     if (command == "create-volume") return CreateVolume(args);
     if (command == "delete-volume") {
       Expect(args, 2);
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         p.Set(K::PortionID, static_cast<unsigned long>(VolumePortion(args[0], args[1])));
-        return computer_.GetPortionManager().DeletePortion(p);
+        return ThroughStage("delete", p);
       });
     }
     if (command == "shrink-volume") {
       Expect(args, 3);
       const std::uint64_t size = Count(args[2], "size");
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         const unsigned long portion = VolumePortion(args[0], args[1]);
         p.Set(K::PortionID, portion);
         p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
         p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
-        return computer_.GetPortionManager().ChangePortion(p);
+        return ThroughStage("change", p);
       });
     }
     if (command == "grow-volume") return GrowVolume(args);
     if (command == "reactivate-volume") {
       Expect(args, 2);
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         const unsigned long portion = VolumePortion(args[0], args[1]);
         p.Set(K::PortionID, portion);
         p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
         p.Set(K::ReactivateVolume, true);
-        return computer_.GetPortionManager().ChangePortion(p);
+        return ThroughStage("change", p);
       });
     }
     if (command == "add-mirror" || command == "remove-mirror" || command == "replace-column") {
       Expect(args, command == "replace-column" ? 4 : 3);
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
         const unsigned long portion = volume.ModelId();
@@ -126,7 +127,7 @@ class DynamicCommands {
           p.Set(K::StripeIndex, static_cast<unsigned long>(Count(args[2], "column")));
           p.Set(K::OpRequest, ParseDisks(args[3], 0));
         }
-        return computer_.GetPortionManager().ChangePortion(p);
+        return ThroughStage("change", p);
       });
     }
     if (command == "make-dynamic" || command == "make-basic" || command == "remove-disk") {
@@ -192,6 +193,25 @@ class DynamicCommands {
     Fdisk::ThrowError(0, 0, Fdisk::kErrPartitionNotFound, Fdisk::Msg::kPartitionNotFound);
   }
 
+  // One volume change through the real stage, which locks the disks the
+  // volume lies on, puts back every sector written when the change fails
+  // and reads the disks again.
+  Common::Error ThroughStage(const std::string& op, Fdisk::NamedVars::VarContainer p) {
+    Fdisk::Stage& stage = Fdisk::StageRegistry::GetStage(stageId_);
+    if (op == "create") return stage.Create(p).first;
+    const unsigned long portion = p.Get(K::PortionID);
+    p.Set(K::VolumeID, static_cast<unsigned long>(Fdisk::AddPortionVolume(computer_, portion)));
+    return op == "delete" ? stage.Delete(p) : stage.Change(p);
+  }
+
+  template <class Change>
+  int Staged(Change change) {
+    const Common::Error e = change();
+    computer_.GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
+    if (e) Fdisk::ThrowError(e);
+    return 0;
+  }
+
   // Runs one change; a failure puts back every sector written and reads
   // the disks again before it is reported.
   template <class Change>
@@ -246,9 +266,9 @@ class DynamicCommands {
       }
     }
     p.Set(K::OpRequest, requests);
-    return Journaled([&]() {
+    return Staged([&]() {
       p.Set(K::PortionID, static_cast<unsigned long>(AnyDynamicPortion()));
-      return computer_.GetPortionManager().CreatePortion(p).first;
+      return ThroughStage("create", p);
     });
   }
 
@@ -332,7 +352,7 @@ class DynamicCommands {
         throw Usage{"unknown option " + args[i]};
       }
     }
-    return Journaled([&]() {
+    return Staged([&]() {
       Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
       const std::uint64_t growth = size > volume.volSize ? size - volume.volSize : 0;
       const unsigned long portion = volume.ModelId();
@@ -344,7 +364,7 @@ class DynamicCommands {
       // The other service's rules: it only ever adds pieces, and the raw
       // way follows them when asked for that service.
       if (restricted) p.Set(K::WindowsLdm, true);
-      return computer_.GetPortionManager().ChangePortion(p);
+      return ThroughStage("change", p);
     });
   }
 
