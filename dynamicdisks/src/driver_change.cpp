@@ -194,7 +194,11 @@ Common::Error PSLdmDriver::ChangePortion(const NamedVars::VarContainer& params) 
       ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
     }
     if (params.GetOr(K::ReactivateVolume, false)) {
-      ThrowError(kChangeLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
+      Ldm::LdmLog("REACTIVATE VOLUME");
+      ThrowIf(group.ReactivateVolume(volume, layer_.at(portionId).GetView()));
+      if (real) CommitOrReload(group);
+      RebuildPortions();
+      return Common::Error();
     }
     if (removeMirror) {
       Ldm::LdmLog("REMOVE MIRROR");
