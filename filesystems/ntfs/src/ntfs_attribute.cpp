@@ -667,11 +667,23 @@ void GrowMft(NTFSDriver& driver) {
   std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
   if (!data || !bits || data->Resident()) Corrupted(0x70);
   const std::uint64_t have = data->GetSize() / g.recordSize;
-  // Whole clusters of records, at least 16 at a time.
+  // Whole clusters of records, at least 16 at a time and an eighth of the
+  // $MFT when that is more (up to 16,384 records), taken at once: growing
+  // in small steps between other allocations would leave the $MFT in so
+  // many runs that record 0 could no longer map them. A volume with too
+  // few free clusters for the larger step still gets the smallest one.
   const std::uint64_t perCluster = std::max<std::uint64_t>(1, g.clusterSize / g.recordSize);
-  const std::uint64_t count = have + (16 + perCluster - 1) / perCluster * perCluster;
+  const std::uint64_t recordsPerCluster = std::max<std::uint64_t>(1, g.clusterSize / g.recordSize);
+  const std::uint64_t clustersPerRecord = std::max<std::uint64_t>(1, g.recordSize / g.clusterSize);
+  std::uint64_t step = std::min<std::uint64_t>(16384, std::max<std::uint64_t>(16, have / 8));
+  const std::uint64_t stepClusters = (step + recordsPerCluster - 1) / recordsPerCluster * clustersPerRecord;
+  if (step > 16 && driver.Clusters().GetFreeCount() < 2 * stepClusters) step = 16;
+  const std::uint64_t count = have + (step + perCluster - 1) / perCluster * perCluster;
   const std::uint64_t bitmapBytes = (count + 63) / 64 * 8;
+  std::uint64_t written = have;
   try {
+    // The clusters first, in one request, so that they lie together.
+    if (data->SetSize(count * g.recordSize) < count * g.recordSize) DiskFull(0x73);
     if (bits->GetSize() < bitmapBytes) {
       const std::uint32_t more = std::uint32_t(bitmapBytes - bits->GetSize());
       if (bits->Write(bits->GetSize(), more, nullptr) != more) DiskFull(0x71);
@@ -685,8 +697,14 @@ void GrowMft(NTFSDriver& driver) {
       Common::StoreLe16(image.data() + file_record::kFlags, 0);
       ProtectUpdateSequence(image.data(), image.size());
       if (data->Write(r * g.recordSize, g.recordSize, image.data()) != g.recordSize) DiskFull(0x72);
+      written = r + 1;
     }
   } catch (...) {
+    // The $MFT keeps only the records written whole.
+    try {
+      if (data->GetSize() > written * g.recordSize) data->SetSize(written * g.recordSize);
+    } catch (const Common::Error&) {
+    }
     driver.GetMft().GatherData();
     throw;
   }
