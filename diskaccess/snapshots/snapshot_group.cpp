@@ -263,6 +263,8 @@ Common::Error SnapshotGroup::BitmapsDone() {
       return Fail(14, Da::SnapCode::kStart, 1237);
     }
   }
+  // The reader may already be at work and change the state too.
+  Common::CriticalSectionLock guard(&lock_);
   state_ |= kReading;
   return Common::Error();
 }
