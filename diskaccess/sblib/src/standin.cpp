@@ -163,6 +163,7 @@ struct State {
   std::list<HeldWrite> held;
   std::condition_variable handover;
   uint32_t pending_limit = 0;  // 0, or the most sectors a pending request names
+  uint32_t short_reads = 0;    // 0, or the most sectors one sbRead reports read
 };
 
 State& S() {

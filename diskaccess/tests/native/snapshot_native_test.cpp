@@ -31,6 +31,15 @@ constexpr std::uint64_t kSectors = 4096;  // a 2 MiB volume
 constexpr std::uint32_t kOrigin = 100;
 constexpr std::uint32_t kBlock = 8;
 
+unsigned ThreadCount() {
+  unsigned n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
 std::vector<std::string> StorageFiles(const std::string& dir) {
   std::vector<std::string> names;
   if (DIR* d = opendir(dir.c_str())) {
@@ -130,7 +139,10 @@ TEST_F(SnapshotOverStandin, ReadsEqualTheVolumeBeforeWhileWritesGoOn) {
   Start();
   win_vol_handler& live = Open();
   win_vol_handler& other = Open();
+  const unsigned threads = ThreadCount();
   win_snapshot_volume& s = Started(live);
+  EXPECT_TRUE(s.group->ReaderRunning());
+  EXPECT_EQ(ThreadCount(), threads + 1);
   EXPECT_EQ(StorageFiles(temp_).size(), 0u);  // made on the first hand-over
 
   struct Range {
@@ -174,6 +186,7 @@ TEST_F(SnapshotOverStandin, ReadsEqualTheVolumeBeforeWhileWritesGoOn) {
 
   // The reader thread ends and the temporary file goes with the last user.
   snapshots_.clear();
+  EXPECT_EQ(ThreadCount(), threads);  // joined, not left behind
   EXPECT_EQ(SnapshotStorage::Current(), nullptr);
   EXPECT_EQ(StorageFiles(temp_).size(), 0u);
   EXPECT_EQ(Calls("sbClose"), 1u);  // the library snapshot
@@ -298,6 +311,19 @@ TEST_F(SnapshotOverStandin, AFailedReaderFailsTheSnapshotsReads) {
   snapshots_.clear();  // closes the library snapshot: the write goes on
   writer.join();
   EXPECT_EQ(DaTest::FileBytes(image_, 200 * kSector, junk.size()), junk);
+}
+
+// A library that reads fewer sectors of a whole block than lie before the
+// ones asked for delivers nothing of them: the read fails instead of
+// handing over what the transfer buffer held before.
+TEST_F(SnapshotOverStandin, AWholeBlockReadThatStopsShortFailsTheRead) {
+  Start("snapshot shortread=2\n");
+  win_vol_handler& live = Open();
+  win_snapshot_volume& s = Started(live);
+  EXPECT_EQ(Read(s, 96, 2), Before(96, 2));  // before the origin: no blocks
+  Common::Error e;
+  Read(s, 104, 2, &e);  // block 100-107, of which only 100-101 come
+  EXPECT_EQ(e.Code(), Da::SnapCode::kRead);
 }
 
 // Reads of a member whose group is not yet reading (another member has not
