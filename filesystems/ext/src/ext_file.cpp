@@ -259,7 +259,6 @@ void ExtfsFile::Flush() {
     inode_->SetModificationTime(now);
     inode_->SetChangeTime(now);
   }
-  inode_->WriteBack();
 }
 
 FileSystemDriver::RestoreObject* ExtfsFile::CreateRestoreObject(std::uint32_t) {
