@@ -466,17 +466,22 @@ void ExtfsDirectory::RemoveEntry(const std::u16string& name, bool directory) {
 FileSystemDriver::FileObject* ExtfsDirectory::CreateFile(const std::u16string& name) {
   ext_->RequireWritable(0x40);
   const std::string name8 = NewName(name);
+  try {
+    // Making the entry looks for the name on the way (one walk of the
+    // directory, not two); it refuses before changing anything.
+    InodeRef inode = CreateEntry(name8, kTypeFile, std::string(), 0xF000, 0, 0);
+    return ext_->OpenFileObject(inode->Index());
+  } catch (const Common::Error& e) {
+    if (e.Code() != kFileAlreadyExists) throw;
+  }
   DirectoryEntry entry;
   Slot slot;
-  if (Find(name8, entry, slot)) {
-    InodeRef inode(ext_->GetInode(entry.inode - 1));
-    if ((inode->GetMode() & 0xF000) != 0x8000) ThrowFileError(0x41, kModuleId, kFileCreateError);
-    inode->Resize(0);
-    inode->SetMode(0644);
-    inode->SetOwner(0, 0);
-    return ext_->OpenFileObject(inode->Index());
-  }
-  InodeRef inode = CreateEntry(name8, kTypeFile, std::string(), 0xF000, 0, 0);
+  if (!Find(name8, entry, slot)) Corrupted(0x56);
+  InodeRef inode(ext_->GetInode(entry.inode - 1));
+  if ((inode->GetMode() & 0xF000) != 0x8000) ThrowFileError(0x41, kModuleId, kFileCreateError);
+  inode->Resize(0);
+  inode->SetMode(0644);
+  inode->SetOwner(0, 0);
   return ext_->OpenFileObject(inode->Index());
 }
 

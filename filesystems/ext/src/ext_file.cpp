@@ -209,15 +209,22 @@ void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t le
       const std::uint64_t size = inode_->GetSize();
       const std::uint64_t blockStart = fileBlock * blockSize;
       const bool keep = !fresh && blockStart < size;
-      BlockHandle handle = driver_->GetBlock(block, !keep);
-      handle.PrepareWrite();
-      if (!keep)
-        std::memset(handle.Data(), 0, std::size_t(blockSize));
-      else if (size - blockStart < blockSize)
-        std::memset(handle.Data() + (size - blockStart), 0,
-                    std::size_t(blockSize - (size - blockStart)));
-      std::memcpy(handle.Data() + within, in, std::size_t(take));
-      handle.MarkDirty();
+      if (!keep) {
+        // Nothing of the file is in the block: it goes to the device whole
+        // from here, as whole new blocks do, rather than filling the cache
+        // with blocks only a write-back would write.
+        partial_.assign(std::size_t(blockSize), 0);
+        std::memcpy(partial_.data() + within, in, std::size_t(take));
+        driver_->WriteBlocksAt(partial_.data(), block, 1);
+      } else {
+        BlockHandle handle = driver_->GetBlock(block, false);
+        handle.PrepareWrite();
+        if (size - blockStart < blockSize)
+          std::memset(handle.Data() + (size - blockStart), 0,
+                      std::size_t(blockSize - (size - blockStart)));
+        std::memcpy(handle.Data() + within, in, std::size_t(take));
+        handle.MarkDirty();
+      }
     } else {
       used = std::min(left / blockSize, runLeft);
       take = used * blockSize;

@@ -376,6 +376,14 @@ def failing_writes(variant, scratch, rng, rounds):
             return "round %d (writes allowed %d): %s" % (round_, allowed, "\n".join(bad[:30]))
         run(["e2fsck", "-fy", image])
         dirs, files, links = read_tree(image, scratch)
+        # What e2fsck reconnected stays out of the next rounds: it names
+        # entries "#inode" in lost+found without looking for one of that
+        # name, so a file the workload made there under such a name would
+        # be met by a second entry of the checker's.
+        found = lambda p: p.startswith("lost+found/")
+        dirs = {p for p in dirs if not found(p)}
+        files = {p: d for p, d in files.items() if not found(p)}
+        links = {p: t for p, t in links.items() if not found(p)}
         model = Model()
         model.dirs = dirs
         model.files = {p: bytearray(d) for p, d in files.items()}
