@@ -325,6 +325,8 @@ ExtfsDirectory::Slot ExtfsDirectory::AddEntry(const std::string& name, std::uint
   Slot slot;
   std::uint32_t recordLength = 0;
   if (place == kNotMapped) {
+    // The new block is mapped, emptied and counted in the size together.
+    ExtfsDriver::WriteBackHold hold(ext_);
     const std::uint64_t fileBlock = size_ / blockSize;
     bool fresh = false;
     const std::uint64_t block = inode_->MapBlockForWrite(fileBlock, fresh);

@@ -166,6 +166,8 @@ void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t le
   done = 0;
   driver_->RequireWritable(0x20);
   if (length == 0) return;
+  // Blocks are mapped before the bytes reach them and the size follows.
+  ExtfsDriver::WriteBackHold hold(driver_);
   const std::uint64_t blockSize = driver_->BlockSize();
   std::uint64_t end = 0;
   if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end) ||

@@ -445,6 +445,7 @@ void ExtfsInode::Resize(std::uint64_t size) {
 
 void ExtfsInode::SetSymlinkTarget(const std::string& target) {
   if ((GetMode() & 0xF000) != 0xA000 || target.empty()) Corrupted(0x2E);
+  ExtfsDriver::WriteBackHold hold(driver_);  // block, text and length go together
   if (target.size() >= driver_->BlockSize()) ThrowFileError(0x2F, kModuleId, kFileCreateError);
   std::uint8_t* area = bytes_.data() + kMapAreaOffset;
   if (target.size() < kMapAreaSize) {

@@ -484,6 +484,8 @@ void ExtfsDriver::WriteBackSectors(const std::set<std::uint64_t>& sectors) {
 }
 
 void ExtfsDriver::WriteBackCache() {
+  // What is dirty stays cached until the change in progress is whole.
+  if (holds_ != 0) return;
   FindMetadataBlocks();
   // The descriptors as they are now go out with this write-back, whatever
   // started it.
@@ -514,6 +516,7 @@ void ExtfsDriver::WriteBackCache() {
 }
 
 bool ExtfsDriver::WriteBackNow() noexcept {
+  if (holds_ != 0) return false;
   try {
     WriteBackCacheLocked();
     return true;

@@ -86,8 +86,22 @@ class ExtfsDriver : public FileSystemDriverPosix {
   void WriteBackCache() override;
   // A complete write-back now, for changes that must reach the disk before
   // the next one is made (a directory move). A failure is kept for the
-  // next Flush to report; false then.
+  // next Flush to report; false then, and false while write-backs are held.
   bool WriteBackNow() noexcept;
+  // Holds write-backs the block cache would start while an inode maps
+  // blocks it has not filled or counted in its size yet (a file written, a
+  // directory grown, a link's new target): the cache then runs over its
+  // limit for a moment instead. One guard per scope.
+  class WriteBackHold {
+   public:
+    explicit WriteBackHold(ExtfsDriver* driver) noexcept : driver_(driver) { ++driver_->holds_; }
+    ~WriteBackHold() { --driver_->holds_; }
+    WriteBackHold(const WriteBackHold&) = delete;
+    WriteBackHold& operator=(const WriteBackHold&) = delete;
+
+   private:
+    ExtfsDriver* driver_;
+  };
   // A block just allocated: until the next complete write-back nothing on
   // disk refers to it. `NoteFreedBlock` takes a freed one off again.
   void NoteFreshBlock(std::uint64_t block);
@@ -240,6 +254,7 @@ class ExtfsDriver : public FileSystemDriverPosix {
   std::unique_ptr<ExtfsAllocator> inodeAllocator_;
   std::map<std::uint32_t, FileObject*> openFiles_;
   std::set<std::uint64_t> freshBlocks_;
+  std::uint32_t holds_ = 0;
   // Bitmap and descriptor blocks; inode tables as first block -> end.
   std::set<std::uint64_t> bitmapBlocks_;
   std::set<std::uint64_t> descriptorBlockSet_;
