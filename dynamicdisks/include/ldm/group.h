@@ -21,6 +21,7 @@ namespace Ldm {
 
 class LdmComputer;
 class LdmDgAccess;
+class VdsAccess;
 
 // Which kind of location a portion of the layer below has.
 class LdmLowerLayerVisitor : public Fdisk::LocationVisitor {
@@ -95,6 +96,9 @@ class LdmDgAccess {
  public:
   // A group found through its first member.
   LdmDgAccess(LdmDisk& first, LdmComputer* computer);
+  // A new, empty group (service_groups.cpp).
+  LdmDgAccess(const std::string& name, const std::string& hostGuid, const std::string& groupGuid,
+              LdmComputer* computer);
   LdmDgAccess(const LdmDgAccess&) = delete;
   LdmDgAccess& operator=(const LdmDgAccess&) = delete;
 
@@ -228,6 +232,8 @@ class LdmDgAccess {
   LdmComputer* computer;
   // Sectors read while scanning (for the benchmark).
   std::uint64_t sectorsRead = 0;
+  // The Virtual Disk Service's id of the group's pack; zero unbound.
+  Guid16 vdsPackId{};
 
  private:
   void ReadRecords();
@@ -265,6 +271,8 @@ class LdmComputer {
   std::uint32_t volumeCounter = 0;
   std::string hostGuid;
   Fdisk::Layer headLayer;
+  // The Virtual Disk Service client the driver handed over; null without.
+  VdsAccess* vds = nullptr;
 };
 
 // Builds the raw model of every dynamic disk among `disks`; always succeeds.
