@@ -1,0 +1,278 @@
+// The driver's way of creating a volume, on a fixture judged by ldmtool:
+// with no service it falls back to the raw database (written, as ldmtool
+// reads it); with a Windows dynamic-disk service that starts, the service
+// is asked and the raw database is left to it; with the Virtual Disk
+// Service, the service is asked and its failure reported; a driver that
+// already wrote the raw database never asks a service again.
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disktest/image_disk.h"
+#include "disktest/run_command.h"
+#include "disktest/temp_dir.h"
+#include "disktest/test_disk.h"
+#include "fdisk/model.h"
+#include "fdisk/named_var_keys.h"
+#include "fdisk/ps_manager.h"
+#include "foundation/byteorder.h"
+#include "ldm/driver.h"
+#include "ldm/service_groups.h"
+#include "ldm/service_requests.h"
+#include "ldm/service_ways.h"
+#include "ldm/vds_client.h"
+#include "ldm_tool_support.h"
+
+namespace {
+
+namespace K = Fdisk::NamedVars::Keys;
+using DiskTest::Lines;
+
+// --- fakes of the two services ----------------------------------------------------
+
+int starts = 0;
+bool startSucceeds = false;
+Common::Error FakeStart(Ldm::LdmComputer&) {
+  ++starts;
+  return startSucceeds ? Common::Error() : Common::Error(1, 1, 0x109057);
+}
+
+// The Windows service: it reports a new volume after a creation request.
+class FakeWindowsService : public Ldm::ServiceConfig, public Ldm::ServiceRequester {
+ public:
+  explicit FakeWindowsService(const std::string& group) : group_(group) {
+    groupObject_.assign(0xD0, 0);
+    std::memcpy(&groupObject_[Ldm::kObjNameOffset], group.data(), group.size());
+    Ldm::SetServiceConfigInstance(this);
+    Ldm::SetServiceRequesterInstance(this);
+  }
+  ~FakeWindowsService() override {
+    Ldm::SetServiceConfigInstance(nullptr);
+    Ldm::SetServiceRequesterInstance(nullptr);
+  }
+  Common::ByteView FindDiskGroup(const std::string& name) override {
+    return name == group_ ? Common::ByteView(groupObject_.data(), groupObject_.size())
+                          : Common::ByteView();
+  }
+  void LockConfig() override {}
+  void UnlockConfig() override {}
+  std::vector<Ldm::ConfigObject> GroupObjects(const Common::ByteView&) override {
+    std::vector<Ldm::ConfigObject> out;
+    for (auto& o : objects) {
+      out.push_back({Common::ByteView(o.first.data(), o.first.size()),
+                     Common::ByteView(o.second.data(), o.second.size())});
+    }
+    return out;
+  }
+  std::uint64_t RootId() override { return 1; }
+  std::uint32_t Submit(std::uint32_t opcode, const Ldm::RequestFields& f) override {
+    sent.push_back(opcode);
+    if (opcode == Ldm::kOpCreateVolume) {
+      std::vector<std::uint8_t> object(Ldm::kObjBytes, 0), detail(Ldm::kVolumeDetailBytes, 0);
+      Common::StoreLe16(&object[Ldm::kObjTypeOffset], 1);
+      Common::StoreLe64(&object[Ldm::kObjIdOffset], 0x9000);
+      Common::StoreLe64(&detail[0x188], 0x9000);
+      std::memcpy(&detail[0x90], "Volume9", 7);
+      Common::StoreLe64(&detail[0x1C8], f.size);
+      objects.emplace_back(object, detail);
+    }
+    if (opcode == Ldm::kOpDriveHint) letter = f.letter1;
+    return 0;
+  }
+  void ClearTaskCompleted() override {}
+  bool WaitTaskCompletion() override { return true; }
+
+  std::vector<std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>> objects;
+  std::vector<std::uint32_t> sent;
+  char16_t letter = 0;
+
+ private:
+  std::string group_;
+  std::vector<std::uint8_t> groupObject_;
+};
+
+// A Virtual Disk Service whose dynamic provider refuses every creation.
+class RefusingVds : public Ldm::VdsService {
+ public:
+  static int creates;
+  std::int32_t Load() override { return 0; }
+  std::int32_t WaitForServiceReady() override { return 0; }
+  std::int32_t QueryProviders(std::vector<Ldm::VdsProviderInfo>& out) override {
+    out = {{true, true, true, u"Dynamic", Ldm::kVdsProviderDynamic}};
+    return 0;
+  }
+  std::int32_t QueryPacks(std::size_t, std::vector<Ldm::VdsPackInfo>& out) override {
+    Ldm::VdsPackInfo pack;
+    pack.id[0] = 1;
+    pack.name = u"";  // a prefix of every group's name
+    out = {pack};
+    return 0;
+  }
+  std::int32_t QueryDisks(const Ldm::VdsId&, std::vector<Ldm::VdsDiskInfo>& out) override {
+    out.clear();
+    return 0;
+  }
+  std::int32_t QueryVolumes(const Ldm::VdsId&, std::vector<Ldm::VdsVolumeInfo>& out) override {
+    out.clear();
+    return 0;
+  }
+  std::int32_t CreateVolume(const Ldm::VdsId&, std::uint32_t, const std::vector<Ldm::VdsInputDisk>&,
+                            std::uint32_t, Ldm::VdsId&) override {
+    ++creates;
+    return Ldm::kVdsFail;
+  }
+  std::int32_t CreatePack(std::size_t, Ldm::VdsPackInfo&) override { return Ldm::kVdsFail; }
+  std::int32_t MigrateDisk(const Ldm::VdsId&, const Ldm::VdsId&, bool&) override {
+    return Ldm::kVdsFail;
+  }
+  std::int32_t AddAccessPath(const Ldm::VdsId&, const std::u16string&) override { return 0; }
+  std::int32_t Reenumerate() override { return 0; }
+  std::int32_t Refresh() override { return 0; }
+};
+int RefusingVds::creates = 0;
+std::unique_ptr<Ldm::VdsService> MakeRefusingVds() { return std::make_unique<RefusingVds>(); }
+
+// --- the fixture under a stage ------------------------------------------------------
+
+class RegistryScope {
+ public:
+  RegistryScope() : stageId_(Fdisk::StageRegistry::Acquire()) {}
+  ~RegistryScope() { Fdisk::StageRegistry::Release(); }
+  Fdisk::Stage& Stage() const { return Fdisk::StageRegistry::GetStage(stageId_); }
+
+ private:
+  std::uint32_t stageId_;
+};
+
+class MakersScope {
+ public:
+  MakersScope() : saved_(std::move(Fdisk::PSDriverFactory::DriverMakers())) {
+    Fdisk::PSDriverFactory::DriverMakers().clear();
+    Fdisk::RegisterDynamicDiskDriver();
+  }
+  ~MakersScope() { Fdisk::PSDriverFactory::DriverMakers() = std::move(saved_); }
+
+ private:
+  std::vector<Fdisk::PSDriverFactory::DriverMaker> saved_;
+};
+
+std::uint32_t flags = 0;
+
+class DriverWaysTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Ldm::ResetServiceWays();
+    starts = 0;
+    startSucceeds = false;
+    RefusingVds::creates = 0;
+    Ldm::SetWindowsServiceStarter(&FakeStart);
+    Ldm::VdsAccess::SetMaker(nullptr);
+    // A client that takes part in every check: all groups are its own,
+    // GPT disks allowed.
+    flags = 0x48;
+    Ldm::RootGroupSource source;
+    source.platformFlags = [] { return flags; };
+    Ldm::SetRootGroupSource(source);
+    paths_ = Lines(LdmTest::Fixture("build spanned " + dir_.Path()));
+    ASSERT_EQ(paths_.size(), 2u);
+    for (const std::string& p : paths_) {
+      auto image = std::make_unique<DiskTest::ImageDisk>(p, 512);
+      Computer().AddDisk(std::make_unique<DiskTest::TestDisk>(std::move(image)));
+    }
+    Computer().GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
+    for (const auto& d : Computer().GetDriverFactory().GetDrivers()) {
+      if (auto* ldm = dynamic_cast<Fdisk::PSLdmDriver*>(d.second.get())) driver_ = ldm;
+    }
+    ASSERT_NE(driver_, nullptr);
+    before_ = Ldmtool();
+  }
+  void TearDown() override {
+    Ldm::SetWindowsServiceStarter(nullptr);
+    Ldm::VdsAccess::SetMaker(nullptr);
+    Ldm::ResetServiceWays();
+    Ldm::SetRootGroupSource(Ldm::RootGroupSource());
+  }
+
+  Fdisk::Computer& Computer() { return registry_.Stage().GetComputer(computerId_); }
+  std::vector<std::string> Ldmtool() {
+    return Lines(LdmTest::Fixture("ldmtool-lines spanned " + dir_.Path()));
+  }
+  // A simple volume of 1024 sectors on the first disk, really made.
+  std::pair<Common::Error, std::uint32_t> Create(const std::string& hint = "") {
+    Fdisk::NamedVars::VarContainer p;
+    p.Set(K::RealOperation, true);
+    p.Set(K::VolumeType, Fdisk::kLdmVolSimple);
+    p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(1024));
+    std::deque<Fdisk::LdmOpRequest> requests(1);
+    requests[0].diskId = driver_->Model().disks.back()->GetDiskId();
+    requests[0].size = 1024;
+    p.Set(K::OpRequest, requests);
+    if (!hint.empty()) p.Set(K::DriveHint, hint);
+    return driver_->CreatePortion(p);
+  }
+
+  DiskTest::TempDir dir_;
+  MakersScope makers_;
+  RegistryScope registry_;
+  std::uint32_t computerId_ = registry_.Stage().CreateLocalComputer();
+  std::vector<std::string> paths_;
+  Fdisk::PSLdmDriver* driver_ = nullptr;
+  std::vector<std::string> before_;
+};
+
+TEST_F(DriverWaysTest, WithoutServicesTheRawDatabaseIsWrittenAndNoServiceIsAskedAgain) {
+  const auto made = Create();
+  ASSERT_FALSE(made.first) << std::hex << Common::GetErrorCode(made.first);
+  EXPECT_EQ(starts, 1) << "the Windows service was tried once";
+  const std::vector<std::string> after = Ldmtool();
+  EXPECT_EQ(after.size(), before_.size() + 1) << "ldmtool sees the volume the raw way wrote";
+  // The driver has written the raw database: it is no longer pristine and
+  // asks no service for the next volume.
+  startSucceeds = true;
+  EXPECT_FALSE(Create().first);
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(Ldmtool().size(), before_.size() + 2);
+}
+
+TEST_F(DriverWaysTest, ARefusedCheckOrForcedRawModeNeverAsksAService) {
+  flags = 0;  // no client type: the service's check refuses
+  startSucceeds = true;
+  ASSERT_FALSE(Create().first);
+  EXPECT_EQ(starts, 0);
+  EXPECT_EQ(Ldmtool().size(), before_.size() + 1);
+}
+
+TEST_F(DriverWaysTest, TheWindowsServiceMakesTheVolumeAndTheRawDatabaseIsLeftToIt) {
+  const std::string group = driver_->Model().groups.front()->name;
+  FakeWindowsService service(group);
+  startSucceeds = true;
+  const auto made = Create("E");
+  ASSERT_FALSE(made.first) << std::hex << Common::GetErrorCode(made.first);
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(service.sent, (std::vector<std::uint32_t>{Ldm::kOpCreateVolume, Ldm::kOpDriveHint}));
+  EXPECT_EQ(service.letter, u'E');
+  Ldm::LdmRecord* record = driver_->Model().groups.front()->FindRecord(0x9000);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(made.second, record->ModelId());
+  EXPECT_EQ(record->volSize, 1024u);
+  EXPECT_EQ(Ldmtool(), before_) << "the client itself writes nothing";
+}
+
+TEST_F(DriverWaysTest, TheVirtualDiskServiceIsAskedAndItsRefusalReported) {
+  Ldm::VdsAccess::SetMaker(&MakeRefusingVds);
+  const auto made = Create();
+  EXPECT_EQ(Common::GetErrorCode(made.first), 0x109088u);
+  EXPECT_EQ(RefusingVds::creates, 1);
+  EXPECT_EQ(starts, 0) << "the Virtual Disk Service came first";
+  EXPECT_EQ(Ldmtool(), before_);
+}
+
+}  // namespace
+
+#endif  // !_WIN32
