@@ -13,6 +13,7 @@
 #include "foundation/guid.h"
 #include "ldm/format.h"
 #include "ldm/log.h"
+#include "ldm/service_client.h"
 #include "ldm/sysinfo.h"
 
 namespace Fdisk {
@@ -396,6 +397,7 @@ const DiskGroupTable& PSLdmDriver::GetDiskGroupTable() {
 void RegisterDynamicDiskDriver() {
 #if defined(_WIN32)
   Ldm::InstallWindowsRootGroupSource();
+  Ldm::InstallWindowsServiceClient();
 #endif
   using Maker = std::unique_ptr<PSDriver> (*)();
   auto& makers = PSDriverFactory::DriverMakers();
