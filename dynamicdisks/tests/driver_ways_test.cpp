@@ -273,6 +273,258 @@ TEST_F(DriverWaysTest, TheVirtualDiskServiceIsAskedAndItsRefusalReported) {
   EXPECT_EQ(Ldmtool(), before_);
 }
 
+// --- the same database through each way ---------------------------------------------
+//
+// The stand-in services below carry out the creation as a service would:
+// the database on the disks is changed by another program (the disk tool,
+// which writes it the raw way), and the service then reports what the
+// disks hold. The client's part (asking, rescanning or reconciling,
+// binding, finding the new volume) is what is under test; ldmtool judges
+// the disks.
+
+std::string Images(const std::vector<std::string>& paths) {
+  std::string all;
+  for (const std::string& p : paths) all += " '" + p + "'";
+  return all;
+}
+
+std::vector<std::string> DiskTool(const std::vector<std::string>& paths, const std::string& args) {
+  int status = -1;
+  const std::string out =
+      DiskTest::RunCommand(std::string(DISKIMAGE_PATH) + Images(paths) + " " + args, &status);
+  EXPECT_EQ(status, 0) << args << ": " << out;
+  return Lines(out);
+}
+
+constexpr const char* kCreate = "create-volume simple 1024 --disks 0";
+
+// The configuration object a service keeps for a record.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> ObjectOf(const Ldm::LdmRecord& r) {
+  std::vector<std::uint8_t> o(Ldm::kObjBytes, 0), d;
+  Common::StoreLe16(&o[Ldm::kObjTypeOffset], r.type);
+  Common::StoreLe64(&o[Ldm::kObjIdOffset], r.rid);
+  std::memcpy(&o[Ldm::kObjNameOffset], r.name.data(), std::min<std::size_t>(r.name.size(), 31));
+  auto text = [&](std::size_t at, const std::string& t, std::size_t width) {
+    std::memcpy(&d[at], t.data(), std::min(t.size(), width - 1));
+  };
+  switch (r.type) {
+    case Ldm::kRecordVolume:
+      d.assign(Ldm::kVolumeDetailBytes, 0);
+      Common::StoreLe64(&d[0x188], r.rid);
+      text(0x90, r.name, 32);
+      text(0x115, r.volType, 32);
+      std::memcpy(&d[0x106], r.volState.data(), 14);
+      d[0x114] = r.volTypeCode;
+      Common::StoreLe32(&d[0x1B0], r.volNum);
+      Common::StoreLe32(&d[0x1AC], r.volFlags);
+      Common::StoreLe32(&d[0x1C0], r.numChild);
+      Common::StoreLe64(&d[0x198], r.logComId);
+      Common::StoreLe64(&d[0x1A0], r.id);
+      Common::StoreLe64(&d[0x1C8], r.volSize);
+      Common::StoreLe32(&d[0x1F4], r.partType);
+      break;
+    case Ldm::kRecordPlex:
+      d.assign(Ldm::kPlexDetailBytes, 0);
+      Common::StoreLe64(&d[0x110], r.rid);
+      text(0x68, r.name, 32);
+      text(0xFE, r.plxState, 14);
+      d[0x138] = r.layout;
+      Common::StoreLe32(&d[0x148], r.plxFlags);
+      Common::StoreLe32(&d[0x14C], r.numChild);
+      Common::StoreLe64(&d[0x128], r.logComId);
+      Common::StoreLe64(&d[0x118], r.parent);
+      Common::StoreLe32(&d[0x140], static_cast<std::uint32_t>(r.stripeSiz));
+      Common::StoreLe32(&d[0x170], r.numCol);
+      break;
+    case Ldm::kRecordSubdisk:
+      d.assign(Ldm::kSubdiskDetailBytes, 0);
+      Common::StoreLe64(&d[0x198], r.rid);
+      text(0xB0, r.name, 32);
+      Common::StoreLe32(&d[0x1B8], r.sdFlags);
+      Common::StoreLe64(&d[0x1B0], r.logComId);
+      Common::StoreLe64(&d[0x1D0], r.start);
+      Common::StoreLe64(&d[0x1C8], r.volOff);
+      Common::StoreLe64(&d[0x1D8], r.size);
+      Common::StoreLe64(&d[0x1A0], r.plexRid);
+      Common::StoreLe64(&d[0x1A8], r.diskRid);
+      Common::StoreLe32(&d[0x1EC], r.plexIdx);
+      break;
+    case Ldm::kRecordDisk:
+      d.assign(Ldm::kDiskDetailBytes, 0);
+      Common::StoreLe64(&d[0x2D0], r.rid);
+      text(0x1F8, r.name, 32);
+      text(0x26E, r.guidText, 65);
+      Common::StoreLe32(&d[0x2E0], r.diskFlags);
+      Common::StoreLe64(&d[0x2D8], r.logId);
+      break;
+    default:
+      d.assign(Ldm::kGroupDetailBytes, 0);
+      Common::StoreLe64(&d[0x118], r.rid);
+      text(0x2D, r.name, 32);
+      Common::StoreLe64(&d[0x120], r.logId);
+      break;
+  }
+  return {o, d};
+}
+
+// A Windows service whose creation is the disk tool's, and whose
+// configuration is read back from the disks by a second computer.
+class ToolWindowsService : public FakeWindowsService {
+ public:
+  ToolWindowsService(const std::string& group, std::vector<std::string> images,
+                     Fdisk::Stage& stage)
+      : FakeWindowsService(group), images_(std::move(images)), stage_(stage) {}
+  std::uint32_t Submit(std::uint32_t opcode, const Ldm::RequestFields&) override {
+    sent.push_back(opcode);
+    if (opcode != Ldm::kOpCreateVolume) return 0;
+    DiskTool(images_, kCreate);
+    // What the disks now hold, as a second computer reads them.
+    const std::uint32_t id = stage_.CreateLocalComputer();
+    Fdisk::Computer& reader = stage_.GetComputer(id);
+    for (const std::string& p : images_) {
+      reader.AddDisk(std::make_unique<DiskTest::TestDisk>(
+          std::make_unique<DiskTest::ImageDisk>(p, 512, true)));
+    }
+    reader.GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
+    objects.clear();
+    for (const auto& d : reader.GetDriverFactory().GetDrivers()) {
+      auto* ldm = dynamic_cast<Fdisk::PSLdmDriver*>(d.second.get());
+      if (ldm == nullptr) continue;
+      for (const auto& r : ldm->Model().groups.front()->records) objects.push_back(ObjectOf(*r));
+    }
+    return 0;
+  }
+
+ private:
+  std::vector<std::string> images_;
+  Fdisk::Stage& stage_;
+};
+
+// A Virtual Disk Service whose creation is the disk tool's, and which
+// reports the new volume's plex where the disks now hold it.
+class ToolVds : public RefusingVds {
+ public:
+  static std::vector<std::string> images;
+  static Fdisk::PSLdmDriver* driver;
+  std::int32_t QueryDisks(const Ldm::VdsId&, std::vector<Ldm::VdsDiskInfo>& out) override {
+    out.clear();
+    for (std::size_t n = 0; n < images.size(); ++n) {
+      Ldm::VdsDiskInfo disk;
+      disk.id[0] = static_cast<std::uint8_t>(0x20 + n);
+      disk.name = u"\\\\?\\PhysicalDrive" + std::u16string(1, char16_t(u'0' + n));
+      out.push_back(disk);
+    }
+    return 0;
+  }
+  std::int32_t QueryVolumes(const Ldm::VdsId&, std::vector<Ldm::VdsVolumeInfo>& out) override {
+    out = volumes_;
+    return 0;
+  }
+  std::int32_t CreateVolume(const Ldm::VdsId&, std::uint32_t, const std::vector<Ldm::VdsInputDisk>&,
+                            std::uint32_t, Ldm::VdsId& volume) override {
+    ++creates;
+    const std::vector<std::string> before = DiskTool(images, "volumes");
+    DiskTool(images, kCreate);
+    for (const std::string& line : DiskTool(images, "volumes")) {
+      if (std::find(before.begin(), before.end(), line) != before.end()) continue;
+      // EXTENTS: DISK:OFFSET+COUNT, OFFSET in the member's public region.
+      const std::string extents = LdmTest::Fields(line).at(6);
+      const std::size_t colon = extents.find(':');
+      const std::size_t plus = extents.find('+');
+      const std::string diskName = extents.substr(0, colon);
+      const std::uint64_t offset = std::stoull(extents.substr(colon + 1, plus - colon - 1));
+      const std::uint64_t count = std::stoull(extents.substr(plus + 1));
+      Ldm::LdmDgAccess& group = *driver->Model().groups.front();
+      Ldm::LdmDisk* disk = group.FindDisk(group.FindRecordByName(diskName)->rid);
+      Ldm::VdsVolumeInfo v;
+      v.id[0] = 0x50;
+      Ldm::VdsPlexInfo plex;
+      plex.id[0] = 0x51;
+      plex.extents = {{disk->vdsId, Ldm::kVdsExtentData, (disk->publicStart + offset) * 512,
+                       count * 512}};
+      v.plexes = {plex};
+      volumes_ = {v};
+      volume = v.id;
+    }
+    return 0;
+  }
+
+ private:
+  std::vector<Ldm::VdsVolumeInfo> volumes_;
+};
+std::vector<std::string> ToolVds::images;
+Fdisk::PSLdmDriver* ToolVds::driver = nullptr;
+std::unique_ptr<Ldm::VdsService> MakeToolVds() { return std::make_unique<ToolVds>(); }
+
+TEST_F(DriverWaysTest, TheVirtualDiskServiceWayLeavesTheDatabaseTheRawWayLeaves) {
+  // The raw way's result, on a copy of the fixture of its own.
+  DiskTest::TempDir rawDir;
+  const std::vector<std::string> rawImages =
+      Lines(LdmTest::Fixture("build spanned " + rawDir.Path()));
+  DiskTool(rawImages, kCreate);
+  const std::vector<std::string> expected =
+      Lines(LdmTest::Fixture("ldmtool-lines spanned " + rawDir.Path()));
+  ASSERT_EQ(expected.size(), before_.size() + 1);
+
+  // The Virtual Disk Service way.
+  std::uint32_t n = 0;
+  for (auto it = driver_->Model().disks.rbegin(); it != driver_->Model().disks.rend(); ++it) {
+    (*it)->modelDisk->GetProperties().Set(K::DiskNumber, ++n);
+  }
+  ToolVds::images = paths_;
+  ToolVds::driver = driver_;
+  Ldm::VdsAccess::SetMaker(&MakeToolVds);
+  const auto made = Create();
+  ASSERT_FALSE(made.first) << std::hex << Common::GetErrorCode(made.first);
+  EXPECT_EQ(RefusingVds::creates, 1) << "the service made the volume";
+  EXPECT_EQ(starts, 0);
+  EXPECT_EQ(Ldmtool(), expected);
+  // The driver's model is what the disks hold, too.
+  std::vector<std::string> ours = Ldm::VolumeLines(*driver_);
+  for (std::string& line : ours) {
+    std::vector<std::string> f = LdmTest::Fields(line);
+    f[5] = "-";
+    line = f[0];
+    for (std::size_t i = 1; i < f.size(); ++i) line += "\t" + f[i];
+  }
+  EXPECT_EQ(ours, expected);
+  const Ldm::LdmRecord* record = Ldm::FindVolumeByVdsId(*driver_->Model().groups.front(),
+                                                        Ldm::VdsId{0x50});
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(made.second, record->ModelId());
+}
+
+TEST_F(DriverWaysTest, TheWindowsWayLeavesTheDatabaseTheRawWayLeaves) {
+  DiskTest::TempDir rawDir;
+  const std::vector<std::string> rawImages =
+      Lines(LdmTest::Fixture("build spanned " + rawDir.Path()));
+  DiskTool(rawImages, kCreate);
+  const std::vector<std::string> expected =
+      Lines(LdmTest::Fixture("ldmtool-lines spanned " + rawDir.Path()));
+
+  ToolWindowsService service(driver_->Model().groups.front()->name, paths_, registry_.Stage());
+  startSucceeds = true;
+  const auto made = Create();
+  ASSERT_FALSE(made.first) << std::hex << Common::GetErrorCode(made.first);
+  EXPECT_EQ(service.sent, std::vector<std::uint32_t>{Ldm::kOpCreateVolume})
+      << "the service made the volume";
+  EXPECT_EQ(Ldmtool(), expected);
+  // The reconciled model presents what the disks hold.
+  std::vector<std::string> ours = Ldm::VolumeLines(*driver_);
+  for (std::string& line : ours) {
+    std::vector<std::string> f = LdmTest::Fields(line);
+    f[5] = "-";
+    line = f[0];
+    for (std::size_t i = 1; i < f.size(); ++i) line += "\t" + f[i];
+  }
+  EXPECT_EQ(ours, expected);
+  bool found = false;
+  for (const auto& r : driver_->Model().groups.front()->records) {
+    found = found || (r->type == Ldm::kRecordVolume && r->ModelId() == made.second);
+  }
+  EXPECT_TRUE(found);
+}
+
 }  // namespace
 
 #endif  // !_WIN32
