@@ -15,6 +15,7 @@
 #include "ldm/log.h"
 #include "ldm/service_client.h"
 #include "ldm/sysinfo.h"
+#include "ldm/vds_client.h"
 
 namespace Fdisk {
 
@@ -398,6 +399,7 @@ void RegisterDynamicDiskDriver() {
 #if defined(_WIN32)
   Ldm::InstallWindowsRootGroupSource();
   Ldm::InstallWindowsServiceClient();
+  Ldm::InstallVdsComBinding();
 #endif
   using Maker = std::unique_ptr<PSDriver> (*)();
   auto& makers = PSDriverFactory::DriverMakers();

@@ -118,6 +118,11 @@ class VdsAccess {
   std::size_t provider_ = 0;
 };
 
+#if defined(_WIN32)
+// Makes the client reach the service through its COM interfaces.
+void InstallVdsComBinding();
+#endif
+
 // The disk number at the end of a service disk name of more than 15
 // characters, or -1.
 long VdsDiskNumber(const std::u16string& name);

@@ -1,8 +1,10 @@
 // Runs the client of the dynamic-disk service against what the prefix
 // holds and prints one "check NAME ok|FAIL detail" line per finding, for
 // the host-side script.
-//   absent:  no "dmio" service: the start fails at once, and the driver's
-//            way choice falls back to the raw database.
+//   absent:  no "dmio" service and no Virtual Disk Service: the start
+//            fails at once, loading the Virtual Disk Service through COM
+//            fails, and the driver's way choice falls back to the raw
+//            database.
 //   standin: the stand-in service and configuration library: the start,
 //            the flags handshake, the import slot put back, a request of
 //            every opcode whose received block equals its layout, the
@@ -22,6 +24,7 @@
 #include "ldm/service_groups.h"
 #include "ldm/service_requests.h"
 #include "ldm/service_ways.h"
+#include "ldm/vds_client.h"
 
 namespace {
 
@@ -51,7 +54,13 @@ int Absent() {
   Check("start-fails-at-once", GetTickCount() - start < 2000);
   Ldm::LdmComputer computer;
   Ldm::InstallWindowsServiceClient();
+  // The Virtual Disk Service through COM: Wine has no such server.
+  Ldm::InstallVdsComBinding();
+  const std::int32_t hr = Ldm::VdsAccess::Instance()->Init();
+  Check("vds-load-fails", Ldm::VdsFailed(hr), Hex(static_cast<std::uint32_t>(hr)));
+  Ldm::VdsAccess::Destroy();
   Check("vds-way-falls-back", Ldm::TryVdsWay(computer) == Ldm::kWayRaw);
+  Check("vds-client-released", computer.vds == nullptr);
   Check("windows-way-falls-back", Ldm::TryWindowsLdmWay(computer) == Ldm::kWayRaw);
   // A second try starts again rather than counting the failed one as use.
   Check("windows-way-again", Ldm::TryWindowsLdmWay(computer) == Ldm::kWayRaw);
