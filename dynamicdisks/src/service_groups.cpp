@@ -127,7 +127,12 @@ Common::Error AddDisk(LdmComputer& computer, LdmDisk& disk, LdmDgAccess** group)
     found = made.get();
     computer.groups.push_front(std::move(made));
   }
-  found->AddMember(&disk);
+  // A disk brought in again is one member still.
+  if (std::find(found->members.begin(), found->members.end(), &disk) == found->members.end()) {
+    found->AddMember(&disk);
+  } else {
+    disk.group = found;
+  }
   found->ScanDatabase();
   MarkRootDiskGroup(computer);
   if (group != nullptr) *group = found;

@@ -525,6 +525,30 @@ TEST_F(DriverWaysTest, TheWindowsWayLeavesTheDatabaseTheRawWayLeaves) {
   EXPECT_TRUE(found);
 }
 
+// --- a disk brought into the model ----------------------------------------------------
+
+TEST_F(DriverWaysTest, ADiskBroughtInAgainJoinsItsGroupOnceWithAFreshIdentity) {
+  Ldm::LdmComputer& model = driver_->Model();
+  Ldm::LdmDisk& disk = *model.disks.back();
+  Ldm::LdmDgAccess* group = disk.group;
+  ASSERT_NE(group, nullptr);
+  const std::uint32_t oldOwnId = disk.ownId;
+  const std::size_t members = group->members.size();
+  const std::size_t volumes = model.volumes.size();
+  Ldm::LdmDgAccess* joined = nullptr;
+  EXPECT_FALSE(Ldm::AddDisk(model, disk, &joined));
+  EXPECT_EQ(joined, group);
+  EXPECT_EQ(disk.group, group);
+  EXPECT_EQ(disk.type, Ldm::kDiskDynamic);
+  EXPECT_NE(disk.ownId, oldOwnId);
+  EXPECT_EQ(group->members.size(), members);
+  EXPECT_EQ(model.volumes.size(), volumes) << "the rescan adds no second summary";
+  EXPECT_EQ(Ldm::FindDiskGroupOfDisk(model, disk), group);
+  // The group is marked as the machine's own by the flags (0x40).
+  EXPECT_TRUE(group->rootLike);
+  EXPECT_EQ(Ldm::GetRootDiskGroup(model), group);
+}
+
 }  // namespace
 
 #endif  // !_WIN32
