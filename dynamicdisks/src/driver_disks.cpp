@@ -13,6 +13,7 @@
 #include "ldm/driver.h"
 #include "ldm/format.h"
 #include "ldm/log.h"
+#include "ldm/service_groups.h"
 
 namespace Fdisk {
 
@@ -21,7 +22,6 @@ namespace {
 namespace K = NamedVars::Keys;
 
 constexpr std::uint32_t kDisksLocation = 0x4C440008;
-constexpr const char* kDefaultGroupName = "HarbormarkDg0";
 
 void ThrowIf(const Common::Error& e) {
   if (e) ThrowError(e);
@@ -83,7 +83,7 @@ Common::Error PSLdmDriver::InitDisks(PSDriverFactory& factory, const DiskMap& di
       if (group == nullptr) {
         Ldm::LdmLog("CreateDefaultDiskGroup");
         computer_->groups.push_front(
-            std::make_unique<Ldm::LdmDgAccess>(kDefaultGroupName, computer_.get()));
+            std::make_unique<Ldm::LdmDgAccess>(Ldm::kDefaultGroupName, computer_.get()));
         group = computer_->groups.front().get();
         group->rootLike = true;
       }

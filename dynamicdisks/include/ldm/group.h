@@ -22,6 +22,7 @@ namespace Ldm {
 
 class LdmComputer;
 class LdmDgAccess;
+class VdsAccess;
 
 // Which kind of location a portion of the layer below has.
 class LdmLowerLayerVisitor : public Fdisk::LocationVisitor {
@@ -99,6 +100,10 @@ class LdmDgAccess {
   // A new group without members, holding only its disk-group record
   // (convert.cpp); the name is cut to 31 characters.
   LdmDgAccess(const std::string& groupName, LdmComputer* computer);
+  // A new group with no members and no records, as the dynamic-disk
+  // service's default group starts (service_groups.cpp).
+  LdmDgAccess(const std::string& name, const std::string& hostGuid, const std::string& groupGuid,
+              LdmComputer* computer);
   LdmDgAccess(const LdmDgAccess&) = delete;
   LdmDgAccess& operator=(const LdmDgAccess&) = delete;
 
@@ -266,6 +271,8 @@ class LdmDgAccess {
   LdmComputer* computer;
   // Sectors read while scanning (for the benchmark).
   std::uint64_t sectorsRead = 0;
+  // The Virtual Disk Service's id of the group's pack; zero unbound.
+  Guid16 vdsPackId{};
 
  private:
   void ReadRecords();
@@ -303,6 +310,8 @@ class LdmComputer {
   std::uint32_t volumeCounter = 0;
   std::string hostGuid;
   Fdisk::Layer headLayer;
+  // The Virtual Disk Service client the driver handed over; null without.
+  VdsAccess* vds = nullptr;
 };
 
 // Builds the raw model of every dynamic disk among `disks`; always succeeds.
