@@ -290,6 +290,10 @@ class plain_disk : public stddisk {
   void SetMode(std::uint8_t v) override { marks[1] = v; }
 
   std::uint8_t geometry_ok = 1;
+  // With capability 0x80000 the final tree pass leaves it set only when the
+  // working tree differs from the saved one (the boot records may need a
+  // look).
+  std::uint8_t boot_check = 0;
   std::unique_ptr<std::uint8_t[]> bios_block;  // 33 bytes
   std::uint32_t reserved_word = 0;
   std::uint64_t chs_limit = 0;
@@ -369,6 +373,12 @@ class vol_handler : public smart_op_disk {
   virtual std::uint64_t VolQueryWord() const { return 0; }
   // Lets the system mount the volume again after its partition was shown.
   virtual Common::Error VolUnhide() { return Common::Error(); }
+  // Whether the volume could say if System Restore watches it (`enabled`
+  // its answer); a volume that cannot answers false.
+  virtual bool VolQuerySystemRestore(bool& enabled) {
+    enabled = false;
+    return false;
+  }
 
   void SetLastSector(std::uint64_t last) { lastSector_ = last; }
   void SetSectorSizeValue(std::uint32_t size) { sectorSize_ = size; }
