@@ -116,6 +116,11 @@ class win_vol_handler : public vol_handler {
   Common::Error VolUnlock() override;
   Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
                              std::uint8_t letter) override;
+  // The library's device name of the volume, widened byte by byte (at most
+  // 256 characters); kept as the handler's second name, valid until the
+  // next call.
+  Common::Error GetDevName(const char16_t*& name);
+  using smart_op_disk::GetDevName;
 
   std::uint32_t volumeNumber;
   SbHandle volumeHandle;
