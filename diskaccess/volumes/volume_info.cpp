@@ -11,6 +11,7 @@
 #include "diskaccess/global_ops.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
+#include "diskaccess/volume_handlers.h"
 #include "diskaccess/volume_mapping.h"
 
 namespace {
@@ -303,8 +304,12 @@ bool MapLibraryVolumes(da_computer& computer) {
   for (stddisk* d = computer.FirstDisk(); d != nullptr; d = d->next) {
     if (!usable(d)) continue;
     ForEveryHolder(DaTreeHolders(d, 2), [&](holder& h) {
-      if (h.IsPartition() && h.GetVolumeHandler() == nullptr)
-        h.SetVolumeHandler(computer.NewVolumeHandler());
+      if (!h.IsPartition() || h.GetVolumeHandler() != nullptr) return;
+      std::shared_ptr<vol_handler> fresh = computer.NewVolumeHandler();
+      // A handler made for a later create starts in the fast-lock state;
+      // until then it holds no lock that would keep its disks locked.
+      if (fresh) fresh->SmartUnlock(kVolLockFast);
+      h.SetVolumeHandler(std::move(fresh));
     });
   }
   return changed;
