@@ -75,7 +75,8 @@ GptHolder::GptHolder(const GptHolder& from)
 
 holder_easy_vol* GptHolder::CopyPartitionInfo() const {
   auto* copy = new GptHolder(*this);
-  if (handler) copy->SetVolumeHandler(handler);
+  // The copy shows the letter this holder shows; its volume is not asked.
+  if (handler) copy->BasePartitionHolder::SetVolumeHandler(handler);
   copy->ApplyLetter(GetLetter(kLiveView));
   copy->reattach = reattach;
   return copy;
@@ -121,7 +122,8 @@ LdmHolder::LdmHolder(const LdmHolder& from)
 holder_easy_vol* LdmHolder::CopyPartitionInfo() const {
   auto* copy = new LdmHolder(*this);
   copy->SetAuxWord(GetAuxWord());
-  if (handler) copy->SetVolumeHandler(handler);
+  // The copy shows the letter this holder shows; its volume is not asked.
+  if (handler) copy->BasePartitionHolder::SetVolumeHandler(handler);
   copy->ApplyLetter(GetLetter(kLiveView));
   copy->reattach = reattach;
   copy->underlying_guid = underlying_guid;

@@ -8,6 +8,7 @@
 
 #include "diskaccess/errors.h"
 #include "diskaccess/model_holders.h"
+#include "diskaccess/volume_mapping.h"
 #include "fdisk/error.h"
 #include "fdisk/model.h"
 #include "fdisk/portion.h"
@@ -204,27 +205,16 @@ class PortionFillGuid : public Fdisk::LocationVisitor {
     return handler;
   }
 
-  static bool SameExtents(const holder& h, const std::vector<DaExtent>& extents) {
-    auto* p = dynamic_cast<const BasePartitionHolder*>(&h);
-    if (p == nullptr || p->extents.size() != extents.size()) return false;
-    for (std::size_t i = 0; i < extents.size(); ++i)
-      if (!(p->extents[i] == extents[i])) return false;
-    return true;
-  }
-
   void Sync(const std::uint8_t* guid, const std::uint8_t* secondGuid,
             const std::vector<DaExtent>& extents, std::uint32_t entryIndex,
             const Fdisk::DM::LayoutRecord* layout) {
     if (extents.empty()) return;
     std::shared_ptr<vol_handler> handler = AttachedHandler(guid, extents, layout);
     HolderList& list = pseudo_->second_list;
-    holder* found = nullptr;
-    for (holder* h = list.first; h != nullptr && found == nullptr; h = h->next) {
-      if (h->IsFreeSpace()) continue;
-      const std::uint8_t* own = h->GetUniqueGuid();
-      if (own == nullptr || std::memcmp(own, guid, 16) != 0) continue;
-      if (SameExtents(*h, extents)) found = h;
-    }
+    // A GPT partition is of kind 1, a dynamic volume of kind 0.
+    const std::uint32_t kind = kind_ == kModelKindGpt ? 1 : 0;
+    holder* found = FindMatchingHolder(list, guid, extents, kind,
+                                       handler ? handler->VolQueryWord() : 0);
     if (found != nullptr) {
       const bool reusable = kind_ == kModelKindGpt
                                 ? dynamic_cast<Fdisk::Old::GptHolder*>(found) != nullptr

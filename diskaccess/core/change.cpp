@@ -2,10 +2,12 @@
 // the partition-tree passes of DaInit, DaRefresh and DaDone.
 #include <cstdio>
 
+#include "diskaccess/boot_record_guard.h"
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
 #include "diskaccess/global_ops.h"
 #include "diskaccess/holders.h"
+#include "diskaccess/volume_mapping.h"
 #include "diskaccess/win_computer.h"
 
 namespace {
@@ -203,15 +205,15 @@ void DaSyncDiskTrees(stddisk* disk) {
 
 bool plain_computer::RefreshVolumes(bool) {
   if (pseudoDisk != nullptr) {
-    HolderList& list = pseudoDisk->second_list;
-    for (holder* h = list.first; h != nullptr;) {
-      holder* next = h->next;
-      if (h->IsFreeSpace()) delete list.Unlink(h);
-      h = next;
-    }
+    RemoveFreeSpaceHolders(pseudoDisk->holder_list);
+    RemoveFreeSpaceHolders(pseudoDisk->second_list);
+    // Whatever no mapping claims again keeps its mark.
+    for (holder* h = pseudoDisk->second_list.first; h != nullptr; h = h->next) h->reattach = 1;
   }
   RefreshFdiskVolumes();
-  return MapLibraryVolumes(*this);
+  if ((capabilities & kCapLibrarySetUp) != 0) return MapLibraryVolumes(*this);
+  MapVolumesGeneric(*this, false);
+  return true;
 }
 
 void plain_computer::RefreshFdiskVolumes() {
@@ -220,7 +222,7 @@ void plain_computer::RefreshFdiskVolumes() {
 }
 
 Common::Error plain_computer::RescanAndNotify(std::uint32_t) {
-  MapLibraryVolumes(*this);
+  MapVolumesGeneric(*this, true);
   return Common::Error();
 }
 
@@ -238,6 +240,12 @@ void DaRevertChanges() {
     // the working trees now hold, without reading the disks.
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next)
       if (IsPresent(d)) DaRebuildFreeSpace(d);
+    // The pseudo-disk's edited copy of its volumes is paired again with the
+    // volumes the mapping found, and takes back their letters.
+    if (c->pseudoDisk != nullptr) {
+      ReconcileEasyVolumes(c->pseudoDisk->holder_list, c->pseudoDisk->second_list);
+      SyncEasyVolumeLetters(c->pseudoDisk->holder_list, true);
+    }
   }
   DaRestoreComputerCounters();
   DaRestoreKeyCounters();
@@ -279,6 +287,8 @@ void DaFinalTreePass() {
       auto* p = dynamic_cast<plain_disk*>(d);
       if (p == nullptr || !IsPresent(d)) continue;
       if (!p->trees[0].Valid() || !p->trees[1].Valid()) continue;
+      if ((c->capabilities & kCapBootCheck) != 0 && p->boot_check != 0)
+        p->boot_check = DaTreesEqual(p) ? 0 : 1;
       // The working tree stays; the saved one is taken again from it.
       {
         DaLockScope lock;
@@ -287,6 +297,12 @@ void DaFinalTreePass() {
       DaSyncDiskTrees(d);
     }
     DaDispatchChanges(c, 1, nullptr);
+    // The pseudo-disk's volumes get a fresh copy to edit, which keeps their
+    // letters as they are now.
+    if (c->pseudoDisk != nullptr) {
+      DaCopyHolderList(c->pseudoDisk->holder_list, c->pseudoDisk->second_list);
+      SyncEasyVolumeLetters(c->pseudoDisk->holder_list, false);
+    }
   }
 }
 
@@ -302,7 +318,7 @@ class LayerChangeSink : public DaChangeSink {
                       std::uint32_t level) override {
     DaDispatchChanges(computer, (letters ? 2u : 0u) | (level == 1 ? 1u : 0u), disk);
   }
-  void CaptureBootRecords(holder*, bool) override {}
+  void CaptureBootRecords(holder* h, bool keep) override { BootRecordGuard::CaptureBoth(h, keep); }
   Common::Error ConvertToDynamicDisk(stddisk*, std::uint32_t, std::uint32_t) override {
     return Common::Error(Da::Site(0x5A04, 1), Da::Module::kComputer, Da::Code::kNotSupportedOp);
   }

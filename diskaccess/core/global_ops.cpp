@@ -49,6 +49,20 @@ stddisk* DaFindDiskByBiosNumber(da_computer* computer, std::uint8_t number) {
   return nullptr;
 }
 
+bool DaTreesEqual(stddisk* disk) {
+  if (disk == nullptr) return false;
+  const HolderList* working = DaTreeHolders(disk, 0);
+  const HolderList* saved = DaTreeHolders(disk, 1);
+  if (working == nullptr || saved == nullptr) return false;
+  const holder* a = working->first;
+  const holder* b = saved->first;
+  for (; a != nullptr && b != nullptr; a = a->next, b = b->next)
+    if (a->start != b->start || a->size != b->size || a->GetType() != b->GetType() ||
+        a->IsFreeSpace() != b->IsFreeSpace())
+      return false;
+  return a == nullptr && b == nullptr;
+}
+
 stddisk* DaFindBootDisk(stddisk* disk) {
   if (disk == nullptr || disk->has_bios_number == 0) return nullptr;
   return DaFindDiskByBiosNumber(disk->computer, 0x80);

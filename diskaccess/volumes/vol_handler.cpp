@@ -161,7 +161,10 @@ Common::Error vol_handler::AttachAt(stddisk* disk, std::uint64_t first, std::uin
 
 Common::Error vol_handler::VolCreate(holder* h) {
   if (h == nullptr) return Failure(9, Da::VolCode::kCreateNoHolder, Da::VolMsg::kCreateNoHolder);
-  return VolCreateOnDisk(h->GetDisk(), h->start, h->size, h->GetLetter(kLiveView));
+  // The holder's "no letter" markers are no drive letter for the library.
+  std::uint8_t letter = h->GetLetter(kLiveView);
+  if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'))) letter = 0;
+  return VolCreateOnDisk(h->GetDisk(), h->start, h->size, letter);
 }
 
 Common::Error vol_handler::VolCreateOnDisk(stddisk* disk, std::uint64_t first,

@@ -5,11 +5,14 @@
 #include <list>
 #include <memory>
 
+#include "diskaccess/boot_record_guard.h"
 #include "diskaccess/da_state.h"
 #include "diskaccess/errors.h"
 #include "diskaccess/global_ops.h"
 #include "diskaccess/holders.h"
 #include "diskaccess/objects.h"
+#include "diskaccess/volume_handlers.h"
+#include "diskaccess/volume_mapping.h"
 
 namespace {
 
@@ -76,8 +79,10 @@ void ForEveryPartition(F&& f) {
     for (stddisk* d = c->FirstDisk(); d != nullptr; d = d->next) {
       for (holder* h = d->holder_list.first; h != nullptr; h = h->next)
         if (h->IsPartition()) f(*h);
+      // The pseudo-disk's mapped volumes, where its list holds no copy of
+      // them to stand for them.
       for (holder* h = d->second_list.first; h != nullptr; h = h->next)
-        if (h->IsPartition()) f(*h);
+        if (h->IsPartition() && DaFindHolderById(h->GetId(), &d->holder_list) == nullptr) f(*h);
     }
   }
 }
@@ -150,6 +155,7 @@ void DaVolumeInformationPass(bool byLevel, std::uint32_t partitionId) {
     if (created) {
       static_cast<PartitionParameters&>(*fs) = entry.params;
       fs->first_type = static_cast<std::uint32_t>(entry.params.FsType);
+      fs->boot_record = BootRecordGuard::HasRecord(&h) ? 1 : 0;
       const std::uint8_t letter = h.GetLetter(kLiveView);
       fs->letter = letter >= 'C' && letter <= 'Z' ? letter : 0;
       fs->letter_wanted = h.GetHiddenState() == 0 && IsSupportedType(h.GetType())
@@ -280,23 +286,12 @@ bool MapLibraryVolumes(da_computer& computer) {
       if (!gptHeader) {
         std::unique_ptr<Common::Guid> guid;
         v->VolGetSysGuid(guid);
-        holder* match = nullptr;
-        for (holder* h = computer.pseudoDisk->second_list.first; h != nullptr && match == nullptr;
-             h = h->next) {
-          auto* easy = dynamic_cast<holder_easy_vol*>(h);
-          if (easy == nullptr || easy->extents.size() != locations.size()) continue;
-          const std::uint8_t* identity = easy->GetUniqueGuid();
-          if (guid && (identity == nullptr || std::memcmp(identity, guid->bytes, 16) != 0))
-            continue;
-          std::vector<DaExtent> a = easy->extents, b = locations;
-          std::sort(a.begin(), a.end());
-          std::sort(b.begin(), b.end());
-          vol_handler* current = easy->GetVolumeHandler();
-          if (a == b && (current == nullptr || current->VolQueryWord() == v->VolQueryWord()))
-            match = easy;
-        }
+        holder* match = FindMatchingHolder(computer.pseudoDisk->second_list,
+                                           guid ? guid->bytes : nullptr, locations, kind,
+                                           v->VolQueryWord());
         if (match != nullptr) {
           match->SetVolumeHandler(v);
+          match->reattach = 0;
         } else {
           auto* easy = new holder_easy_vol(computer.pseudoDisk, locations, v);
           computer.pseudoDisk->second_list.PushBack(easy);
@@ -309,8 +304,12 @@ bool MapLibraryVolumes(da_computer& computer) {
   for (stddisk* d = computer.FirstDisk(); d != nullptr; d = d->next) {
     if (!usable(d)) continue;
     ForEveryHolder(DaTreeHolders(d, 2), [&](holder& h) {
-      if (h.IsPartition() && h.GetVolumeHandler() == nullptr)
-        h.SetVolumeHandler(computer.NewVolumeHandler());
+      if (!h.IsPartition() || h.GetVolumeHandler() != nullptr) return;
+      std::shared_ptr<vol_handler> fresh = computer.NewVolumeHandler();
+      // A handler made for a later create starts in the fast-lock state;
+      // until then it holds no lock that would keep its disks locked.
+      if (fresh) fresh->SmartUnlock(kVolLockFast);
+      h.SetVolumeHandler(std::move(fresh));
     });
   }
   return changed;

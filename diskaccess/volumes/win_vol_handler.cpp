@@ -78,6 +78,26 @@ Common::Error win_vol_handler::VolGetFlags(std::uint32_t& out) {
   return Common::Error();
 }
 
+Common::Error win_vol_handler::GetDevName(const char16_t*& name) {
+  name = nullptr;
+  second_name.reset();
+  if (volumeHandle == 0)
+    return Failure(49, Da::VolCode::kDevNameNotCreated, Da::VolMsg::kDevNameNotCreated);
+  SbVolumeInfo info;
+  NewInfo(info);
+  const SbStatus s = sbGetVolumeInfo(volumeHandle, &info);
+  if (s != SB_OK) return StatusFailure(50, Da::VolCode::kDevName, Da::VolMsg::kDevName, s);
+  std::unique_ptr<std::u16string> text(new (std::nothrow) std::u16string());
+  if (!text) return Failure(51, Da::VolCode::kDevNameMemory, Da::VolMsg::kDevNameMemory);
+  // Up to its terminator, and never past the field, whatever the library
+  // left in it.
+  for (std::size_t i = 0; i < sizeof info.device_name && info.device_name[i] != 0; ++i)
+    text->push_back(static_cast<char16_t>(static_cast<std::uint8_t>(info.device_name[i])));
+  second_name = std::move(text);
+  name = second_name->c_str();
+  return Common::Error();
+}
+
 Common::Error win_vol_handler::VolGetLetter(std::uint8_t& letter) {
   letter = 0;
   if (volumeHandle == 0)

@@ -38,6 +38,11 @@ bool DaNewDiskSignature(const stddisk* disk, std::uint32_t& signature);
 std::uint64_t DaChsLimitSectors(stddisk* disk);
 bool DaHasLargeGeometry(stddisk* disk);
 
+// Whether the disk's working and saved trees hold the same holders in the
+// same order: start, size, type and whether free space; false for a disk
+// without both trees.
+bool DaTreesEqual(stddisk* disk);
+
 // --------------------------------------------------------- free space
 
 // The last sector free space may reach on the disk: the last sector, or for

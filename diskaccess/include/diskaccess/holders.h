@@ -33,6 +33,8 @@ constexpr std::uint32_t kHolderChainCut = 0x100;
 constexpr std::uint16_t kNoNumber = 0xFFFF;
 constexpr std::uint32_t kViewCount = 9;  // views 0-7 and the live view
 constexpr std::uint32_t kLiveView = 8;
+// The view whose letter a partition asks for when it gets a volume.
+constexpr std::uint32_t kViewWanted = 7;
 
 // What CreatePartition is given and what DeletePartition hands back.
 struct PartitionInfo {

@@ -293,6 +293,10 @@ class plain_disk : public stddisk {
   void SetMode(std::uint8_t v) override { marks[1] = v; }
 
   std::uint8_t geometry_ok = 1;
+  // With capability 0x80000 the final tree pass leaves it set only when the
+  // working tree differs from the saved one (the boot records may need a
+  // look).
+  std::uint8_t boot_check = 0;
   std::unique_ptr<std::uint8_t[]> bios_block;  // 33 bytes
   std::uint32_t reserved_word = 0;
   std::uint64_t chs_limit = 0;
@@ -400,7 +404,9 @@ class vol_handler : public smart_op_disk {
   virtual Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
                                      std::uint8_t letter);
   // System Restore for the volume's drive, and snapshots of the volume:
-  // nothing of either without a library volume behind the handler.
+  // nothing of either without a library volume behind the handler. The
+  // query answers whether the volume could say if System Restore watches
+  // it (`enabled` its answer).
   virtual bool VolSetSystemRestore(bool enable) { return false; }
   virtual bool VolQuerySystemRestore(bool& enabled) {
     enabled = false;

@@ -47,6 +47,7 @@ constexpr std::uint32_t kDelete = 0x10002D;
 constexpr std::uint32_t kExtend = 0x10002E;
 constexpr std::uint32_t kDevNameNotCreated = 0x1000CB;
 constexpr std::uint32_t kDevName = 0x1000CC;
+constexpr std::uint32_t kDevNameMemory = 0x1000CD;
 constexpr std::uint32_t kOpenFilesNotCreated = 0x100036;
 constexpr std::uint32_t kOpenFiles1 = 0x100037;
 constexpr std::uint32_t kOpenFiles2 = 0x100038;
@@ -91,6 +92,7 @@ constexpr std::uint32_t kDelete = 1125;
 constexpr std::uint32_t kExtend = 1126;
 constexpr std::uint32_t kDevNameNotCreated = 1127;
 constexpr std::uint32_t kDevName = 1129;
+constexpr std::uint32_t kDevNameMemory = 1128;
 constexpr std::uint32_t kOpenFilesNotCreated = 1141;
 constexpr std::uint32_t kOpenFiles1 = 1142;
 constexpr std::uint32_t kOpenFiles2 = 1143;
@@ -134,6 +136,31 @@ bool HolderOverlapsRange(const holder* h, std::uint32_t diskId, std::uint64_t fi
                          std::uint64_t count);
 bool HoldersOverlap(const holder* a, const holder* b);
 std::uint32_t HolderDiskId(const holder* h);
+
+// ------------------------------------------- volume and disk locks
+
+// Whether a holder of the disk's saved tree has a locked volume.
+bool DiskHasLockedVolume(stddisk* disk);
+// Whether a disk of the computer with a BIOS number has, in its saved
+// tree, a locked volume that is a partition or lies on `disk`.
+bool ComputerHasLockedVolume(stddisk* disk);
+// Gives back the boot disk's lock when no locked volume of the computer
+// needs it, and the disk's when none of its own does.
+void ReleaseIdleDiskLocks(stddisk* disk);
+// Locks the disk, asking the host (the partition-work hook) while it is
+// refused: 1 gives up, 2 goes on without the lock, 3 goes on and stops
+// asking for good, anything else tries again. A fast lock (mode 2) never
+// needs the disk's lock.
+bool LockDiskWithHost(stddisk* disk, std::uint32_t mode);
+// Locks the holder's volume in `mode`, the boot disk and the holder's disk
+// first for a real lock; true without a volume. The disk locks no locked
+// volume needs are given back either way.
+bool LockHolderVolume(holder* h, std::uint32_t mode, bool quiet);
+void UnlockHolderVolume(holder* h, std::uint32_t mode);
+// LockHolderVolume on the disk's top holder, quietly; true without one.
+bool DaLockTopVolume(stddisk* disk, std::uint32_t mode);
+// Asks about refused disk locks again (tests).
+void DaResetDiskLockAnswers();
 
 // The placeholder volume over a dynamic-disk container or GPT protective
 // partition: the base answers, but reported as open.

@@ -121,6 +121,11 @@ class win_vol_handler : public vol_handler {
   bool VolQuerySystemRestore(bool& enabled) override;
   bool VolCanSnapshot() const override;
   Fdisk::SnapshotVolume* VolCreateSnapshot() override;
+  // The library's device name of the volume, widened byte by byte (at most
+  // 256 characters); kept as the handler's second name, valid until the
+  // next call.
+  Common::Error GetDevName(const char16_t*& name);
+  using smart_op_disk::GetDevName;
 
   std::uint32_t volumeNumber;
   SbHandle volumeHandle;

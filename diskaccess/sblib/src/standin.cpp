@@ -81,6 +81,7 @@ struct Volume {
   bool held = false;                // another program locks it until a dismount
   std::u16string open_files;        // the open-files text
   bool open_files_raw = false;      // ... without its terminator
+  std::string device_name;          // the record's device name; empty: the usual one
 };
 
 enum class Kind { Drive, Volume, Snapshot };
@@ -413,6 +414,7 @@ bool LoadConfig(State& s, const std::string& path, std::string& why) {
         else if (!has && key == "held") v.held = true;
         else if (!has && key == "filesraw") v.open_files_raw = true;
         else if (key == "files" && has) v.open_files = std::u16string(value.begin(), value.end());
+        else if (key == "devname" && has && !value.empty()) v.device_name = value;
         else if ((key == "uid" || key == "uidlater") && ParseNumber(value, n) && n <= 1024)
           (key == "uid" ? v.unique_size : v.unique_size_later) = static_cast<uint16_t>(n);
         else if (key == "letter" && value.size() == 1 && LetterMask(value))
@@ -1042,8 +1044,15 @@ extern "C" SbStatus SBCALL sbGetVolumeInfo(SbHandle volume, SbVolumeInfo* info) 
 
     info->sector_size = VolumeSectorSize(s, v);
     info->sector_count = VolumeSectors(v);
-    std::snprintf(info->device_name, sizeof info->device_name, "\\Device\\HarddiskVolume%u",
-                  h->index + 1);
+    if (v.device_name.empty()) {
+      std::snprintf(info->device_name, sizeof info->device_name, "\\Device\\HarddiskVolume%u",
+                    h->index + 1);
+    } else {
+      // A name of 256 characters or more fills the field with no terminator.
+      std::memset(info->device_name, 0, sizeof info->device_name);
+      std::memcpy(info->device_name, v.device_name.data(),
+                  std::min(v.device_name.size(), sizeof info->device_name));
+    }
     std::memset(info->path, 0, sizeof info->path);
     if (v.letter) {
       info->path[0] = static_cast<char16_t>(v.letter);

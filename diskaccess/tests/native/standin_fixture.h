@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,6 +99,26 @@ inline std::string MakeGptImage(const DiskTest::TempDir& dir, const std::string&
   return path;
 }
 
+struct Span {
+  std::uint64_t start, size;
+};
+
+// The partitions `sfdisk --json` lists, in table order (MBR or GPT).
+inline std::vector<Span> SfdiskSpans(const std::string& path) {
+  const std::string json = DiskTest::RunCommand("sfdisk --json " + path + " 2>/dev/null");
+  const std::regex entry("\"start\": (\\d+),\\s*\"size\": (\\d+)");
+  std::vector<Span> spans;
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), entry);
+       it != std::sregex_iterator(); ++it)
+    spans.push_back({std::stoull((*it)[1].str()), std::stoull((*it)[2].str())});
+  return spans;
+}
+
+// A volume's extent in the stand-in's configuration: drive:first+count.
+inline std::string Extent(unsigned drive, std::uint64_t start, std::uint64_t size) {
+  return std::to_string(drive) + ":" + std::to_string(start) + "+" + std::to_string(size);
+}
+
 // Writes the stand-in's configuration (log first) and points it there.
 class StandinConfig {
  public:
@@ -110,6 +131,9 @@ class StandinConfig {
     std::ofstream(log_, std::ios::trunc);
     sblib_standin::SetConfigPath(config_);
   }
+
+  // Empties the call log; the library keeps the state it read.
+  void ClearLog() const { std::ofstream(log_, std::ios::trunc); }
 
   std::vector<std::string> LogLines() const {
     std::ifstream in(log_);

@@ -281,6 +281,46 @@ TEST_F(LibraryVolumes, LetterStatusesPathAndOpenFiles) {
   EXPECT_EQ(none.VolGetSize(), 0u);
 }
 
+TEST_F(LibraryVolumes, DeviceNamesAreWidenedAndBoundedByTheirField) {
+  const std::string longName(300, 'n');
+  Start("volume 1:2048+65536\n"
+        "volume 1:67584+8192 devname=" + longName + "\n"
+        "volume 1:67584+4096 devname=\\Device\\Caf\xe9\n"
+        "fail sbGetVolumeInfo 21 after=6\n");  // three opens, three names
+  struct Case {
+    std::uint32_t number;
+    std::u16string name;
+  };
+  const Case cases[] = {
+      {1, u"\\Device\\HarddiskVolume1"},
+      // 256 bytes with no terminator: the name stops with the field.
+      {2, std::u16string(256, u'n')},
+      // Each byte becomes one unit, with no code page between.
+      {3, u"\\Device\\Caf\u00e9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.number);
+    win_vol_handler& v = Open(c.number);
+    const char16_t* name = nullptr;
+    ASSERT_EQ(v.GetDevName(name).Code(), 0u);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::u16string(name), c.name);
+    ASSERT_NE(v.GetSecondName(), nullptr);
+    EXPECT_EQ(*v.GetSecondName(), c.name);
+  }
+  // The library refuses the record: the error carries its status, and the
+  // name given before is gone.
+  win_vol_handler& first = *volumes_.front();
+  const char16_t* name = u"left over";
+  const Common::Error e = first.GetDevName(name);
+  EXPECT_EQ(e.Code(), Da::VolCode::kDevName);
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(first.GetSecondName(), nullptr);
+
+  win_vol_handler none(0, 0);
+  EXPECT_EQ(none.GetDevName(name).Code(), Da::VolCode::kDevNameNotCreated);
+}
+
 TEST_F(LibraryVolumes, RefusedLetterAndDeleteReportTheirStatus) {
   config_.Install("drive " + image_ + "\nvolume 1:2048+65536\n"
                   "fail sbSetVolumeLetter 5\nfail sbDeleteVolume 5\n");

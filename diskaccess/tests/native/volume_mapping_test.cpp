@@ -5,7 +5,6 @@
 // partitions lie is read from `sfdisk --json`, not from our own tables.
 #include <algorithm>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,26 +19,10 @@
 
 namespace {
 
+using DaTest::Extent;
+using DaTest::SfdiskSpans;
+using DaTest::Span;
 using DaTest::StandinConfig;
-
-struct Span {
-  std::uint64_t start, size;
-};
-
-// The partitions `sfdisk --json` lists, in table order (MBR or GPT).
-std::vector<Span> SfdiskSpans(const std::string& path) {
-  const std::string json = DiskTest::RunCommand("sfdisk --json " + path + " 2>/dev/null");
-  const std::regex entry("\"start\": (\\d+),\\s*\"size\": (\\d+)");
-  std::vector<Span> spans;
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), entry);
-       it != std::sregex_iterator(); ++it)
-    spans.push_back({std::stoull((*it)[1].str()), std::stoull((*it)[2].str())});
-  return spans;
-}
-
-std::string Extent(unsigned drive, std::uint64_t start, std::uint64_t size) {
-  return std::to_string(drive) + ":" + std::to_string(start) + "+" + std::to_string(size);
-}
 
 std::vector<holder*> Partitions(stddisk* d) {
   std::vector<holder*> out;

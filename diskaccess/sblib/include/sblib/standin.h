@@ -28,6 +28,8 @@
 //                          refused with 33 until the volume is dismounted)
 //         [files=TEXT] [filesraw]  (the open-files text, UTF-16 with its
 //                          terminator; filesraw leaves the terminator out)
+//         [devname=TEXT] (the record's device name; 256 characters or more
+//                          fill the field with no terminator)
 //   fail FUNCTION STATUS [after=N]  every call of FUNCTION answers STATUS
 //                                (after N calls that work normally)
 //   snapshot pending=N           snapshots name pending requests of at most
