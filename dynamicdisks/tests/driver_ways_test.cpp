@@ -27,6 +27,7 @@
 #include "ldm/service_requests.h"
 #include "ldm/service_ways.h"
 #include "ldm/vds_client.h"
+#include "ldm_stage_scopes.h"
 #include "ldm_tool_support.h"
 
 namespace {
@@ -140,27 +141,8 @@ std::unique_ptr<Ldm::VdsService> MakeRefusingVds() { return std::make_unique<Ref
 
 // --- the fixture under a stage ------------------------------------------------------
 
-class RegistryScope {
- public:
-  RegistryScope() : stageId_(Fdisk::StageRegistry::Acquire()) {}
-  ~RegistryScope() { Fdisk::StageRegistry::Release(); }
-  Fdisk::Stage& Stage() const { return Fdisk::StageRegistry::GetStage(stageId_); }
-
- private:
-  std::uint32_t stageId_;
-};
-
-class MakersScope {
- public:
-  MakersScope() : saved_(std::move(Fdisk::PSDriverFactory::DriverMakers())) {
-    Fdisk::PSDriverFactory::DriverMakers().clear();
-    Fdisk::RegisterDynamicDiskDriver();
-  }
-  ~MakersScope() { Fdisk::PSDriverFactory::DriverMakers() = std::move(saved_); }
-
- private:
-  std::vector<Fdisk::PSDriverFactory::DriverMaker> saved_;
-};
+using LdmTest::MakersScope;
+using LdmTest::RegistryScope;
 
 std::uint32_t flags = 0;
 

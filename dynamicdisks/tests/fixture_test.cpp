@@ -14,6 +14,7 @@
 #include "disktest/image_disk.h"
 #include "disktest/run_command.h"
 #include "disktest/temp_dir.h"
+#include "ldm_stage_scopes.h"
 #include "ldm_tool_support.h"
 #include "disktest/test_disk.h"
 #include "fdisk/model.h"
@@ -39,28 +40,8 @@ std::string WithoutState(const std::string& line) {
   return out;
 }
 
-class RegistryScope {
- public:
-  RegistryScope() : stageId_(Fdisk::StageRegistry::Acquire()) {}
-  ~RegistryScope() { Fdisk::StageRegistry::Release(); }
-  Fdisk::Stage& Stage() const { return Fdisk::StageRegistry::GetStage(stageId_); }
-
- private:
-  std::uint32_t stageId_;
-};
-
-// The factory's list holds only the dynamic-disk driver in these tests.
-class MakersScope {
- public:
-  MakersScope() : saved_(std::move(Fdisk::PSDriverFactory::DriverMakers())) {
-    Fdisk::PSDriverFactory::DriverMakers().clear();
-    Fdisk::RegisterDynamicDiskDriver();
-  }
-  ~MakersScope() { Fdisk::PSDriverFactory::DriverMakers() = std::move(saved_); }
-
- private:
-  std::vector<Fdisk::PSDriverFactory::DriverMaker> saved_;
-};
+using LdmTest::MakersScope;
+using LdmTest::RegistryScope;
 
 class FixtureTest : public ::testing::TestWithParam<const char*> {
  protected:
