@@ -2,7 +2,9 @@
 #include <algorithm>
 
 #include "files/file_error.h"
+#include "filesystems/hfs_backup.h"
 #include "filesystems/hfs_driver.h"
+#include "filesystems/hfs_file.h"
 #include "foundation/byteorder.h"
 
 namespace filesystems {
@@ -90,21 +92,41 @@ std::uint32_t HFSPlusDirectory::GetChildDirectoryId(const std::u16string& name) 
   return e.Id();
 }
 
-// File content is served by the file objects, which this driver does not
-// have yet.
-FileSystemDriver::FileObject* HFSPlusDirectory::OpenFileByIdentifier(const file_identifier*) {
-  Fail(30, kFileNotSupported);
+FileSystemDriver::FileObject* HFSPlusDirectory::OpenFileByIdentifier(const file_identifier* id) {
+  const auto* general = dynamic_cast<const the_identifier*>(id);
+  if (!general) Fail(30, kFileNotFound);
+  return OpenFile(general->name());
 }
-FileSystemDriver::FileObject* HFSPlusDirectory::OpenFileAt(IteratorObject*) {
-  Fail(31, kFileNotSupported);
+FileSystemDriver::FileObject* HFSPlusDirectory::OpenFileAt(IteratorObject* at) {
+  if (!at) Fail(31, kFileOpenError);
+  return OpenFile(at->GetName());
 }
 FileSystemDriver::FileObject* HFSPlusDirectory::OpenFile(const std::u16string& name) {
-  Lookup(name, kFileNotFound);
-  Fail(32, kFileNotSupported);
+  const CatalogEntry e = Lookup(name, kFileNotFound);
+  if (e.Type() != kFileRecord) Fail(32, kFileOpenError);
+  return HFSPlusFileObject::Open(hfs_, this, folderId_, e.Id());
 }
-FileSystemDriver::FileObject* HFSPlusDirectory::CreateFile(const std::u16string&) {
+FileSystemDriver::FileObject* HFSPlusDirectory::CreateFile(const std::u16string& name) {
   hfs_->RequireWritable(33);
-  Fail(34, kFileNotSupported);
+  if (name.empty() || name.size() > kMaxNameUnits || IsDotName(name) ||
+      name.find(u'/') != std::u16string::npos || name.find(u'\0') != std::u16string::npos)
+    Fail(34, kFileCreateError);
+  CatalogEntry e;
+  HFSPlusString key;
+  key.Append(name, 0);
+  if (Catalog().Lookup(folderId_, key, &e)) {
+    if (e.Type() != kFileRecord || hfs_->OpenFiles().IsOpen(folderId_, e.Id())) Fail(35, kFileDeleteError);
+    HFSPlusFileObject* file = HFSPlusFileObject::Open(hfs_, this, folderId_, e.Id());
+    try {
+      file->SetSize(0);
+    } catch (...) {
+      delete file;
+      throw;
+    }
+    return file;
+  }
+  if (IsHiddenEntryName(name, folderId_)) Fail(36, kFileAlreadyExists);
+  return HFSPlusFileObject::Open(hfs_, this, folderId_, Catalog().NewFile(key, folderId_));
 }
 
 void HFSPlusDirectory::DeleteFile(const std::u16string& name) {
@@ -112,6 +134,9 @@ void HFSPlusDirectory::DeleteFile(const std::u16string& name) {
   const CatalogEntry e = Lookup(name, kFileNotFound);
   if (e.Type() != kFileRecord) Fail(41, kFileDeleteError);
   const std::uint32_t id = e.Id();
+  // An open file keeps its record and blocks.
+  if (hfs_->OpenFiles().IsOpen(folderId_, id) || hfs_->OpenFiles().ContentOpen(id))
+    Fail(46, kFileDeleteError);
   Metadata& m = hfs_->GetMetadata();
   Catalog().DeleteFile(e.name, folderId_, m.Extents());
   if (m.HasAttributes()) m.Attributes().RemoveAll(id);
@@ -152,6 +177,12 @@ void HFSPlusDirectory::CreateSymlink(const std::u16string&, const std::u16string
 }
 void HFSPlusDirectory::SetAttributes(const std::u16string&, std::uint32_t) {
   Fail(56, kFileNotSupported);
+}
+
+FileSystemDriver::BackupObject* HFSPlusDirectory::CreateBackupObject(IteratorObject* at,
+                                                                     std::uint32_t option) {
+  const std::uint32_t id = at ? std::uint32_t(at->GetEntryId()) : folderId_;
+  return HFSPlusBackupObjectFactory(hfs_).Create(id, option);
 }
 
 // ---------------------------------------------------------------------------

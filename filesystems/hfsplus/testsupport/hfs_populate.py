@@ -12,10 +12,12 @@ fsck.hfsplus, sleuthkit and 7zz in the driver's tests, never by the driver.
 Usage: hfs_populate.py IMAGE CONTENTS
 CONTENTS is a text file, one entry a line:
   dir PATH
-  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT]
+  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT] [symlink=TARGET]
 File content is a byte pattern seeded by the path (see content()); a file
 with fragments=N gets N extents with a free block between each, so that N
-above 8 puts extents into the extents overflow file. Names are ASCII.
+above 8 puts extents into the extents overflow file. A file with
+symlink=TARGET is a symbolic link whose data fork holds TARGET (SIZE is
+ignored). Names are ASCII.
 """
 import mmap
 import struct
@@ -132,10 +134,10 @@ def folder_record(fid, valence, now, has_attrs=False):
             struct.pack(">II", 0, 0))
 
 
-def file_record(fid, now, data, rsrc, has_attrs):
+def file_record(fid, now, data, rsrc, has_attrs, mode=0o100644, finder=bytes(32)):
     flags = 0x2 | (0x4 if has_attrs else 0)  # thread exists, attributes
     return (struct.pack(">HHII", 2, flags, 0, fid) + struct.pack(">5I", now, now, now, now, 0) +
-            perms(0o100644) + bytes(32) + struct.pack(">II", 0, 0) + data + rsrc)
+            perms(mode) + finder + struct.pack(">II", 0, 0) + data + rsrc)
 
 
 def thread_record(kind, parent, name):
@@ -303,10 +305,16 @@ def main():
                 leaves.append((catalog_key(fid, ""), thread_record(3, parent, name)))
                 continue
             files += 1
+            payload = None
+            mode, finder = 0o100644, bytes(32)
+            if "symlink" in opts:
+                payload = opts["symlink"].encode()
+                size = len(payload)
+                mode, finder = 0o120755, b"slnkrhap" + bytes(24)
             blocks = (size + img.block_size - 1) // img.block_size
             frags = int(opts.get("fragments", "1"))
             extents = img.allocate(blocks, frags) if blocks else []
-            img.write_blocks(extents, content(path, size))
+            img.write_blocks(extents, payload if payload is not None else content(path, size))
             if len(extents) > 8:
                 for r in range(1, (len(extents) + 7) // 8):
                     group = extents[8 * r:8 * r + 8]
@@ -319,7 +327,7 @@ def main():
             rext = img.allocate(rblocks) if rblocks else []
             img.write_blocks(rext, content(path + "/rsrc", rsize))
             rec = file_record(fid, now, fork_data(size, extents[:8]) if extents else fork_data(0, []),
-                              fork_data(rsize, rext), has_attrs)
+                              fork_data(rsize, rext), has_attrs, mode, finder)
             # The total of the data fork counts every extent, overflow included.
             total = sum(c for _, c in extents)
             rec = rec[:88 + 12] + struct.pack(">I", total) + rec[88 + 16:]

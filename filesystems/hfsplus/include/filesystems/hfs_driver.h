@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "filesystems/hfs_catalog.h"
+#include "filesystems/hfs_file_table.h"
 #include "filesystems/hfs_metadata.h"
 #include "filesystems/views.h"
 
@@ -41,7 +42,7 @@ class HFSPlusDriver : public FileSystemDriverPosix {
   void GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) override;
   int CompareIdentifiers(const file_identifier* a, const file_identifier* b) override;
   void NormalizeNameCase(std::u16string&) override {}
-  bool CanBackup() override { return false; }
+  bool CanBackup() override { return true; }
   bool CanRestore() override { return false; }
   DirectoryObject* CreateDirectoryObject(std::uint32_t directoryId) override;
   const char* GetFileSystemName() override { return "HFS+"; }
@@ -53,9 +54,12 @@ class HFSPlusDriver : public FileSystemDriverPosix {
   static std::uint32_t FolderIdOf(std::uint32_t directoryId) noexcept {
     return directoryId == 0 ? kRootFolderId : directoryId;
   }
+  // The file objects and fork contents open on this mount.
+  OpenFileTable& OpenFiles() noexcept { return openFiles_; }
 
  private:
   std::unique_ptr<Metadata> metadata_;
+  OpenFileTable openFiles_;
 };
 
 class HFSPlusDirectory : public FileSystemDriver::DirectoryObject {
@@ -83,6 +87,7 @@ class HFSPlusDirectory : public FileSystemDriver::DirectoryObject {
                       const std::u16string& existingName) override;
   void CreateSymlink(const std::u16string& name, const std::u16string& target) override;
   void SetAttributes(const std::u16string& name, std::uint32_t attributes) override;
+  FileSystemDriver::BackupObject* CreateBackupObject(IteratorObject* at, std::uint32_t option) override;
 
   std::uint32_t FolderId() const noexcept { return folderId_; }
 
