@@ -210,6 +210,34 @@ TEST(HfsBackup, FoldersAndSymbolicLinks) {
   EXPECT_EQ(Backup(m, "link", hfs::kBackupSkipData)[1].bytes, posix);
 }
 
+TEST(HfsBackup, AHardLinkYieldsItsINode) {
+  hfstest::ScratchDir dir;
+  const std::string image = dir.File("h.img");
+  std::string out;
+  ASSERT_TRUE(hfstest::MakePopulated(image,
+                                     "file data.bin 9000 rsrc=100\n"
+                                     "file second 0 hardlink=data.bin\n",
+                                     &out))
+      << out;
+  ASSERT_TRUE(hfstest::CheckerClean(image, &out)) << out;
+  const std::uint32_t inode = FlsIds(image).at("second");
+  Mount m(image);
+  const auto link = Backup(m, "second");
+  ASSERT_EQ(Kinds(link), (std::vector<std::uint32_t>{1, 4, 6, 5, 7}));
+  EXPECT_EQ(link[1].bytes, AsBytes(Icat(image, std::to_string(inode))));
+  EXPECT_EQ(link[2].bytes, Le32s({20, 0, 0, 0, 0100644}));
+  EXPECT_EQ(link[3].bytes, IstatTimes(image, inode));
+  const auto records = Records(link[4].bytes);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].first, "com.apple.ResourceFork");
+  EXPECT_EQ(records[1].second, Icat(image, std::to_string(inode) + "-" +
+                                               IstatAttributes(image, inode).at(records[1].first)));
+  // Both names give the same stream.
+  const auto original = Backup(m, "data.bin");
+  ASSERT_EQ(original.size(), link.size());
+  for (std::size_t i = 0; i < link.size(); ++i) EXPECT_EQ(original[i].bytes, link[i].bytes);
+}
+
 TEST(HfsBackup, ForkBytesComeInChunksOfAtMost64KiB) {
   Fixture f;
   ASSERT_TRUE(f.ok);

@@ -274,6 +274,47 @@ TEST(HfsFile, TimesOwnerAndModeReachTheRecordAsIstatShows) {
   EXPECT_NE(stat.find("rw-------"), std::string::npos) << stat;
 }
 
+TEST(HfsFile, HardLinksShareTheirINodesData) {
+  hfstest::ScratchDir dir;
+  const std::string image = dir.File("h.img");
+  std::string out;
+  ASSERT_TRUE(hfstest::MakePopulated(image,
+                                     "dir docs\n"
+                                     "file data.bin 9000\n"
+                                     "file docs/other 0 hardlink=data.bin\n"
+                                     "file second 0 hardlink=data.bin\n",
+                                     &out))
+      << out;
+  ASSERT_TRUE(hfstest::CheckerClean(image, &out)) << out;
+  // sleuthkit names every link by its iNode.
+  const auto ids = FlsIds(image);
+  const std::uint32_t inode = ids.at("data.bin");
+  ASSERT_EQ(ids.at("second"), inode);
+  std::string expected = Icat(image, std::to_string(inode));
+  ASSERT_EQ(expected, hfstest::PopulatedContent("data.bin", 9000));
+  {
+    Mount m(image);
+    std::unique_ptr<hfs::HFSPlusFileObject> second(m.Open("second"));
+    std::unique_ptr<hfs::HFSPlusFileObject> other(m.Open("docs/other"));
+    ASSERT_TRUE(second->IsHardLink());
+    EXPECT_NE(second.get(), other.get());
+    EXPECT_EQ(second->Content(), other->Content());
+    EXPECT_TRUE(m->OpenFiles().ContentOpen(inode));
+    EXPECT_EQ(ReadAll(other.get(), 4096), expected);
+    // A write through one link is what the other reads.
+    WriteAt(second.get(), 8000, Pattern(3000, 'h'));
+    expected.resize(8000);
+    expected += Pattern(3000, 'h');
+    EXPECT_EQ(ReadAll(other.get(), 5000), expected);
+    second.reset();
+    EXPECT_TRUE(m->OpenFiles().ContentOpen(inode));
+    other.reset();
+    EXPECT_FALSE(m->OpenFiles().ContentOpen(inode));
+  }
+  EXPECT_TRUE(hfstest::CheckerClean(image, &out)) << out;
+  EXPECT_EQ(Icat(image, std::to_string(inode)), expected);
+}
+
 TEST(HfsFile, SymbolicLinkTargetsAreReadWholeAndCapped) {
   hfstest::ScratchDir dir;
   const std::string image = dir.File("s.img");

@@ -17,7 +17,9 @@ File content is a byte pattern seeded by the path (see content()); a file
 with fragments=N gets N extents with a free block between each, so that N
 above 8 puts extents into the extents overflow file. A file with
 symlink=TARGET is a symbolic link whose data fork holds TARGET (SIZE is
-ignored). Names are ASCII.
+ignored). A file with hardlink=TARGET (a file listed before it) is a hard
+link: the target moves into the private folder as its iNode and both
+names become link records. Names are ASCII.
 """
 import mmap
 import struct
@@ -105,7 +107,9 @@ class Image:
 
 
 def fold(name):
-    return [ord(c.lower()) if "A" <= c <= "Z" else ord(c) for c in name]
+    # The case-folding order puts NUL units last (the private folder's name
+    # starts with four of them).
+    return [0xFFFF if c == "\0" else ord(c.lower()) if "A" <= c <= "Z" else ord(c) for c in name]
 
 
 def uni(name):
@@ -246,6 +250,50 @@ class TreeFile:
         self.img.put_fork_bytes(self.fork_offset, self.raw)
 
 
+PRIVATE_NAME = "\0\0\0\0HFS+ Private Data"
+
+
+def link_record(fid, inode, now):
+    rec = bytearray(file_record(fid, now, fork_data(0, []), fork_data(0, []), False))
+    rec[48:56] = b"hlnkhfs+"
+    struct.pack_into(">I", rec, 44, inode)
+    return bytes(rec)
+
+
+def add_hard_links(leaves, links, ids, children, next_id, folders, now):
+    """Moves each link target into the private folder as iNode<id> and puts
+    link records at its old name and at every link's name."""
+    private = next_id
+    next_id += 1
+    folders += 1
+    children[ROOT_ID] += 1
+    children[private] = 0
+    index = {key: i for i, (key, _) in enumerate(leaves)}
+    targets = {}
+    for path, target, fid, parent, name in links:
+        targets.setdefault(target, []).append((fid, parent, name))
+    for target, named in targets.items():
+        tparent_path, _, tname = target.rpartition("/")
+        tparent, tid = ids[tparent_path], ids[target]
+        i = index[catalog_key(tparent, tname)]
+        rec = bytearray(leaves[i][1])
+        struct.pack_into(">I", rec, 44, len(named) + 1)  # link count
+        inode_name = "iNode%d" % tid
+        leaves[i] = (catalog_key(private, inode_name), bytes(rec))
+        leaves[index[catalog_key(tid, "")]] = (catalog_key(tid, ""), thread_record(4, private, inode_name))
+        children[private] += 1
+        # The target's own name becomes a link too.
+        lid = next_id
+        next_id += 1
+        named = [(lid, tparent, tname)] + named
+        for fid, parent, name in named:
+            leaves.append((catalog_key(parent, name), link_record(fid, tid, now)))
+            leaves.append((catalog_key(fid, ""), thread_record(4, parent, name)))
+    leaves.append((catalog_key(ROOT_ID, PRIVATE_NAME), folder_record(private, children[private], now)))
+    leaves.append((catalog_key(private, ""), thread_record(3, ROOT_ID, PRIVATE_NAME)))
+    return next_id, folders, len(targets)
+
+
 def catalog_order(item):
     key = item[0]
     parent, = struct.unpack(">I", key[2:6])
@@ -281,6 +329,7 @@ def main():
         leaves, ext_leaves, attr_leaves = [], [], []
         files = folders = 0
         pending_folders = []
+        links = []
         for kind, path, size, opts in entries:
             parent_path, _, name = path.rpartition("/")
             parent = ids[parent_path]
@@ -305,6 +354,9 @@ def main():
                 leaves.append((catalog_key(fid, ""), thread_record(3, parent, name)))
                 continue
             files += 1
+            if "hardlink" in opts:
+                links.append((path, opts["hardlink"], fid, parent, name))
+                continue
             payload = None
             mode, finder = 0o100644, bytes(32)
             if "symlink" in opts:
@@ -333,6 +385,9 @@ def main():
             rec = rec[:88 + 12] + struct.pack(">I", total) + rec[88 + 16:]
             leaves.append((catalog_key(parent, name), rec))
             leaves.append((catalog_key(fid, ""), thread_record(4, parent, name)))
+        if links:
+            next_id, folders, more = add_hard_links(leaves, links, ids, children, next_id, folders, now)
+            files += more
         for parent, name, fid, has_attrs in pending_folders:
             leaves.append((catalog_key(parent, name), folder_record(fid, children[fid], now, has_attrs)))
         leaves.append((catalog_key(ROOT_PARENT, root_name), folder_record(ROOT_ID, children[ROOT_ID], now)))
