@@ -116,6 +116,10 @@ FileSystemDriver::FileObject* HFSPlusDirectory::CreateFile(const std::u16string&
   key.Append(name, 0);
   if (Catalog().Lookup(folderId_, key, &e)) {
     if (e.Type() != kFileRecord || hfs_->OpenFiles().IsOpen(folderId_, e.Id())) Fail(35, kFileDeleteError);
+    // A link whose iNode is open through another name is busy too.
+    if (IsHardLinkRecord(e.record.data()) &&
+        hfs_->OpenFiles().ContentOpen(Common::LoadBe32(e.record.data() + file::kSpecial)))
+      Fail(37, kFileDeleteError);
     HFSPlusFileObject* file = HFSPlusFileObject::Open(hfs_, this, folderId_, e.Id());
     try {
       file->SetSize(0);

@@ -306,6 +306,11 @@ TEST(HfsFile, HardLinksShareTheirINodesData) {
     expected.resize(8000);
     expected += Pattern(3000, 'h');
     EXPECT_EQ(ReadAll(other.get(), 5000), expected);
+    other.reset();
+    // Truncating another name of an open iNode is refused.
+    EXPECT_EQ(CodeOf([&] { delete m.FolderOf("docs/other")->CreateFile(u"other"); }),
+              kFileDeleteError);
+    other.reset(m.Open("docs/other"));
     second.reset();
     EXPECT_TRUE(m->OpenFiles().ContentOpen(inode));
     other.reset();

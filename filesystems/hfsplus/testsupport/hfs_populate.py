@@ -12,16 +12,18 @@ fsck.hfsplus, sleuthkit and 7zz in the driver's tests, never by the driver.
 Usage: hfs_populate.py IMAGE CONTENTS
 CONTENTS is a text file, one entry a line:
   dir PATH
-  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT] [symlink=TARGET]
+  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT] [symlink=TARGET] [fill=random]
 File content is a byte pattern seeded by the path (see content()); a file
 with fragments=N gets N extents with a free block between each, so that N
 above 8 puts extents into the extents overflow file. A file with
 symlink=TARGET is a symbolic link whose data fork holds TARGET (SIZE is
-ignored). A file with hardlink=TARGET (a file listed before it) is a hard
+ignored). fill=random fills a file with random bytes instead of the
+pattern (fast for large files). A file with hardlink=TARGET (a file listed before it) is a hard
 link: the target moves into the private folder as its iNode and both
 names become link records. Names are ASCII.
 """
 import mmap
+import os
 import struct
 import sys
 import time
@@ -366,7 +368,9 @@ def main():
             blocks = (size + img.block_size - 1) // img.block_size
             frags = int(opts.get("fragments", "1"))
             extents = img.allocate(blocks, frags) if blocks else []
-            img.write_blocks(extents, payload if payload is not None else content(path, size))
+            if payload is None:
+                payload = os.urandom(size) if opts.get("fill") == "random" else content(path, size)
+            img.write_blocks(extents, payload)
             if len(extents) > 8:
                 for r in range(1, (len(extents) + 7) // 8):
                     group = extents[8 * r:8 * r + 8]
