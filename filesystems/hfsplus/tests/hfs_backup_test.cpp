@@ -210,6 +210,39 @@ TEST(HfsBackup, FoldersAndSymbolicLinks) {
   EXPECT_EQ(Backup(m, "link", hfs::kBackupSkipData)[1].bytes, posix);
 }
 
+TEST(HfsBackup, DevicesCarryTheirNumbers) {
+  hfstest::ScratchDir dir;
+  const std::string image = dir.File("n.img");
+  std::string out;
+  ASSERT_TRUE(hfstest::MakePopulated(image,
+                                     "file dev 0 node=char:3:7\n"
+                                     "file disk 0 node=block:8:1\n"
+                                     "file pipe 0 node=fifo\n",
+                                     &out))
+      << out;
+  ASSERT_TRUE(hfstest::CheckerClean(image, &out)) << out;
+  const auto ids = FlsIds(image);
+  Mount m(image);
+  struct Case {
+    const char* name;
+    Bytes posix;
+  };
+  const Case cases[] = {
+      {"dev", Le32s({28, 1, 0, 0, 020644, 3, 7})},
+      {"disk", Le32s({28, 2, 0, 0, 060644, 8, 1})},
+      {"pipe", Le32s({28, 3, 0, 0, 010644, 0, 0})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto items = Backup(m, c.name);
+    ASSERT_EQ(Kinds(items), (std::vector<std::uint32_t>{1, 6, 5, 7}));
+    EXPECT_EQ(items[0].bytes, Le32s({0}));
+    EXPECT_EQ(items[1].bytes, c.posix);
+    EXPECT_EQ(items[2].bytes, IstatTimes(image, ids.at(c.name)));
+    EXPECT_EQ(items[3].bytes.size(), 63u);
+  }
+}
+
 TEST(HfsBackup, AHardLinkYieldsItsINode) {
   hfstest::ScratchDir dir;
   const std::string image = dir.File("h.img");

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <regex>
 
 #include "files/file_error.h"
 #include "foundation/byteorder.h"
@@ -74,6 +76,53 @@ TEST(HfsFile, ReadsInChunksOfEverySizeEqualIcat) {
   EXPECT_EQ(done, 0u);
   EXPECT_EQ(CodeOf([&] { big->Read(nullptr, 0, 10, done); }), kFileReadError);
   EXPECT_EQ(CodeOf([&] { big->GetVolumeOffset(100000); }), kFileSeekError);
+}
+
+// istat's data-fork runs of an entry as {first block, block count}.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> IstatRuns(const std::string& image,
+                                                               std::uint32_t id) {
+  const std::string stat = DiskTest::RunCommand("istat " + Quote(image) + " " + std::to_string(id));
+  const std::size_t from = stat.find("Data Fork Blocks:");
+  const std::string blocks = stat.substr(from, stat.find("Attributes:", from) - from);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+  const std::regex run("([0-9]+)(-([0-9]+))?");
+  for (std::sregex_iterator it(blocks.begin(), blocks.end(), run), end; it != end; ++it) {
+    const std::uint64_t first = std::stoull((*it)[1]);
+    const std::uint64_t last = (*it)[3].matched ? std::stoull((*it)[3]) : first;
+    runs.emplace_back(first, last - first + 1);
+  }
+  return runs;
+}
+
+TEST(HfsFile, VolumeOffsetsAndAllocationMapsFollowIstatsRuns) {
+  Fixture f;
+  ASSERT_TRUE(f.ok);
+  const std::uint32_t id = f.ids.at("docs/big.dat");
+  const auto runs = IstatRuns(f.image, id);
+  ASSERT_EQ(runs.size(), 11u);
+  Mount m(f.image);
+  std::unique_ptr<hfs::HFSPlusFileObject> big(m.Open("docs/big.dat"));
+  const std::uint64_t sectorsPerBlock = 4096 / 512;
+  std::uint64_t at = 0;
+  for (const auto& run : runs) {
+    EXPECT_EQ(big->GetVolumeOffset(at), run.first * sectorsPerBlock) << at;
+    EXPECT_EQ(big->GetVolumeOffset(at + 1536), run.first * sectorsPerBlock + 3) << at;
+    at += run.second * 4096;
+  }
+  // One piece per run; the pieces cover the file exactly.
+  auto* map = reinterpret_cast<std::uint8_t*>(
+      static_cast<std::uintptr_t>(big->GetAllocationMap(0, ~0ull)));
+  ASSERT_TRUE(map);
+  ASSERT_EQ(Common::LoadLe32(map), runs.size());
+  std::uint64_t covered = 0;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(Common::LoadLe64(map + 8 + 16 * i), covered);
+    covered += Common::LoadLe64(map + 16 + 16 * i);
+  }
+  EXPECT_EQ(covered, 100000u);
+  std::free(map);
+  EXPECT_EQ(CodeOf([&] { big->GetAllocationMap(100000, 1); }), kFileNotSupported);
+  EXPECT_EQ(CodeOf([&] { big->GetAllocationMap(0, 0); }), kFileNotSupported);
 }
 
 // A model of one file's bytes beside the driver's.

@@ -13,11 +13,13 @@ Usage: hfs_populate.py IMAGE CONTENTS
 CONTENTS is a text file, one entry a line:
   dir PATH
   file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT] [symlink=TARGET] [fill=random]
+        [node=char:MAJOR:MINOR|block:MAJOR:MINOR|fifo|socket]
 File content is a byte pattern seeded by the path (see content()); a file
 with fragments=N gets N extents with a free block between each, so that N
 above 8 puts extents into the extents overflow file. A file with
 symlink=TARGET is a symbolic link whose data fork holds TARGET (SIZE is
-ignored). fill=random fills a file with random bytes instead of the
+ignored). A file with node=... is a device, FIFO or socket with no data
+(its special field holds MAJOR << 16 | MINOR). fill=random fills a file with random bytes instead of the
 pattern (fast for large files). A file with hardlink=TARGET (a file listed before it) is a hard
 link: the target moves into the private folder as its iNode and both
 names become link records. Names are ASCII.
@@ -365,6 +367,13 @@ def main():
                 payload = opts["symlink"].encode()
                 size = len(payload)
                 mode, finder = 0o120755, b"slnkrhap" + bytes(24)
+            special = 0
+            if "node" in opts:
+                kind, *numbers = opts["node"].split(":")
+                mode = {"char": 0o20644, "block": 0o60644, "fifo": 0o10644, "socket": 0o140644}[kind]
+                if numbers:
+                    special = (int(numbers[0]) << 16) | int(numbers[1])
+                size = 0
             blocks = (size + img.block_size - 1) // img.block_size
             frags = int(opts.get("fragments", "1"))
             extents = img.allocate(blocks, frags) if blocks else []
@@ -384,6 +393,7 @@ def main():
             img.write_blocks(rext, content(path + "/rsrc", rsize))
             rec = file_record(fid, now, fork_data(size, extents[:8]) if extents else fork_data(0, []),
                               fork_data(rsize, rext), has_attrs, mode, finder)
+            rec = rec[:44] + struct.pack(">I", special) + rec[48:] if special else rec
             # The total of the data fork counts every extent, overflow included.
             total = sum(c for _, c in extents)
             rec = rec[:88 + 12] + struct.pack(">I", total) + rec[88 + 16:]
