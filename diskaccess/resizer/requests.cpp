@@ -113,10 +113,12 @@ Owned OpenSource(std::uint32_t flags, PartitionParameters* source, Da::BitArray*
     p.reset(CreateFSProcessor(source->FsType));
   }
   // A copy reads the source through its placement, so a source that has a
-  // device is placed for a copy too, not only when it is to be finished.
+  // device is placed for a copy too, not only when it is to be finished. The
+  // placement keeps the source's special sectors: the copy finds the backup
+  // boot sector it must patch through them.
   if ((flags & 0x1000) || ((flags & 0x400) && source->Device))
     p->SetPlacement(source->Device, source->SectorSize, source->Start, source->Length,
-                    source->CancelFlag, nullptr, nullptr, nullptr);
+                    source->CancelFlag, nullptr, nullptr, source->SpecialSectors);
   p->SetParameters(*source);
   if (flags & 0x10000) p->SetFileFilter(filter);
   return p;

@@ -3,6 +3,7 @@
 
 #include <list>
 #include <map>
+#include <tuple>
 
 #include "fdisk/raw_driver.h"
 #include "fdisk/write_journal.h"
@@ -39,6 +40,27 @@ class PlaceVisitor : public LocationVisitor {
   void Visit(RawLocation& l) override {
     // The disk answers its last sector's index.
     Set(l.GetDiskId(), 0, l.GetDisk() != nullptr ? l.GetDisk()->GetSectorCount() + 1 : 0);
+  }
+  // A dynamic volume is found again by its first piece (lowest plex, column
+  // and offset: the order of the pieces in the map need not survive a
+  // rescan), and sized as the volume; a free area of a dynamic disk is its
+  // first piece.
+  void Visit(LdmLocation& l) override {
+    if (l.GetExtents().empty()) return;
+    const LdmExtent* chosen = nullptr;
+    for (const auto& entry : l.GetExtents()) {
+      const LdmExtent& e = entry.second;
+      if (chosen == nullptr ||
+          std::tie(e.plex, e.column, e.plexOffset, e.diskId, e.firstSector) <
+              std::tie(chosen->plex, chosen->column, chosen->plexOffset, chosen->diskId,
+                       chosen->firstSector)) {
+        chosen = &e;
+      }
+    }
+    const LdmExtent& first = *chosen;
+    SimpleDisk* volume = l.GetDisk();
+    Set(first.diskId, first.firstSector,
+        volume != nullptr ? volume->GetSectorCount() + 1 : first.length);
   }
   PortionPlace place;
 

@@ -15,7 +15,8 @@
 //                                          CHUNK STATE EXTENTS
 //     read-volume GROUP VOLUME             the volume's bytes on standard output
 //     create-volume | delete-volume | shrink-volume | grow-volume | add-mirror |
-//     remove-mirror | replace-column | write-volume
+//     remove-mirror | replace-column | write-volume | make-dynamic | make-basic |
+//     remove-disk | reactivate-volume
 //                                          dynamic volumes (diskimage_dynamic.cpp)
 //     holders                              the disk-access layer's holder trees:
 //                                          DISK DEPTH KIND FIRST COUNT TYPE
@@ -77,7 +78,8 @@ constexpr const char* kCommands[] = {"list",     "create",   "delete",  "set-typ
                                      "init-gpt", "init-mbr", "volumes", "read-volume", "holders",
                                      "create-volume", "delete-volume", "shrink-volume",
                                      "grow-volume", "add-mirror", "remove-mirror",
-                                     "replace-column", "write-volume"};
+                                     "replace-column", "write-volume", "make-dynamic",
+                                     "make-basic", "remove-disk", "reactivate-volume"};
 
 bool IsCommand(const std::string& word) {
   for (const char* c : kCommands) {
@@ -207,6 +209,8 @@ class Tool {
     for (auto& entry : computer_->GetPortionManager().GetHeadLayer()) {
       Fdisk::PSPortion& portion = entry.second;
       Fdisk::PSPortion::Location& where = portion.GetLocation();
+      // Dynamic volumes and free areas have lines of their own.
+      if (dynamic_cast<Fdisk::LdmLocation*>(&where) != nullptr) continue;
       const Fdisk::PortionPlace place = Fdisk::PlaceOf(portion);
       if (!place.found) continue;
       Line line{IndexOfDisk(place.diskId), "raw", "raw", place.first, place.size, "-", "-"};

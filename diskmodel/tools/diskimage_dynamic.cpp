@@ -1,7 +1,8 @@
-// diskimage's commands for dynamic volumes. Each change goes to the
-// dynamic-disk driver through the computer's portion manager, as a real
-// operation that the driver commits to every member; the sectors written
-// are journalled, so that a failed change leaves the images as they were.
+// diskimage's commands for dynamic volumes. Each volume change goes through
+// the real stage to the dynamic-disk driver, as a real operation that the
+// driver commits to every member; the stage puts back the sectors written
+// when it fails. The disk conversions, which the stage has no operation
+// for, reach the driver directly under a write journal of their own.
 //
 //   create-volume LAYOUT SIZE [--disks D[:SIZE],...] [--stripe SECTORS]
 //                 [--name GROUP]
@@ -21,16 +22,28 @@
 //   remove-mirror GROUP VOLUME PLEX      PLEX the number after the plex name's '-'
 //   replace-column GROUP VOLUME COLUMN DISK
 //   write-volume GROUP VOLUME            standard input's bytes from sector 0
+//   reactivate-volume GROUP VOLUME       stale plexes and columns are written
+//                                        from the volume's bytes, then read
+//   make-dynamic DISK                    the basic disk joins the first group
+//                                        (a new one when there is none); its
+//                                        partitions become simple volumes
+//   make-basic DISK                      an empty member leaves its group
+//   remove-disk DISK                     the member's volume pieces are removed
+//                                        (a mirror keeps its other plexes, a
+//                                        parity volume its other columns),
+//                                        then it leaves its group
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/error.h"
+#include "fdisk/disk_operations.h"
 #include "fdisk/error.h"
 #include "fdisk/named_var_keys.h"
 #include "fdisk/ps_manager.h"
@@ -65,28 +78,39 @@ class DynamicCommands {
     if (command == "create-volume") return CreateVolume(args);
     if (command == "delete-volume") {
       Expect(args, 2);
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         p.Set(K::PortionID, static_cast<unsigned long>(VolumePortion(args[0], args[1])));
-        return computer_.GetPortionManager().DeletePortion(p);
+        return ThroughStage("delete", p);
       });
     }
     if (command == "shrink-volume") {
       Expect(args, 3);
       const std::uint64_t size = Count(args[2], "size");
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         const unsigned long portion = VolumePortion(args[0], args[1]);
         p.Set(K::PortionID, portion);
         p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
         p.Set(K::VolumeSize, Fdisk::NamedVars::VarU64(size));
-        return computer_.GetPortionManager().ChangePortion(p);
+        return ThroughStage("change", p);
       });
     }
     if (command == "grow-volume") return GrowVolume(args);
+    if (command == "reactivate-volume") {
+      Expect(args, 2);
+      return Staged([&]() {
+        Fdisk::NamedVars::VarContainer p = Base();
+        const unsigned long portion = VolumePortion(args[0], args[1]);
+        p.Set(K::PortionID, portion);
+        p.Set(Fdisk::NamedVars::VarKeyT<unsigned long>("portion"), portion);
+        p.Set(K::ReactivateVolume, true);
+        return ThroughStage("change", p);
+      });
+    }
     if (command == "add-mirror" || command == "remove-mirror" || command == "replace-column") {
       Expect(args, command == "replace-column" ? 4 : 3);
-      return Journaled([&]() {
+      return Staged([&]() {
         Fdisk::NamedVars::VarContainer p = Base();
         Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
         const unsigned long portion = volume.ModelId();
@@ -103,8 +127,14 @@ class DynamicCommands {
           p.Set(K::StripeIndex, static_cast<unsigned long>(Count(args[2], "column")));
           p.Set(K::OpRequest, ParseDisks(args[3], 0));
         }
-        return computer_.GetPortionManager().ChangePortion(p);
+        return ThroughStage("change", p);
       });
+    }
+    if (command == "make-dynamic" || command == "make-basic" || command == "remove-disk") {
+      Expect(args, 1);
+      const std::uint64_t index = Count(args[0], "disk");
+      if (index >= diskIds_.size()) throw Usage{"no disk " + args[0]};
+      return DiskChange(command, diskIds_[index]);
     }
     if (command == "write-volume") {
       Expect(args, 2);
@@ -118,11 +148,16 @@ class DynamicCommands {
     if (args.size() != n) throw Usage{"wrong number of arguments"};
   }
 
-  Fdisk::PSLdmDriver& Driver() {
+  Fdisk::PSLdmDriver* FindDriver() {
     Fdisk::PSDriverFactory& factory = computer_.GetDriverFactory();
     for (std::uint32_t id : computer_.GetPortionManager().GetDriverIds()) {
-      if (auto* d = dynamic_cast<Fdisk::PSLdmDriver*>(&factory.GetDriver(id))) return *d;
+      if (auto* d = dynamic_cast<Fdisk::PSLdmDriver*>(&factory.GetDriver(id))) return d;
     }
+    return nullptr;
+  }
+
+  Fdisk::PSLdmDriver& Driver() {
+    if (Fdisk::PSLdmDriver* d = FindDriver()) return *d;
     Fdisk::ThrowError(0, 0, Fdisk::kErrDriverNotFound, Fdisk::Msg::kDriverNotFound);
   }
 
@@ -156,6 +191,25 @@ class DynamicCommands {
       if (entry.second.GetDriverId() == ldm.GetId()) return entry.first;
     }
     Fdisk::ThrowError(0, 0, Fdisk::kErrPartitionNotFound, Fdisk::Msg::kPartitionNotFound);
+  }
+
+  // One volume change through the real stage, which locks the disks the
+  // volume lies on, puts back every sector written when the change fails
+  // and reads the disks again.
+  Common::Error ThroughStage(const std::string& op, Fdisk::NamedVars::VarContainer p) {
+    Fdisk::Stage& stage = Fdisk::StageRegistry::GetStage(stageId_);
+    if (op == "create") return stage.Create(p).first;
+    const unsigned long portion = p.Get(K::PortionID);
+    p.Set(K::VolumeID, static_cast<unsigned long>(Fdisk::AddPortionVolume(computer_, portion)));
+    return op == "delete" ? stage.Delete(p) : stage.Change(p);
+  }
+
+  template <class Change>
+  int Staged(Change change) {
+    const Common::Error e = change();
+    computer_.GetPortionManager().Refresh(Fdisk::PSManager::kRefreshFull);
+    if (e) Fdisk::ThrowError(e);
+    return 0;
   }
 
   // Runs one change; a failure puts back every sector written and reads
@@ -212,9 +266,9 @@ class DynamicCommands {
       }
     }
     p.Set(K::OpRequest, requests);
-    return Journaled([&]() {
+    return Staged([&]() {
       p.Set(K::PortionID, static_cast<unsigned long>(AnyDynamicPortion()));
-      return computer_.GetPortionManager().CreatePortion(p).first;
+      return ThroughStage("create", p);
     });
   }
 
@@ -298,7 +352,7 @@ class DynamicCommands {
         throw Usage{"unknown option " + args[i]};
       }
     }
-    return Journaled([&]() {
+    return Staged([&]() {
       Ldm::LdmRecord& volume = VolumeRecord(args[0], args[1]);
       const std::uint64_t growth = size > volume.volSize ? size - volume.volSize : 0;
       const unsigned long portion = volume.ModelId();
@@ -310,8 +364,52 @@ class DynamicCommands {
       // The other service's rules: it only ever adds pieces, and the raw
       // way follows them when asked for that service.
       if (restricted) p.Set(K::WindowsLdm, true);
-      return computer_.GetPortionManager().ChangePortion(p);
+      return ThroughStage("change", p);
     });
+  }
+
+  // A disk made dynamic or basic, under its lock, all or nothing.
+  int DiskChange(const std::string& command, std::uint32_t diskId) {
+    return Journaled([&]() {
+      Fdisk::PSPortion& any = computer_.FindPortion(AnyPortionOnDisk(diskId));
+      Fdisk::Utility::ScopedDiskLock lock(std::make_unique<Fdisk::Utility::DiskLocker>(
+          stageId_, computerId_, any.GetId()));
+      Fdisk::DiskMap disks;
+      disks[diskId] = &computer_.FindDisk(diskId);
+      Fdisk::Layer none;
+      Fdisk::NamedVars::VarContainer p = Base();
+      Fdisk::PSDriverFactory& factory = computer_.GetDriverFactory();
+      // With no dynamic disk yet the factory keeps no dynamic-disk driver:
+      // one is made over the layers below for this change.
+      std::unique_ptr<Fdisk::PSLdmDriver> own;
+      Fdisk::PSLdmDriver* ldm = FindDriver();
+      if (ldm == nullptr) {
+        Fdisk::PSManager& manager = computer_.GetPortionManager();
+        own = std::make_unique<Fdisk::PSLdmDriver>();
+        own->GetProperties().Set(K::StageID, static_cast<unsigned long>(stageId_));
+        own->GetProperties().Set(K::ComputerID, static_cast<unsigned long>(computerId_));
+        const Common::Error e = own->ProcessDisks(manager.GetRawLayer(), manager.GetHeadLayer());
+        if (e) return e;
+        ldm = own.get();
+      }
+      if (command == "make-dynamic") return ldm->InitDisks(factory, disks, none, p);
+      p.Set(K::RemoveCleanup, command == "remove-disk");
+      return ldm->RemoveDisks(factory, disks, none, p);
+    });
+  }
+
+  // A portion of the head layer on the disk (the lock is taken through it).
+  std::uint32_t AnyPortionOnDisk(std::uint32_t diskId) {
+    for (auto& entry : computer_.GetPortionManager().GetHeadLayer()) {
+      const Fdisk::PortionPlace place = Fdisk::PlaceOf(entry.second);
+      if (place.found && place.diskId == diskId) return entry.first;
+      auto* ldm = dynamic_cast<Fdisk::LdmLocation*>(&entry.second.GetLocation());
+      if (ldm == nullptr) continue;
+      for (const auto& e : ldm->GetExtents()) {
+        if (e.second.diskId == diskId) return entry.first;
+      }
+    }
+    Fdisk::ThrowError(0, 0, Fdisk::kErrPartitionNotFound, Fdisk::Msg::kPartitionNotFound);
   }
 
   int WriteVolume(const std::vector<std::string>& args) {
@@ -336,7 +434,9 @@ class DynamicCommands {
 bool IsDynamicCommand(const std::string& word) {
   return word == "create-volume" || word == "delete-volume" || word == "shrink-volume" ||
          word == "grow-volume" || word == "add-mirror" || word == "remove-mirror" ||
-         word == "replace-column" || word == "write-volume";
+         word == "replace-column" || word == "write-volume" || word == "make-dynamic" ||
+         word == "reactivate-volume" ||
+         word == "make-basic" || word == "remove-disk";
 }
 
 // The command's exit status; a usage error comes back in `usage`.

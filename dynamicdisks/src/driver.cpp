@@ -13,7 +13,9 @@
 #include "foundation/guid.h"
 #include "ldm/format.h"
 #include "ldm/log.h"
+#include "ldm/service_client.h"
 #include "ldm/sysinfo.h"
+#include "ldm/vds_client.h"
 
 namespace Fdisk {
 
@@ -396,6 +398,8 @@ const DiskGroupTable& PSLdmDriver::GetDiskGroupTable() {
 void RegisterDynamicDiskDriver() {
 #if defined(_WIN32)
   Ldm::InstallWindowsRootGroupSource();
+  Ldm::InstallWindowsServiceClient();
+  Ldm::InstallVdsComBinding();
 #endif
   using Maker = std::unique_ptr<PSDriver> (*)();
   auto& makers = PSDriverFactory::DriverMakers();

@@ -3,9 +3,9 @@
 // real.
 //
 // Windows' own dynamic-disk service and the Virtual Disk Service are other
-// ways to make these changes. Neither is reachable from this build: asked
-// for, both answer that they cannot start, which leaves the raw way, so
-// every change here is made on the database itself.
+// ways to create a volume (service_ways.h): a pristine driver tries them
+// for a real creation, and falls back to the raw database when neither
+// starts. The other changes are made on the database itself.
 #include <cstring>
 
 #include "fdisk/error.h"
@@ -13,6 +13,9 @@
 #include "ldm/driver.h"
 #include "ldm/format.h"
 #include "ldm/log.h"
+#include "ldm/service_requests.h"
+#include "ldm/service_ways.h"
+#include "ldm/vds_client.h"
 
 namespace Fdisk {
 
@@ -139,9 +142,33 @@ std::pair<Common::Error, std::uint32_t> PSLdmDriver::CreatePortion(
                                          entries, strategy, chosen));
       entries.swap(chosen);
     }
+    // A pristine driver asked for a real change lets a Windows service
+    // make it when the service's own rules accept the volume.
+    int way = Ldm::kWayRaw;
+    std::uint64_t serviceSize = size;
+    if (!params.GetOr(K::ForceRawMode, false) && real && pristine_ &&
+        !Ldm::WinCheckCreateVolume(*group, type, serviceSize, mirrors, stripe, entries,
+                                   Ldm::PlatformFlags(), params.GetOr(K::AutomaticAlign, true))) {
+      way = Ldm::TryVdsWay(*computer_);
+      if (way != Ldm::kWayVds) way = Ldm::TryWindowsLdmWay(*computer_);
+    }
     std::uint32_t luid = 0;
-    ThrowIf(group->CreateVolume(type, size, mirrors, stripe, entries, partType, &luid));
-    if (real) pristine_ = false;
+    if (way == Ldm::kWayWindows) {
+      ThrowIf(Ldm::WinCreateVolume(*group, type, serviceSize, entries, &luid));
+      Ldm::LdmLog("CreatePortion(): Volume Luid = %d", static_cast<int>(luid));
+    } else if (way == Ldm::kWayVds) {
+      if (type == kLdmVolMirrored) {
+        for (Ldm::SpaceRequest& e : entries) e.size = serviceSize;
+      }
+      const Common::Error e = Ldm::VdsCreateVolume(*group, type, entries, &luid);
+      if (e) {
+        Ldm::LdmLog("CREATE VOLUME: VdsCreateVolume() failed");
+        ThrowError(e);
+      }
+    } else {
+      ThrowIf(group->CreateVolume(type, size, mirrors, stripe, entries, partType, &luid));
+      if (real) pristine_ = false;
+    }
     Ldm::LdmRecord* record = nullptr;
     for (const auto& r : group->records) {
       if (r->ModelId() == luid) record = r.get();
@@ -150,9 +177,15 @@ std::pair<Common::Error, std::uint32_t> PSLdmDriver::CreatePortion(
     const std::string hint = params.GetOr(K::DriveHint, std::string());
     if (record != nullptr && hint.find_first_not_of(' ') != std::string::npos) {
       Ldm::LdmLog("SET DRIVE HINT");
-      record->ntMntName = hint;
+      if (way == Ldm::kWayWindows) {
+        ThrowIf(Ldm::WinSetDriveHint(*group, *record, hint.c_str()));
+      } else if (way == Ldm::kWayVds) {
+        if (hint[0] != '\0' && hint[0] != ' ') ThrowIf(Ldm::VdsAssignDriveLetter(*group, *record, hint));
+      } else {
+        record->ntMntName = hint;
+      }
     }
-    if (real) CommitOrReload(*group);
+    if (real && way == Ldm::kWayRaw) CommitOrReload(*group);
     RebuildPortions();
     return {Common::Error(), luid};
   } catch (const Common::Error& e) {
@@ -194,7 +227,11 @@ Common::Error PSLdmDriver::ChangePortion(const NamedVars::VarContainer& params) 
       ThrowError(Ldm::MakeLdmError(kChangeLocation, Ldm::kErrParameter));
     }
     if (params.GetOr(K::ReactivateVolume, false)) {
-      ThrowError(kChangeLocation, kModule, kErrNotImplemented, Msg::kNotImplemented);
+      Ldm::LdmLog("REACTIVATE VOLUME");
+      ThrowIf(group.ReactivateVolume(volume, layer_.at(portionId).GetView()));
+      if (real) CommitOrReload(group);
+      RebuildPortions();
+      return Common::Error();
     }
     if (removeMirror) {
       Ldm::LdmLog("REMOVE MIRROR");

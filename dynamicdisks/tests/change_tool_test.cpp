@@ -387,6 +387,75 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.fixture) + "_" + std::to_string(info.index);
     });
 
+struct ReactivateCase {
+  const char* fixture;
+  const char* command;  // makes a stale plex or column
+  const char* volume;
+  std::vector<std::string> readWithout;  // each disk ldmtool's pieces do without
+  const char* failSector;                // a sector of the new piece
+};
+
+class ReactivateTest : public ChangeTest, public ::testing::WithParamInterface<ReactivateCase> {};
+
+// A new plex or column holds nothing until the volume is reactivated; then
+// its bytes are the volume's: ldmtool's pieces read the old bytes with any
+// one disk left out (a mirror from the new plex alone, a parity volume
+// rebuilding from the new column's data and parity). A write failure while
+// filling it leaves every image as it was.
+TEST_P(ReactivateTest, StalePiecesAreFilledFromTheVolume) {
+  const ReactivateCase& c = GetParam();
+  Build(c.fixture);
+  const std::string group = "Group" + std::string(c.fixture);
+  std::uint64_t size = 0;
+  for (const std::string& line : CheckAgainstLdmtool()) {
+    if (Fields(line).at(1) == c.volume) size = std::stoull(Fields(line).at(3));
+  }
+  ASSERT_GT(size, 0u);
+  const std::string data = dir_.File("data.bin");
+  DiskTest::RunCommand("head -c " + std::to_string(size * 512) + " /dev/urandom > '" + data + "'");
+  int status = -1;
+  Run("write-volume " + group + " " + c.volume + " < '" + data + "'", &status);
+  ASSERT_EQ(status, 0);
+  std::string out = Run(c.command, &status);
+  ASSERT_EQ(status, 0) << out;
+
+  const std::vector<Member> before = Members();
+  out = Run(std::string("--fail-write ") + c.failSector + " reactivate-volume " + group + " " +
+                c.volume,
+            &status);
+  EXPECT_NE(out.find("0x109003"), std::string::npos) << out;
+  const std::vector<Member> after = Members();
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    EXPECT_TRUE(before[i].bytes == after[i].bytes) << before[i].path << " changed";
+  }
+
+  const std::uint64_t sequence = Sequence();
+  out = Run("reactivate-volume " + group + " " + c.volume, &status);
+  ASSERT_EQ(status, 0) << out;
+  CheckAgainstLdmtool();
+  EXPECT_EQ(Sequence(), sequence + 1);
+  const std::vector<std::uint8_t> expected = ReadFile(data);
+  for (const std::string& disk : c.readWithout) {
+    const std::string rebuilt = dir_.File("rebuilt.bin");
+    Fixture("reconstruct " + fixture_ + " " + dir_.Path() + " " + c.volume + " " + rebuilt + " " +
+            disk);
+    std::vector<std::uint8_t> theirs = ReadFile(rebuilt);
+    ASSERT_GE(theirs.size(), expected.size());
+    theirs.resize(expected.size());
+    EXPECT_TRUE(theirs == expected) << "read without " << disk;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stale, ReactivateTest,
+    ::testing::Values(
+        ReactivateCase{"raid5spare", "replace-column Groupraid5spare Raid1 1 3", "Raid1",
+                       {"Disk1", "Disk3", "Disk4"}, "100"},
+        ReactivateCase{"gpt", "add-mirror Groupgpt Volume1 0", "Volume1", {"Disk4"}, "4200"}),
+    [](const ::testing::TestParamInfo<ReactivateCase>& info) {
+      return std::string(info.param.fixture) + "_" + std::to_string(info.index);
+    });
+
 struct RefusalCase {
   const char* fixture;
   const char* command;

@@ -12,11 +12,16 @@ than the code under test.
 
     ldm_fixture.py build NAME DIR      writes DIR/NAME-<n>.img, prints their paths
     ldm_fixture.py expect NAME         prints the volumes the fixture intends
-    ldm_fixture.py reconstruct NAME DIR VOLUME OUT
+    ldm_fixture.py reconstruct NAME DIR VOLUME OUT [WITHOUT]
                                        rebuilds VOLUME's bytes from the member
                                        images, from the extents ldmtool reports
+                                       (with disk WITHOUT taken as absent)
     ldm_fixture.py ldmtool-lines NAME DIR
                                        the volume lines as ldmtool reads the images
+    ldm_fixture.py ldmtool-images IMAGE...
+                                       the same for any images (one group)
+    ldm_fixture.py ldmtool-disks IMAGE...
+                                       the disks of the images' group, one a line
     ldm_fixture.py list                the fixture names
 """
 
@@ -485,6 +490,10 @@ def ldmtool_view(name, folder):
     its JSON with its partitions and their disks."""
     fx = FIXTURES[name]
     images = [os.path.join(folder, "%s-%d.img" % (name, i)) for i in range(len(fx["disks"]))]
+    return ldmtool_view_of(images)
+
+
+def ldmtool_view_of(images):
     args = sum((["-d", p] for p in images if os.path.exists(p)), [])
     guid = ldmtool_json(args + ["scan"])[0]
     group = ldmtool_json(args + ["show", "diskgroup", guid])
@@ -503,7 +512,17 @@ def ldmtool_view(name, folder):
 def ldmtool_lines(name, folder):
     """The `volumes` lines as far as ldmtool tells them; the state column,
     which ldmtool does not report, is "-"."""
-    group, volumes = ldmtool_view(name, folder)
+    return lines_of_view(*ldmtool_view(name, folder))
+
+
+def ldmtool_disks(images):
+    """The disks ldmtool lists in the images' group, one a line."""
+    args = sum((["-d", p] for p in images), [])
+    guid = ldmtool_json(args + ["scan"])[0]
+    return ldmtool_json(args + ["show", "diskgroup", guid])["disks"]
+
+
+def lines_of_view(group, volumes):
     lines = []
     for vol, parts in sorted(volumes, key=lambda v: v[0]["name"]):
         kind = {"mirrored": "mirror", "RAID5": "raid5"}.get(vol["type"], vol["type"])
@@ -517,11 +536,15 @@ def ldmtool_lines(name, folder):
     return lines
 
 
-def reconstruct(name, folder, volume, out):
+def reconstruct(name, folder, volume, out, without=None):
     """The volume's bytes rebuilt from the member images alone, following the
-    extents that ldmtool reports (not the fixture's own table)."""
+    extents that ldmtool reports (not the fixture's own table). The disk
+    named `without` is read as absent: a mirror then reads another plex, a
+    RAID-5 volume rebuilds that column from the others' parity."""
     group, volumes = ldmtool_view(name, folder)
     vol, parts = [v for v in volumes if v[0]["name"] == volume][0]
+    if without:
+        parts = [(p, dict(d, present=False) if p["disk"] == without else d) for p, d in parts]
     size = vol["size"]
     data = bytearray(size * SECTOR)
 
@@ -582,8 +605,12 @@ def main(argv):
         print("\n".join(expect(argv[2])))
     elif argv[1] == "ldmtool-lines":
         print("\n".join(ldmtool_lines(argv[2], argv[3])))
+    elif argv[1] == "ldmtool-images":
+        print("\n".join(lines_of_view(*ldmtool_view_of(argv[2:]))))
+    elif argv[1] == "ldmtool-disks":
+        print("\n".join(ldmtool_disks(argv[2:])))
     elif argv[1] == "reconstruct":
-        reconstruct(argv[2], argv[3], argv[4], argv[5])
+        reconstruct(argv[2], argv[3], argv[4], argv[5], argv[6] if len(argv) > 6 else None)
     else:
         sys.exit(__doc__)
 

@@ -22,6 +22,9 @@ class holder;
 class stddisk;
 class vol_handler;
 struct VolumeInfoEntry;
+namespace Fdisk {
+class SnapshotVolume;
+}  // namespace Fdisk
 
 // An extent of a volume or holder on a disk.
 struct DaExtent {
@@ -396,6 +399,16 @@ class vol_handler : public smart_op_disk {
   virtual Common::Error VolUnlock() { return Common::Error(); }
   virtual Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
                                      std::uint8_t letter);
+  // System Restore for the volume's drive, and snapshots of the volume:
+  // nothing of either without a library volume behind the handler.
+  virtual bool VolSetSystemRestore(bool enable) { return false; }
+  virtual bool VolQuerySystemRestore(bool& enabled) {
+    enabled = false;
+    return false;
+  }
+  virtual bool VolCanSnapshot() const { return false; }
+  // A new snapshot volume owned by the caller, or null.
+  virtual Fdisk::SnapshotVolume* VolCreateSnapshot() { return nullptr; }
 
   // Takes lock bits 1, 2 or 8 with the host dialogue; see vol_handler.cpp.
   Common::Error SmartLock(std::uint32_t lockMode, std::uint32_t hostContext, bool quiet);

@@ -116,6 +116,11 @@ class win_vol_handler : public vol_handler {
   Common::Error VolUnlock() override;
   Common::Error VolCreateInt(stddisk* disk, std::uint64_t first, std::uint64_t count,
                              std::uint8_t letter) override;
+  // System Restore and snapshots (snapshots/win_vol_handler_snapshots.cpp).
+  bool VolSetSystemRestore(bool enable) override;
+  bool VolQuerySystemRestore(bool& enabled) override;
+  bool VolCanSnapshot() const override;
+  Fdisk::SnapshotVolume* VolCreateSnapshot() override;
 
   std::uint32_t volumeNumber;
   SbHandle volumeHandle;

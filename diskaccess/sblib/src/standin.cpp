@@ -7,6 +7,7 @@
 // so that tests can check which calls were made in which order.
 #include "sblib/sblib.h"
 #include "sblib/standin.h"
+#include "standin_event.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,11 +90,29 @@ struct Handle {
   uint32_t index;  // drive or volume index (from 0); snapshot: its own id
 };
 
+// A volume taken into a snapshot, and what its copy-on-write knows.
+struct SnapshotMember {
+  uint32_t volume = 0;         // volume index
+  SbHandle handle = 0;         // the volume handle it was added under
+  uint32_t origin = 0;         // the bitmap's block origin and block size
+  uint32_t block = 1;
+  bool bitmap = false;
+  std::vector<bool> kept;      // from the start: old data handed over (or never needed)
+};
+
 struct Snapshot {
-  std::vector<uint32_t> members;  // volume indexes
+  std::vector<SnapshotMember> members;
+  uint32_t flags = 0;
   bool started = false;
   bool locked = false;
-  SbBitmapRecord bitmap{};
+  uint32_t event = 0;          // the wake-up event of sbGetParams
+};
+
+// A write that waits until the old data under it has been handed over.
+struct HeldWrite {
+  uint32_t volume;             // volume index
+  uint64_t first;              // volume sectors
+  uint64_t count;
 };
 
 struct Callback {
@@ -137,6 +157,13 @@ struct State {
   // says what really still runs (a thread that was never joined, or one
   // left over from an earlier set-up, still counts).
   std::atomic<unsigned> live_threads{0};
+
+  // Copy-on-write of the snapshots (standin_snapshots.inc): the writes
+  // waiting for a hand-over, woken whenever one happens.
+  std::list<HeldWrite> held;
+  std::condition_variable handover;
+  uint32_t pending_limit = 0;  // 0, or the most sectors a pending request names
+  uint32_t short_reads = 0;    // 0, or the most sectors one sbRead reports read
 };
 
 State& S() {
@@ -168,6 +195,16 @@ void WriteLog(const std::string& path, const char* format, ...) {
 #define LOG(...) WriteLog(s.log_path, __VA_ARGS__)
 
 unsigned long long U64(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// The snapshot calls' share of the set-up and of writes (standin_snapshots.inc,
+// included at the end of this file).
+bool SnapshotDirective(State& s, const std::vector<std::string>& words);
+void EndSnapshots(State& s);
+void CloseSnapshot(State& s, uint32_t id);
+void HoldVolumeWrite(State& s, std::unique_lock<std::mutex>& guard, uint32_t volume,
+                     uint64_t first, uint64_t count);
+void HoldDriveWrite(State& s, std::unique_lock<std::mutex>& guard, uint32_t drive,
+                    uint64_t first, uint64_t count);
 
 // ------------------------------------------------------------ configuration
 
@@ -390,6 +427,11 @@ bool LoadConfig(State& s, const std::string& path, std::string& why) {
         }
       }
       s.volumes.push_back(v);
+    } else if (what == "snapshot") {
+      if (!SnapshotDirective(s, words)) {
+        why = where + "cannot read: " + line;
+        return false;
+      }
     } else {
       why = where + "cannot read: " + line;
       return false;
@@ -428,7 +470,7 @@ void ResetState(State& s) {
   s.drives.clear();
   s.volumes.clear();
   s.handles.clear();
-  s.snapshots.clear();
+  EndSnapshots(s);
   s.next_handle = 0x100;
   s.failures.clear();
   s.callbacks.clear();
@@ -817,11 +859,17 @@ extern "C" SbStatus SBCALL sbReadDrive(SbHandle drive, uint64_t first_sector, ui
 extern "C" SbStatus SBCALL sbWriteDrive(SbHandle drive, uint64_t first_sector, uint32_t count,
                                         const void* buffer) {
   State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::unique_lock<std::mutex> guard(s.lock);
   Handle* h = Find(s, drive, Kind::Drive);
   SbStatus st = !h        ? SB_STATUS_INVALID_HANDLE
                 : !buffer ? SB_STATUS_INVALID_PARAMETER
                           : Injected(s, "sbWriteDrive");
+  if (st == SB_OK) {
+    // A snapshot's old data is handed over before the write lands on it.
+    HoldDriveWrite(s, guard, h->index, first_sector, count);
+    h = Find(s, drive, Kind::Drive);
+    if (!h) st = SB_STATUS_INVALID_HANDLE;
+  }
   if (st == SB_OK && s.drives[h->index].lock_holder && s.drives[h->index].lock_holder != drive)
     st = SB_STATUS_LOCK_VIOLATION;
   if (st == SB_OK) st = DriveIo(s, h->index, first_sector, count, nullptr, buffer);
@@ -1089,11 +1137,17 @@ extern "C" SbStatus SBCALL sbReadVolume(SbHandle volume, uint64_t first_sector, 
 extern "C" SbStatus SBCALL sbWriteVolume(SbHandle volume, uint64_t first_sector, uint32_t count,
                                          const void* buffer) {
   State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::unique_lock<std::mutex> guard(s.lock);
   Handle* h = Find(s, volume, Kind::Volume);
   SbStatus st = !h        ? SB_STATUS_INVALID_HANDLE
                 : !buffer ? SB_STATUS_INVALID_PARAMETER
                           : Injected(s, "sbWriteVolume");
+  if (st == SB_OK) {
+    // A snapshot's old data is handed over before the write lands on it.
+    HoldVolumeWrite(s, guard, h->index, first_sector, count);
+    h = Find(s, volume, Kind::Volume);
+    if (!h) st = SB_STATUS_INVALID_HANDLE;
+  }
   if (st == SB_OK && s.volumes[h->index].lock_holder &&
       s.volumes[h->index].lock_holder != volume)
     st = SB_STATUS_LOCK_VIOLATION;
@@ -1291,154 +1345,7 @@ extern "C" SbStatus SBCALL sbGetVolumeOpenedFileIDs(SbHandle volume, uint32_t ki
 
 // ============================================================== snapshots
 
-namespace {
-SbStatus CreateSnapshot(const char* name, SbHandle volume, SbHandle* snapshot, uint32_t flags) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Handle* h = Find(s, volume, Kind::Volume);
-  SbStatus st = !h ? SB_STATUS_INVALID_HANDLE
-                : !snapshot ? SB_STATUS_INVALID_PARAMETER
-                            : Injected(s, name);
-  if (snapshot) *snapshot = 0;
-  if (st == SB_OK) {
-    const uint32_t id = s.next_handle;
-    s.snapshots[id].members.push_back(h->index);
-    *snapshot = NewHandle(s, Kind::Snapshot, id);
-  }
-  LOG("%s(%u, flags=0x%x) = %u handle=%u", name, volume, flags, st, snapshot ? *snapshot : 0u);
-  return st;
-}
-
-Snapshot* FindSnapshot(State& s, SbHandle handle) {
-  Handle* h = Find(s, handle, Kind::Snapshot);
-  return h ? &s.snapshots[h->index] : nullptr;
-}
-}  // namespace
-
-extern "C" SbStatus SBCALL sbCreateSnapshotEx(SbHandle volume, SbHandle* snapshot, uint32_t flags) {
-  return CreateSnapshot("sbCreateSnapshotEx", volume, snapshot, flags);
-}
-
-extern "C" SbStatus SBCALL sbCreateVssSnapshot(SbHandle volume, SbHandle* snapshot,
-                                               const SbVssEntry* entries, uint32_t count,
-                                               uint32_t flags) {
-  return CreateSnapshot("sbCreateVssSnapshot", volume, snapshot, flags);
-}
-
-extern "C" SbStatus SBCALL sbAddSnapshotVolume(SbHandle snapshot, SbHandle volume) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  Handle* v = Find(s, volume, Kind::Volume);
-  SbStatus st = (!snap || !v) ? SB_STATUS_INVALID_HANDLE
-                : snap->started ? SB_STATUS_INVALID_PARAMETER
-                                : Injected(s, "sbAddSnapshotVolume");
-  if (st == SB_OK) snap->members.push_back(v->index);
-  LOG("sbAddSnapshotVolume(%u, %u) = %u", snapshot, volume, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbSetBitmap(SbHandle snapshot, const SbBitmapRecord* record) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  SbStatus st = !snap ? SB_STATUS_INVALID_HANDLE
-                : (!record || record->size != sizeof(SbBitmapRecord)) ? SB_STATUS_BAD_LENGTH
-                                                                       : Injected(s, "sbSetBitmap");
-  if (st == SB_OK) snap->bitmap = *record;  // kept, never read: nothing here copies on write
-  LOG("sbSetBitmap(%u, blocks=%u) = %u", snapshot, record ? record->block_count : 0u, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbStart(SbHandle snapshot) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  SbStatus st = !snap ? SB_STATUS_INVALID_HANDLE : Injected(s, "sbStart");
-  if (st == SB_OK) snap->started = true;
-  LOG("sbStart(%u) = %u", snapshot, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbLock(SbHandle snapshot) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  SbStatus st = !snap ? SB_STATUS_INVALID_HANDLE
-                : snap->locked ? SB_STATUS_ALREADY_LOCKED
-                               : Injected(s, "sbLock");
-  if (st == SB_OK) snap->locked = true;
-  LOG("sbLock(%u) = 0x%x", snapshot, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbUnlock(SbHandle snapshot) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  SbStatus st = !snap ? SB_STATUS_INVALID_HANDLE
-                : !snap->locked ? SB_STATUS_ALREADY_LOCKED
-                                : Injected(s, "sbUnlock");
-  if (st == SB_OK) snap->locked = false;
-  LOG("sbUnlock(%u) = 0x%x", snapshot, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbGetParams(SbHandle snapshot, SbSnapshotParams* params) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  SbStatus st = !FindSnapshot(s, snapshot) ? SB_STATUS_INVALID_HANDLE
-                : (!params || params->size != sizeof(SbSnapshotParams)) ? SB_STATUS_BAD_LENGTH
-                                                                         : Injected(s, "sbGetParams");
-  // No wake-up event: nothing here ever has a read pending.
-  if (st == SB_OK) std::memset(reinterpret_cast<uint8_t*>(params) + 4, 0, sizeof(*params) - 4);
-  LOG("sbGetParams(%u) = %u", snapshot, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbGetReadInfo(SbHandle snapshot, SbReadInfo* info) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  SbStatus st = !FindSnapshot(s, snapshot) ? SB_STATUS_INVALID_HANDLE
-                : (!info || info->size != sizeof(SbReadInfo)) ? SB_STATUS_BAD_LENGTH
-                                                               : Injected(s, "sbGetReadInfo");
-  if (st == SB_OK) std::memset(reinterpret_cast<uint8_t*>(info) + 4, 0, sizeof(*info) - 4);
-  LOG("sbGetReadInfo(%u) = %u", snapshot, st);
-  return st;
-}
-
-extern "C" SbStatus SBCALL sbRead(SbHandle snapshot, SbReadRequest* request) {
-  State& s = S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  Snapshot* snap = FindSnapshot(s, snapshot);
-  Handle* v = request ? Find(s, request->volume, Kind::Volume) : nullptr;
-  SbStatus st = !snap ? SB_STATUS_INVALID_HANDLE
-                : (!request || request->size != sizeof(SbReadRequest)) ? SB_STATUS_BAD_LENGTH
-                : (!v || std::find(snap->members.begin(), snap->members.end(), v->index) ==
-                             snap->members.end())
-                    ? SB_STATUS_INVALID_HANDLE
-                    : Injected(s, "sbRead");
-  if (st == SB_OK) {
-    request->result_flags = 0;
-    request->sectors_read = 0;
-    void* buffer = SbGetAddress(request->buffer, request->buffer_high);
-    const uint32_t ss = VolumeSectorSize(s, s.volumes[v->index]);
-    if (!buffer || static_cast<uint64_t>(request->sector_count) * ss > request->buffer_bytes) {
-      st = SB_STATUS_INVALID_PARAMETER;
-    } else {
-      uint32_t done = 0;
-      st = VolumeIo(s, v->index, request->first_sector, request->sector_count, buffer, nullptr,
-                    &done);
-      if (st == SB_STATUS_DATA_ERROR && (request->flags & SB_READ_ZERO_FILL)) st = SB_OK;
-      request->sectors_read = st == SB_OK || st == SB_STATUS_DATA_ERROR ? done : 0;
-    }
-  }
-  LOG("sbRead(%u, volume=%u, %llu, %u, flags=0x%x) = %u read=%u", snapshot,
-      request ? request->volume : 0u, request ? U64(request->first_sector) : 0ull,
-      request ? request->sector_count : 0u, request ? request->flags : 0u, st,
-      request ? request->sectors_read : 0u);
-  return st;
-}
+#include "standin_snapshots.inc"
 
 // ============================================================ any handle
 
@@ -1455,7 +1362,7 @@ extern "C" SbStatus SBCALL sbClose(SbHandle handle) {
       s.drives[h.index].lock_holder = 0;
     if (h.kind == Kind::Volume && s.volumes[h.index].lock_holder == handle)
       s.volumes[h.index].lock_holder = 0;
-    if (h.kind == Kind::Snapshot) s.snapshots.erase(h.index);
+    if (h.kind == Kind::Snapshot) CloseSnapshot(s, h.index);
   }
   LOG("sbClose(%u) = %u", handle, st);
   return st;

@@ -3,6 +3,8 @@
 // image in both directions, and a write that fails part-way.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,82 @@ TEST_F(ResizerImages, AFatPartitionCopiedToAnotherDisk) {
   RunCommand("mcopy -n -i '" + part + "' ::/HELLO.TXT '" + dir_.File("back.txt") + "'", &status);
   EXPECT_EQ(DiskTest::ReadBytes(dir_.File("back.txt"), 0, 200000),
             DiskTest::ReadBytes(content, 0, 200000));
+}
+
+// An NTFS volume from mkntfs (its own geometry 32/16, hidden sectors 0),
+// copied to sector 4096 of another disk and moved forward over itself
+// (which copies backwards): its boot sector and the backup at the volume's
+// last sector, the first special sector, take the disk's geometry and the
+// new place, as file(1) reads them; every other byte stays; ntfsinfo reads
+// the volume, ntfsfix -n finds nothing to mend, ntfscat gives the file back.
+TEST_F(ResizerImages, AnNtfsVolumeCopiedAndMovedGetsBothBootSectorsPatched) {
+  const std::string ntfs = dir_.File("ntfs.img"), content = dir_.File("hello.bin");
+  constexpr std::uint64_t sectors = 32768;  // 16 MiB
+  DiskTest::MakeHostFile(content, 150000, 5);
+  int status = 0;
+  RunCommand("truncate -s 16M '" + ntfs + "' && mkntfs -F -Q -q -L MOVED -s 512 -p 0 -H 16 -S 32 '" +
+                 ntfs + "' >/dev/null 2>&1 && ntfscp '" + ntfs + "' '" + content + "' hello.bin",
+             &status);
+  ASSERT_EQ(status, 0);
+  struct Case {
+    bool sameDisk;
+    std::uint64_t from, to;
+  } cases[] = {{false, 0, 4096}, {true, 2048, 3000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sameDisk ? "move" : "copy");
+    const std::string disk = dir_.File("disk.img");
+    std::remove(disk.c_str());
+    ImageDisk::CreateImage(disk, 64ull << 20);
+    if (c.sameDisk) {
+      RunCommand("dd if='" + ntfs + "' of='" + disk + "' bs=512 seek=" + std::to_string(c.from) +
+                     " conv=notrunc status=none",
+                 &status);
+      ASSERT_EQ(status, 0);
+    }
+    {
+      ImageDisk to(disk, 512);
+      std::unique_ptr<ImageDisk> own;
+      if (!c.sameDisk) own.reset(new ImageDisk(ntfs, 512));
+      PartitionParameters source = Place(c.sameDisk ? &to : own.get(), c.from, sectors);
+      source.FsType = 10;  // NTFS
+      source.SpecialSectors[0] = c.from + sectors - 1;  // the backup boot sector
+      PartitionParameters destination = Place(&to, c.to, sectors + 100);
+      FileSystemOptions options;
+      bool touched = false;
+      Common::Error result;
+      Da::RunResizer(result, 0x540, &options, &source, nullptr, &destination, &touched);
+      ASSERT_TRUE(result.IsNull()) << std::hex << result.Code();
+      EXPECT_EQ(destination.FsType, 10);
+    }
+    const std::string part = dir_.File("part.img"), backup = dir_.File("backup.bin");
+    RunCommand("dd if='" + disk + "' of='" + part + "' bs=512 skip=" + std::to_string(c.to) +
+                   " count=" + std::to_string(sectors) + " status=none && dd if='" + part +
+                   "' of='" + backup + "' bs=512 skip=" + std::to_string(sectors - 1) +
+                   " count=1 status=none",
+               &status);
+    ASSERT_EQ(status, 0);
+    std::vector<std::uint8_t> before = DiskTest::ReadBytes(ntfs, 0, sectors * 512);
+    std::vector<std::uint8_t> after = DiskTest::ReadBytes(part, 0, sectors * 512);
+    ASSERT_EQ(before.size(), after.size());
+    for (std::uint64_t sector : {std::uint64_t{0}, sectors - 1})
+      for (std::size_t i = 24; i < 32; ++i) before[sector * 512 + i] = after[sector * 512 + i] = 0;
+    EXPECT_TRUE(before == after) << "only the two boot sectors' geometry and place change";
+    const std::string where = "sectors/track 63, heads 255, hidden sectors " + std::to_string(c.to);
+    EXPECT_NE(RunCommand("file -b '" + part + "'").find(where), std::string::npos)
+        << RunCommand("file -b '" + part + "'");
+    EXPECT_NE(RunCommand("file -b '" + backup + "'").find(where), std::string::npos)
+        << RunCommand("file -b '" + backup + "'");
+    const std::string info = RunCommand("ntfsinfo -m '" + part + "' 2>&1", &status);
+    EXPECT_EQ(status, 0) << info;
+    EXPECT_NE(info.find("Volume Name: MOVED"), std::string::npos) << info;
+    const std::string fix = RunCommand("ntfsfix -n '" + part + "' 2>&1", &status);
+    EXPECT_EQ(status, 0) << fix;
+    EXPECT_NE(fix.find("Checking the alternate boot sector... OK"), std::string::npos) << fix;
+    RunCommand("ntfscat '" + part + "' hello.bin > '" + dir_.File("back.bin") + "'", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(DiskTest::ReadBytes(dir_.File("back.bin"), 0, 150000),
+              DiskTest::ReadBytes(content, 0, 150000));
+  }
 }
 
 // Moves within one image, overlapping either way and of lengths that are

@@ -3,6 +3,7 @@
 // areas of its public region that volumes use or may use.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -114,6 +115,8 @@ class LdmDisk {
   std::vector<Region> freeSpace;
   std::uint32_t ownId;
   LdmComputer* computer;
+  // The Virtual Disk Service's id of the disk; zero unbound.
+  std::array<std::uint8_t, 16> vdsId{};
 
  private:
   void CheckMbrForLdm(const std::uint8_t* sector0);

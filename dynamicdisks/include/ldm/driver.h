@@ -84,6 +84,20 @@ class PSLdmDriver : public PSDriver, public DiskGroupProvider {
       const NamedVars::VarContainer& params) override;
   Common::Error DeletePortion(const NamedVars::VarContainer& params) override;
   Common::Error ChangePortion(const NamedVars::VarContainer& params) override;
+  // Makes the basic disks behind `portions` (and those of `disks`) members
+  // of the first disk group, or of a new one (driver_disks.cpp). Every
+  // sector written is put back when a disk fails, and the model is read
+  // again.
+  Common::Error InitDisks(PSDriverFactory& factory, const DiskMap& disks, Layer& portions,
+                          const NamedVars::VarContainer& params) override;
+  // Takes the dynamic disks of `disks` (and those behind the dynamic
+  // portions of `portions`) out of their groups, leaving them basic.
+  // "RemoveCleanup" first removes every volume piece they hold; without it
+  // a disk holding one is refused. The remaining members' database and the
+  // partition tables are committed when the operation is real; a failure
+  // puts every sector back.
+  Common::Error RemoveDisks(PSDriverFactory& factory, const DiskMap& disks, Layer& portions,
+                            const NamedVars::VarContainer& params) override;
   // Every change writes the database itself: nothing to do.
   Common::Error Commit() override { return Common::Error(); }
   bool IsDynamic() const override { return !pristine_; }

@@ -57,6 +57,7 @@ constexpr std::uint32_t kErrManyGroups = 0x109016;
 constexpr std::uint32_t kErrAutoRequest = 0x109017;
 constexpr std::uint32_t kErrNoGroup = 0x109018;
 constexpr std::uint32_t kErrNoDatabaseSpace = 0x10901B;
+constexpr std::uint32_t kErrNoMsrSpace = 0x10901C;
 constexpr std::uint32_t kErrDiskNotEmpty = 0x10901D;
 constexpr std::uint32_t kErrDiskType = 0x1090D4;
 

@@ -14,6 +14,7 @@
 #include "fdisk/ldm_types.h"
 #include "fdisk/model.h"
 #include "fdisk/portion.h"
+#include "fdisk/ps_driver.h"
 #include "ldm/disk.h"
 #include "ldm/record.h"
 
@@ -21,6 +22,7 @@ namespace Ldm {
 
 class LdmComputer;
 class LdmDgAccess;
+class VdsAccess;
 
 // Which kind of location a portion of the layer below has.
 class LdmLowerLayerVisitor : public Fdisk::LocationVisitor {
@@ -95,6 +97,13 @@ class LdmDgAccess {
  public:
   // A group found through its first member.
   LdmDgAccess(LdmDisk& first, LdmComputer* computer);
+  // A new group without members, holding only its disk-group record
+  // (convert.cpp); the name is cut to 31 characters.
+  LdmDgAccess(const std::string& groupName, LdmComputer* computer);
+  // A new group with no members and no records, as the dynamic-disk
+  // service's default group starts (service_groups.cpp).
+  LdmDgAccess(const std::string& name, const std::string& hostGuid, const std::string& groupGuid,
+              LdmComputer* computer);
   LdmDgAccess(const LdmDgAccess&) = delete;
   LdmDgAccess& operator=(const LdmDgAccess&) = delete;
 
@@ -203,6 +212,40 @@ class LdmDgAccess {
   // that mark once their bytes have been written.
   std::vector<LdmRecord*> StalePlexes(const LdmRecord& volume) const;
   void MarkResynchronised(LdmRecord& volume);
+  // Writes every stale plex or column of the volume from the bytes
+  // `reader` (the volume device, which reads around them) delivers, takes
+  // back the stalled disks under it and clears the stale marks
+  // (resync.cpp). A mirror without a healthy plex, or a parity volume with
+  // more than one column bad: 0x109010, nothing written.
+  Common::Error ReactivateVolume(LdmRecord& volume, Fdisk::SimpleDisk& reader);
+
+  // --- disks joining and leaving (convert.cpp, convert_basic.cpp) -------
+  // Makes a basic disk a member: places its private and public regions,
+  // writes a new database on it (nothing when `writeNow` is false), adds
+  // its disk record, turns its partitions into simple volumes and rewrites
+  // its partition table through the scheme drivers, which are committed.
+  // Every check runs before the first write; a failure after it is
+  // returned, and the caller puts the disks back.
+  Common::Error InitNewDatabase(LdmDisk& disk, bool writeNow, Fdisk::PSDriverFactory& factory);
+  // A simple volume lying exactly on [start, start + size) of the disk.
+  Common::Error CreateVolumeStrictlyByPartition(LdmDisk& disk, std::uint64_t start,
+                                                std::uint64_t size, std::uint32_t partitionType,
+                                                bool retained);
+  // Takes an empty member out of the group and leaves it basic: its disk
+  // record goes, another member becomes primary when needed, and its
+  // dynamic-disk partitions (on MBR: every entry, and the PRIVHEAD copies
+  // zeroed) are removed through the scheme drivers, which are not
+  // committed here. A disk holding a piece of a volume: 0x10901D.
+  Common::Error ConvertDiskToBasic(LdmDisk& disk, Fdisk::PSDriverFactory& factory);
+  // Removes every volume piece the disk holds: a plex of a mirror, a column
+  // of a parity volume that keeps the others, any other volume whole.
+  void RemoveDiskVolumes(LdmDisk& disk);
+  void RemoveVolumePieceOnDisk(LdmRecord& volume, std::uint64_t diskRid);
+  // Takes the disk out of the member list; it becomes basic.
+  void DetachDisk(LdmDisk& disk);
+  // The first other dynamic member becomes primary (none: no primary).
+  void SelectPrimaryDisk();
+  void RemoveMember(LdmDisk* disk);
 
   // Writes the records to every dynamic member (commit.cpp): the first
   // error is returned, and a commit cut short leaves the disks it reached
@@ -228,6 +271,8 @@ class LdmDgAccess {
   LdmComputer* computer;
   // Sectors read while scanning (for the benchmark).
   std::uint64_t sectorsRead = 0;
+  // The Virtual Disk Service's id of the group's pack; zero unbound.
+  Guid16 vdsPackId{};
 
  private:
   void ReadRecords();
@@ -265,6 +310,8 @@ class LdmComputer {
   std::uint32_t volumeCounter = 0;
   std::string hostGuid;
   Fdisk::Layer headLayer;
+  // The Virtual Disk Service client the driver handed over; null without.
+  VdsAccess* vds = nullptr;
 };
 
 // Builds the raw model of every dynamic disk among `disks`; always succeeds.

@@ -138,6 +138,14 @@ class LdmRecord {
   // Made or changed by the change in progress (undone by a rollback).
   bool touched = false;
 
+  // Marks of a reconciliation with a Windows service: the service reported
+  // the record this time, and the reconciliation made the record.
+  bool winReported = false;
+  bool winCreated = false;
+  // The Virtual Disk Service's id of the object bound to the record (the
+  // volume of a volume record, the plex of a plex record); zero unbound.
+  Guid16 vdsId{};
+
   // Links of the record graph (not owned; rebuilt by the group).
   LdmRecord* firstParent = nullptr;   // volume of a plex, plex of a subdisk
   LdmRecord* secondParent = nullptr;  // disk of a subdisk

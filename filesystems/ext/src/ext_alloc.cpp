@@ -165,9 +165,9 @@ std::uint64_t ExtfsAllocator::Allocate(std::uint32_t objectType) {
   try {
     return Take(objectType);
   } catch (const Common::Error& e) {
-    // Out of room: what waits to be freed is freed now, though the blocks
-    // pointing at it may not be on disk yet.
-    if (e.Code() != kFileDiskFull || pending_.empty()) throw;
+    // Out of room: what waits to be freed may be freed once what pointed
+    // at it is off the disk, so a write-back goes first.
+    if (e.Code() != kFileDiskFull || pending_.empty() || !driver_->WriteBackNow()) throw;
   }
   ReleasePending();
   return Take(objectType);

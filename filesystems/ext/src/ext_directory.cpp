@@ -293,6 +293,10 @@ bool ExtfsDirectory::Find(const std::string& name, DirectoryEntry& entry, Slot& 
 
 ExtfsDirectory::Slot ExtfsDirectory::AddEntry(const std::string& name, std::uint32_t objectType) {
   ext_->RequireWritable(0x31);
+  // A directory new since the last write-back goes to disk before entries
+  // go into it: its early form shows its blocks at once, and they must not
+  // name inodes the write-back has not reached.
+  if (!inode_->OnDisk()) ext_->WriteBackNow();
   const std::uint32_t blockSize = ext_->BlockSize();
   const std::uint32_t needed = EntrySpace(std::uint32_t(name.size()));
   // One pass: the name must be new; remember the first place it fits.
@@ -321,6 +325,8 @@ ExtfsDirectory::Slot ExtfsDirectory::AddEntry(const std::string& name, std::uint
   Slot slot;
   std::uint32_t recordLength = 0;
   if (place == kNotMapped) {
+    // The new block is mapped, emptied and counted in the size together.
+    ExtfsDriver::WriteBackHold hold(ext_);
     const std::uint64_t fileBlock = size_ / blockSize;
     bool fresh = false;
     const std::uint64_t block = inode_->MapBlockForWrite(fileBlock, fresh);
@@ -404,11 +410,12 @@ InodeRef ExtfsDirectory::CreateEntry(const std::string& name, std::uint32_t obje
       inode->SetSize(blockSize);
       inode_->AddLink();
     }
+    // The link first: whenever the entry is in the cache, its count is.
+    inode->AddLink();
     slot.block.PrepareWrite();
     Common::StoreLe32(slot.Entry(), index + 1);
     slot.Entry()[6] = std::uint8_t(name.size());
     slot.block.MarkDirty();
-    inode->AddLink();
   } catch (...) {
     // The entry stays empty; the inode and what it took go back, marked
     // deleted like any other freed inode.
@@ -443,30 +450,40 @@ void ExtfsDirectory::RemoveEntry(const std::u16string& name, bool directory) {
   InodeRef inode(ext_->GetInode(entry.inode - 1));
   if (inode->Uses() != 1) ThrowFileError(0x3A, kModuleId, kFileAccessDenied);
   if (inode->IsDirectory() != directory) ThrowFileError(0x3B, kModuleId, kFileDeleteError);
-  inode->RemoveName();
+  if (directory && inode->GetLinkCount() != 2 && inode->GetLinkCount() != 0xFFFF)
+    ThrowFileError(0x3C, kModuleId, kFileDeleteError);
+  // The entry goes before the link it stands for, and a directory's ".."
+  // (freed with it) before its parent's count: a write-back never shows
+  // more names than links.
   slot.block.PrepareWrite();
   Common::StoreLe32(slot.Entry(), 0);
   slot.block.MarkDirty();
   const std::int64_t now = CurrentTimeMs();
   inode_->SetModificationTime(now);
   inode_->SetChangeTime(now);
+  inode->RemoveName();
   if (directory) inode_->DropLink();
 }
 
 FileSystemDriver::FileObject* ExtfsDirectory::CreateFile(const std::u16string& name) {
   ext_->RequireWritable(0x40);
   const std::string name8 = NewName(name);
+  try {
+    // Making the entry looks for the name on the way (one walk of the
+    // directory, not two); it refuses before changing anything.
+    InodeRef inode = CreateEntry(name8, kTypeFile, std::string(), 0xF000, 0, 0);
+    return ext_->OpenFileObject(inode->Index());
+  } catch (const Common::Error& e) {
+    if (e.Code() != kFileAlreadyExists) throw;
+  }
   DirectoryEntry entry;
   Slot slot;
-  if (Find(name8, entry, slot)) {
-    InodeRef inode(ext_->GetInode(entry.inode - 1));
-    if ((inode->GetMode() & 0xF000) != 0x8000) ThrowFileError(0x41, kModuleId, kFileCreateError);
-    inode->Resize(0);
-    inode->SetMode(0644);
-    inode->SetOwner(0, 0);
-    return ext_->OpenFileObject(inode->Index());
-  }
-  InodeRef inode = CreateEntry(name8, kTypeFile, std::string(), 0xF000, 0, 0);
+  if (!Find(name8, entry, slot)) Corrupted(0x56);
+  InodeRef inode(ext_->GetInode(entry.inode - 1));
+  if ((inode->GetMode() & 0xF000) != 0x8000) ThrowFileError(0x41, kModuleId, kFileCreateError);
+  inode->Resize(0);
+  inode->SetMode(0644);
+  inode->SetOwner(0, 0);
   return ext_->OpenFileObject(inode->Index());
 }
 
@@ -490,31 +507,62 @@ void ExtfsDirectory::MoveEntry(const std::u16string& name, DirectoryObject* targ
   if (to == this && newName == entry.name) return;  // renamed to itself
   InodeRef inode(ext_->GetInode(entry.inode - 1));
   const std::uint32_t type = inode->GetObjectType();
+  // The new entry's place, empty until the end.
   Slot slot = to->AddEntry(newName, type);
-  if (type == kTypeDirectory && to != this) {
-    // The moved directory's ".." follows it to its new parent.
-    const MappedRun run = inode->MapBlock(0);
-    if (run.block == kNotMapped || run.uninitialised) Corrupted(0x46);
-    BlockHandle first = ext_->GetBlock(run.block, false);
-    DirectoryEntry dot, dotDot;
-    ValidateEntry(ext_, inode->Index(), first.Data(), 0, false, dot);
-    if (dot.name != "." || dot.recordLength >= ext_->BlockSize()) Corrupted(0x47);
-    ValidateEntry(ext_, inode->Index(), first.Data(), dot.recordLength, false, dotDot);
-    if (dotDot.name != ".." || dotDot.inode != inode_->Index() + 1) Corrupted(0x48);
-    to->inode_->AddLink();
-    first.PrepareWrite();
-    Common::StoreLe32(first.Data() + dot.recordLength, to->inode_->Index() + 1);
-    first.MarkDirty();
-    inode_->DropLink();
+  auto storeNew = [&] {
+    slot.block.PrepareWrite();
+    Common::StoreLe32(slot.Entry(), entry.inode);
+    slot.Entry()[6] = std::uint8_t(newName.size());
+    slot.block.MarkDirty();
+  };
+  auto clearOld = [&] {
+    old.block.PrepareWrite();
+    Common::StoreLe32(old.Entry(), 0);
+    old.Entry()[6] = 0;
+    old.block.MarkDirty();
+  };
+  if (type != kTypeDirectory) {
+    // Both names may be on disk for a moment: the early form of the inode
+    // counts the second.
+    inode->NoteNameAdded();
+    storeNew();
+    clearOld();
+  } else if (old.block.Data() == slot.block.Data()) {
+    // One block: both changes reach the disk in one write.
+    storeNew();
+    clearOld();
+  } else {
+    // A directory never has two entries on disk, nor an entry whose ".."
+    // names another parent: the old entry goes first (the directory is
+    // unconnected for a moment), then "..", then the new entry, each on
+    // disk before the next is made.
+    BlockHandle first;
+    std::uint32_t dotDotOffset = 0;
+    if (to != this) {
+      const MappedRun run = inode->MapBlock(0);
+      if (run.block == kNotMapped || run.uninitialised) Corrupted(0x46);
+      first = ext_->GetBlock(run.block, false);
+      DirectoryEntry dot, dotDot;
+      ValidateEntry(ext_, inode->Index(), first.Data(), 0, false, dot);
+      if (dot.name != "." || dot.recordLength >= ext_->BlockSize()) Corrupted(0x47);
+      ValidateEntry(ext_, inode->Index(), first.Data(), dot.recordLength, false, dotDot);
+      if (dotDot.name != ".." || dotDot.inode != inode_->Index() + 1) Corrupted(0x48);
+      dotDotOffset = dot.recordLength;
+      // The new parent's count first: it may refuse, and it must cover the
+      // ".." before the disk shows it.
+      to->inode_->AddLink();
+    }
+    clearOld();
+    ext_->WriteBackNow();
+    if (to != this) {
+      first.PrepareWrite();
+      Common::StoreLe32(first.Data() + dotDotOffset, to->inode_->Index() + 1);
+      first.MarkDirty();
+      inode_->DropLink();
+      ext_->WriteBackNow();
+    }
+    storeNew();
   }
-  slot.block.PrepareWrite();
-  Common::StoreLe32(slot.Entry(), entry.inode);
-  slot.Entry()[6] = std::uint8_t(newName.size());
-  slot.block.MarkDirty();
-  old.block.PrepareWrite();
-  Common::StoreLe32(old.Entry(), 0);
-  old.Entry()[6] = 0;
-  old.block.MarkDirty();
   const std::int64_t now = CurrentTimeMs();
   inode->SetChangeTime(now);
   inode_->SetModificationTime(now);

@@ -166,6 +166,8 @@ void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t le
   done = 0;
   driver_->RequireWritable(0x20);
   if (length == 0) return;
+  // Blocks are mapped before the bytes reach them and the size follows.
+  ExtfsDriver::WriteBackHold hold(driver_);
   const std::uint64_t blockSize = driver_->BlockSize();
   std::uint64_t end = 0;
   if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end) ||
@@ -209,15 +211,22 @@ void ExtfsFile::Write(const void* buffer, std::uint64_t offset, std::uint32_t le
       const std::uint64_t size = inode_->GetSize();
       const std::uint64_t blockStart = fileBlock * blockSize;
       const bool keep = !fresh && blockStart < size;
-      BlockHandle handle = driver_->GetBlock(block, !keep);
-      handle.PrepareWrite();
-      if (!keep)
-        std::memset(handle.Data(), 0, std::size_t(blockSize));
-      else if (size - blockStart < blockSize)
-        std::memset(handle.Data() + (size - blockStart), 0,
-                    std::size_t(blockSize - (size - blockStart)));
-      std::memcpy(handle.Data() + within, in, std::size_t(take));
-      handle.MarkDirty();
+      if (!keep) {
+        // Nothing of the file is in the block: it goes to the device whole
+        // from here, as whole new blocks do, rather than filling the cache
+        // with blocks only a write-back would write.
+        partial_.assign(std::size_t(blockSize), 0);
+        std::memcpy(partial_.data() + within, in, std::size_t(take));
+        driver_->WriteBlocksAt(partial_.data(), block, 1);
+      } else {
+        BlockHandle handle = driver_->GetBlock(block, false);
+        handle.PrepareWrite();
+        if (size - blockStart < blockSize)
+          std::memset(handle.Data() + (size - blockStart), 0,
+                      std::size_t(blockSize - (size - blockStart)));
+        std::memcpy(handle.Data() + within, in, std::size_t(take));
+        handle.MarkDirty();
+      }
     } else {
       used = std::min(left / blockSize, runLeft);
       take = used * blockSize;
@@ -259,7 +268,6 @@ void ExtfsFile::Flush() {
     inode_->SetModificationTime(now);
     inode_->SetChangeTime(now);
   }
-  inode_->WriteBack();
 }
 
 FileSystemDriver::RestoreObject* ExtfsFile::CreateRestoreObject(std::uint32_t) {

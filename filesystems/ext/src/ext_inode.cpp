@@ -93,10 +93,14 @@ std::uint16_t DefaultModeForType(std::uint32_t type) {
 }
 
 ExtfsInode::ExtfsInode(InodeCache* cache, ExtfsDriver* driver, std::uint32_t index,
-                       std::vector<std::uint8_t> bytes)
+                       std::vector<std::uint8_t> bytes, bool fromDisk)
     : cache_(cache), driver_(driver), index_(index), bytes_(std::move(bytes)) {
   processor_ = cache_->ProcessorFor(GetFlags());
   state_ = std::make_unique<BlockMapState>(driver_, processor_->GetLevelCount());
+  if (fromDisk)
+    diskBytes_ = bytes_;
+  else
+    diskBytes_.assign(bytes_.size(), 0);
 }
 
 ExtfsInode::~ExtfsInode() = default;
@@ -109,13 +113,70 @@ std::uint32_t ExtfsInode::GetRawLinkCount() const noexcept {
   return Common::LoadLe16(bytes_.data() + 0x1A);
 }
 
-void ExtfsInode::WriteBack() {
-  if (!dirty_) return;
-  std::uint32_t offset = 0;
-  BlockHandle block = driver_->GetInodeBlock(index_, offset);
-  block.PrepareWrite();
-  std::memcpy(block.Data() + offset, bytes_.data(), bytes_.size());
-  block.MarkDirty();
+bool ExtfsInode::OnDisk() const noexcept { return Common::LoadLe16(diskBytes_.data() + 0x1A) != 0; }
+
+bool ExtfsInode::IsDead() const noexcept {
+  return GetRawLinkCount() == 0 && Common::LoadLe32(bytes_.data() + 0x14) != 0;
+}
+
+bool ExtfsInode::VersionFor(InodeStage stage, std::vector<std::uint8_t>& out) const {
+  const std::uint32_t links = GetRawLinkCount();
+  if (links == 0) {
+    // An inode still being built stays off the disk; a freed one goes once
+    // the entries naming it are gone. Until then the disk's form stands.
+    if (!IsDead() || (stage != InodeStage::kFreed && stage != InodeStage::kCurrent)) return false;
+    out = bytes_;
+    return true;
+  }
+  out = bytes_;
+  if (stage == InodeStage::kCurrent) return true;
+  const bool onDisk = OnDisk();
+  if (stage == InodeStage::kExisting && !onDisk) return false;
+  if (stage == InodeStage::kNew && onDisk) return false;
+  // Every name the disk may show during the write-back: those it held,
+  // and those stored since. (A directory counted as "too many" stays so.)
+  const std::uint32_t diskLinks = Common::LoadLe16(diskBytes_.data() + 0x1A);
+  const std::uint32_t early = std::min<std::uint32_t>(diskLinks + linksAdded_, 65000);
+  if (!(IsDirectory() && links == 1) && early > links)
+    Common::StoreLe16(out.data() + 0x1A, std::uint16_t(early));
+  if ((GetMode() & 0xF000) == 0x8000 && onDisk) {
+    // A file's map changes in its table slot and in map blocks written
+    // later: until both are on disk its size and block count cover what
+    // either map reaches, so that no block lies past the end and the count
+    // is at worst too high.
+    const std::uint64_t size = std::max(GetSize(), std::uint64_t(Common::LoadLe32(diskBytes_.data() + 0x04)) |
+                                                       std::uint64_t(Common::LoadLe32(diskBytes_.data() + 0x6C)) << 32);
+    Common::StoreLe32(out.data() + 0x04, std::uint32_t(size));
+    Common::StoreLe32(out.data() + 0x6C, std::uint32_t(size >> 32));
+    const bool huge = (driver_->GetRoCompatFeatures() & kRoCompatHugeFile) != 0;
+    const std::uint32_t shift = driver_->LogBlockSize() + 1;
+    auto units = [&](const std::uint8_t* b) {
+      return Common::LoadLe32(b + 0x1C) | (huge ? std::uint64_t(Common::LoadLe16(b + 0x74)) << 32 : 0);
+    };
+    if (((GetFlags() | Common::LoadLe32(diskBytes_.data() + 0x20)) & kInodeFlagHugeFile) == 0) {
+      const std::uint64_t most = std::max(units(bytes_.data()), units(diskBytes_.data()) + (blocksAdded_ << shift));
+      if ((most >> (huge ? 48 : 32)) == 0) {
+        Common::StoreLe32(out.data() + 0x1C, std::uint32_t(most));
+        if (huge) Common::StoreLe16(out.data() + 0x74, std::uint16_t(most >> 32));
+      }
+    }
+  }
+  if (stage == InodeStage::kExisting && IsDirectory() &&
+      Common::LoadLe32(bytes_.data() + 0x04) > Common::LoadLe32(diskBytes_.data() + 0x04)) {
+    // The blocks it grew by may hold entries of inodes new in this
+    // write-back: they join the directory after those inodes.
+    for (const auto& field : {std::pair<std::uint32_t, std::uint32_t>{0x04, 4}, {0x1C, 4},
+                              {kMapAreaOffset, kMapAreaSize}, {0x6C, 4}, {0x74, 2}})
+      std::memcpy(out.data() + field.first, diskBytes_.data() + field.first, field.second);
+  }
+  return true;
+}
+
+void ExtfsInode::NoteWrittenBack() {
+  if (GetRawLinkCount() == 0 && !IsDead()) return;  // still being built
+  diskBytes_ = bytes_;
+  linksAdded_ = 0;
+  blocksAdded_ = 0;
   dirty_ = false;
 }
 
@@ -219,10 +280,12 @@ std::uint64_t ExtfsInode::MapBlockForWrite(std::uint64_t fileBlock, bool& fresh)
     const std::uint64_t block = processor_->MapForWrite(bytes_.data() + kMapAreaOffset, fileBlock,
                                                         allocated, fresh, *state_);
     dirty_ = true;
+    blocksAdded_ += allocated;
     if (allocated) SetBlockCount(before + allocated);
     return block;
   } catch (...) {
     dirty_ = true;
+    blocksAdded_ += allocated;
     if (allocated) SetBlockCount(before + allocated);
     throw;
   }
@@ -287,6 +350,7 @@ void ExtfsInode::AddLink() {
     }
   }
   Common::StoreLe16(b + 0x1A, std::uint16_t(next));
+  if (next > old) linksAdded_ += next - old;
   const std::int64_t now = CurrentTimeMs();
   if (old == 0) {
     Common::StoreLe32(b + 0x14, 0);
@@ -381,6 +445,7 @@ void ExtfsInode::Resize(std::uint64_t size) {
 
 void ExtfsInode::SetSymlinkTarget(const std::string& target) {
   if ((GetMode() & 0xF000) != 0xA000 || target.empty()) Corrupted(0x2E);
+  ExtfsDriver::WriteBackHold hold(driver_);  // block, text and length go together
   if (target.size() >= driver_->BlockSize()) ThrowFileError(0x2F, kModuleId, kFileCreateError);
   std::uint8_t* area = bytes_.data() + kMapAreaOffset;
   if (target.size() < kMapAreaSize) {
@@ -391,6 +456,10 @@ void ExtfsInode::SetSymlinkTarget(const std::string& target) {
     std::memset(area, 0, kMapAreaSize);
     std::memcpy(area, target.data(), target.size());
   } else {
+    // A new target goes into a new block: the inode then switches text and
+    // length in one write, where rewriting the old block could reach the
+    // disk without the length that goes with it.
+    if (HasDataBlocks()) ReleaseFrom(0);
     if (!HasDataBlocks()) {
       // A slow link maps its block like a file of the volume's kind.
       std::uint32_t flags = GetFlags() & ~kInodeFlagExtents;
@@ -587,17 +656,17 @@ InodeLocationProcessor* InodeCache::ProcessorFor(std::uint32_t flags) {
 }
 
 void InodeCache::Evict() {
+  if (inodes_.size() < kIdleLimit) return;
+  std::uint32_t changed = 0;
+  for (const auto& entry : inodes_) changed += entry.second->IsDirty() ? 1 : 0;
+  // A changed inode leaves only once written back (the write-back needs its
+  // forms); when too many wait, they are written now.
+  if (changed >= kChangedLimit) driver_->WriteBackNow();
   LRUList<ExtfsInode>* node = recency_.next;
   while (inodes_.size() >= kIdleLimit && node != &recency_) {
     LRUList<ExtfsInode>* next = node->next;
     auto* inode = static_cast<ExtfsInode*>(node);
-    if (inode->Uses() == 0) {
-      try {
-        inode->WriteBack();
-      } catch (...) {
-        node = next;
-        continue;  // kept until it can be written
-      }
+    if (inode->Uses() == 0 && !inode->IsDirty()) {
       inode->Unlink();
       inodes_.erase(inode->Index());
       delete inode;
@@ -617,6 +686,8 @@ ExtfsInode* InodeCache::GetInode(std::uint32_t index) {
   auto found = inodes_.find(index);
   if (found != inodes_.end()) {
     ExtfsInode* inode = found->second;
+    // Freed and waiting for its write-back: as free as on disk.
+    if (inode->GetRawLinkCount() == 0) ThrowFileError(0x14, kModuleId, kFileOpenError);
     inode->Unlink();
     recency_.InsertBefore(inode);
     inode->AddUse();
@@ -630,23 +701,37 @@ ExtfsInode* InodeCache::GetInode(std::uint32_t index) {
     std::memcpy(bytes.data(), block.Data() + offset, bytes.size());
   }
   if (Common::LoadLe16(bytes.data() + 0x1A) == 0) ThrowFileError(0x12, kModuleId, kFileOpenError);
-  auto* inode = new ExtfsInode(this, driver_, index, std::move(bytes));
+  auto* inode = new ExtfsInode(this, driver_, index, std::move(bytes), true);
   recency_.InsertBefore(inode);
   inodes_[index] = inode;
   inode->AddUse();
   return inode;
 }
 
-void InodeCache::FlushAll() {
-  for (auto& entry : inodes_) entry.second->WriteBack();
+void InodeCache::StageVersions(InodeStage stage, std::set<std::uint64_t>& sectors) {
+  std::vector<std::uint8_t> version;
+  for (auto& entry : inodes_) {
+    ExtfsInode* inode = entry.second;
+    if (!inode->IsDirty() || !inode->VersionFor(stage, version)) continue;
+    std::uint32_t offset = 0;
+    BlockHandle block = driver_->GetInodeBlock(inode->Index(), offset);
+    if (std::memcmp(block.Data() + offset, version.data(), version.size()) == 0) continue;
+    block.PrepareWrite();
+    std::memcpy(block.Data() + offset, version.data(), version.size());
+    block.MarkDirty();
+    sectors.insert(block.FirstSector());
+  }
+}
+
+void InodeCache::NoteWrittenBack() {
+  for (auto& entry : inodes_)
+    if (entry.second->IsDirty()) entry.second->NoteWrittenBack();
 }
 
 void InodeCache::Forget(ExtfsInode* inode) noexcept {
-  try {
-    inode->WriteBack();
-  } catch (...) {
-    // The inode is free on disk already; what could not be written stays.
-  }
+  // A freed inode waits in the cache for the write-back that frees it on
+  // disk; eviction takes it then.
+  if (inode->IsDirty()) return;
   inode->Unlink();
   inodes_.erase(inode->Index());
   delete inode;
@@ -655,7 +740,17 @@ void InodeCache::Forget(ExtfsInode* inode) noexcept {
 ExtfsInode* InodeCache::CreateInode(std::uint32_t index, std::uint32_t objectType,
                                     std::uint32_t inheritedFlags, std::uint32_t mode,
                                     std::uint32_t major, std::uint32_t minor) {
-  if (index >= driver_->InodesCount() || inodes_.count(index)) Corrupted(0x13);
+  if (index >= driver_->InodesCount()) Corrupted(0x13);
+  auto found = inodes_.find(index);
+  if (found != inodes_.end()) {
+    // The freed inode that held the index before, written back already.
+    ExtfsInode* old = found->second;
+    if (old->GetRawLinkCount() != 0 || old->IsDirty() || old->Uses() != 0) Corrupted(0x15);
+    old->Unlink();
+    inodes_.erase(found);
+    delete old;
+  }
+  Evict();
   std::vector<std::uint8_t> bytes(driver_->InodeSize(), 0);
   std::uint8_t* b = bytes.data();
   const std::uint16_t permissions =
@@ -671,7 +766,7 @@ ExtfsInode* InodeCache::CreateInode(std::uint32_t index, std::uint32_t objectTyp
     flags |= kInodeFlagExtents;
   Common::StoreLe32(b + 0x20, flags);
   if (driver_->InodeSize() > 128) Common::StoreLe16(b + 0x80, std::uint16_t(driver_->GetNewInodeExtraSize()));
-  auto* inode = new ExtfsInode(this, driver_, index, std::move(bytes));
+  auto* inode = new ExtfsInode(this, driver_, index, std::move(bytes), false);
   inode->MarkDirty();
   std::uint8_t* area = inode->MutableBytes() + kMapAreaOffset;
   if (objectType == kTypeCharDevice || objectType == kTypeBlockDevice) {

@@ -472,22 +472,60 @@ std::uint32_t ExtfsDriver::WriteBackPhaseOf(std::uint64_t firstSector) {
   return 4;
 }
 
+void ExtfsDriver::WriteBackSectors(const std::set<std::uint64_t>& sectors) {
+  std::vector<BlockHandle::Header*> blocks;
+  ForEachBlock([&](BlockHandle::Header* block) {
+    if (BlockIsDirty(block) && sectors.count(BlockFirstSector(block))) blocks.push_back(block);
+  });
+  for (BlockHandle::Header* block : blocks) {
+    const Common::Error error = WriteBackBlock(block);
+    if (error) ThrowFileError(0x50, kModuleId, kFileWriteError, error);
+  }
+}
+
 void ExtfsDriver::WriteBackCache() {
+  // What is dirty stays cached until the change in progress is whole.
+  if (holds_ != 0) return;
   FindMetadataBlocks();
   // The descriptors as they are now go out with this write-back, whatever
   // started it.
   WriteGroupDescriptors();
-  std::vector<BlockHandle::Header*> phases[6];
+  std::set<std::uint64_t> phases[6];
   ForEachBlock([&](BlockHandle::Header* block) {
-    if (BlockIsDirty(block)) phases[WriteBackPhaseOf(BlockFirstSector(block))].push_back(block);
+    if (BlockIsDirty(block))
+      phases[WriteBackPhaseOf(BlockFirstSector(block))].insert(BlockFirstSector(block));
   });
-  for (const auto& phase : phases) {
-    for (BlockHandle::Header* block : phase) {
-      const Common::Error error = WriteBackBlock(block);
-      if (error) ThrowFileError(0x50, kModuleId, kFileWriteError, error);
-    }
+  for (std::uint32_t phase = 0; phase < 3; ++phase) WriteBackSectors(phases[phase]);
+  // Inode tables left dirty by a write-back that stopped are rewritten with
+  // the forms of this one.
+  std::set<std::uint64_t> tables = phases[3];
+  for (InodeStage stage : {InodeStage::kExisting, InodeStage::kNew, InodeStage::kGrown}) {
+    inodes_->StageVersions(stage, tables);
+    WriteBackSectors(tables);
+    tables.clear();
   }
+  WriteBackSectors(phases[4]);
+  for (InodeStage stage : {InodeStage::kFreed, InodeStage::kCurrent}) {
+    inodes_->StageVersions(stage, tables);
+    WriteBackSectors(tables);
+    tables.clear();
+  }
+  WriteBackSectors(phases[5]);
+  inodes_->NoteWrittenBack();
   freshBlocks_.clear();
+}
+
+bool ExtfsDriver::WriteBackNow() noexcept {
+  if (holds_ != 0) return false;
+  try {
+    WriteBackCacheLocked();
+    return true;
+  } catch (const Common::Error& e) {
+    RememberWriteBackFailure(e);
+  } catch (...) {
+    RememberWriteBackFailure(MakeFsError(0x51, kModuleId, kFileWriteError));
+  }
+  return false;
 }
 
 void ExtfsDriver::Flush() {
@@ -495,7 +533,6 @@ void ExtfsDriver::Flush() {
   // inodes is on disk after the first round, so their bits may go in the
   // second.
   for (int round = 0; round < 2; ++round) {
-    if (inodes_) inodes_->FlushAll();
     WriteGroupDescriptors();
     WriteSuperblock();
     FileSystemDriver::Flush();

@@ -1,9 +1,10 @@
 // Mounting a whole small HFS+ volume through the driver's probe and using
 // its trees: the input is the volume's first bytes and its last kilobyte
 // (the alternate header); the rest reads as zeros. The folders are listed
-// from the catalog (with every entry's attributes and overflow extents),
-// then a folder is made and removed and a file deleted, and the volume is
-// unmounted. Writes land in memory, so later reads see them.
+// from the catalog (with every entry's properties, symbolic-link targets,
+// attributes and overflow extents), then a folder is made, a symbolic link
+// made in it, moved and deleted, the folder removed, a file linked and both
+// its names deleted, and the volume is unmounted. Writes land in memory, so later reads see them.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -81,6 +82,9 @@ void Walk(filesystems::hfsplus::HFSPlusDriver* driver, std::uint32_t id, int dep
     it->GetAllocatedSize();
     it->GetModificationTime();
     it->GetDataPosition();
+    it->GetMode();
+    it->GetLinkCount();
+    if (it->GetObjectType() == 5) it->GetSymlinkTarget();
     const std::uint32_t entry = std::uint32_t(it->GetEntryId());
     if (m.HasAttributes()) {
       for (const auto& a : m.Attributes().ListAttributes(entry)) {
@@ -112,13 +116,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Walk(hfs, 0, 0, budget);
     Driver::DirectoryObject* root = driver->GetDirectoryObject(0);
     root->CreateDirectory(u"fuzz folder");
+    root->CreateSymlink(u"fuzz link", u"fuzz folder");
+    root->MoveEntry(u"fuzz link", driver->GetDirectoryObject(root->GetChildDirectoryId(u"fuzz folder")),
+                    u"moved");
+    driver->GetDirectoryObject(root->GetChildDirectoryId(u"fuzz folder"))->DeleteFile(u"moved");
     root->RemoveDirectory(u"fuzz folder");
     std::unique_ptr<Driver::IteratorObject> it(root->OpenIterator());
     for (int i = 0; it && i < 50; ++i) {
       if (it->GetObjectType() == 0) {
         const std::u16string name = it->GetName();
         it.reset();
+        root->CreateHardLink(u"fuzz hard link", root, name);
         root->DeleteFile(name);
+        root->DeleteFile(u"fuzz hard link");
         break;
       }
       if (!it->Next()) break;

@@ -298,16 +298,16 @@ FileSystemDriver::BackupObject* HFSPlusBackupObjectFactory::Create(std::uint32_t
     if (e.Type() == kFolderRecord) return FolderObject(driver_, e).release();
     if (e.Type() != kFileRecord || e.record.size() < kFileRecordBytes) Fail(80, kFileBackupError);
     const std::uint8_t* r = e.record.data();
-    if (IsHardLinkRecord(r)) {
+    if (IsHardLinkRecord(e.record)) {
       // An iNode is always backed up as a regular file.
       CatalogEntry node = catalog.GetRecordById(Common::LoadBe32(r + file::kSpecial));
       if (node.Type() != kFileRecord || node.record.size() < kFileRecordBytes ||
-          IsHardLinkRecord(node.record.data()))
+          IsHardLinkRecord(node.record))
         Fail(81, kFileBackupError);
       return FileObject(driver_, node, option).release();
     }
-    if (IsSymlinkRecord(r)) return SymlinkObject(driver_, e).release();
-    if (IsSpecialNodeRecord(r)) return DeviceObject(driver_, e).release();
+    if (IsSymlinkRecord(e.record)) return SymlinkObject(driver_, e).release();
+    if (IsSpecialNodeRecord(e.record)) return DeviceObject(driver_, e).release();
     return FileObject(driver_, e, option).release();
   } catch (const std::bad_alloc&) {
     return nullptr;

@@ -15,8 +15,6 @@ constexpr std::uint32_t kModuleId = kHfsCatalogModuleId;
 constexpr std::uint32_t kNewOwner = 99;
 constexpr std::uint16_t kNewFolderMode = 0x41ED;  // directory, rwxr-xr-x
 constexpr std::uint16_t kNewFileMode = 0x81A4;    // regular file, rw-r--r--
-constexpr std::uint32_t kCreatorHfsPlus = 0x6866732B;  // "hfs+"
-constexpr std::uint32_t kTypeHardLink = 0x686C6E6B;    // "hlnk"
 
 [[noreturn]] void Fail(std::uint32_t site, std::uint32_t code) {
   ThrowFileError(site, kModuleId, code);
@@ -27,6 +25,32 @@ bool IsThread(std::uint16_t type) {
 }
 
 }  // namespace
+
+bool IsFolderRecord(const std::vector<std::uint8_t>& r) {
+  return r.size() >= kFolderRecordBytes && Common::LoadBe16(r.data()) == kFolderRecord;
+}
+bool IsFileRecord(const std::vector<std::uint8_t>& r) {
+  return r.size() >= kFileRecordBytes && Common::LoadBe16(r.data()) == kFileRecord;
+}
+std::uint16_t ModeOf(const std::vector<std::uint8_t>& r) {
+  return r.size() >= folder::kMode + 2 ? Common::LoadBe16(r.data() + folder::kMode) : 0;
+}
+bool IsHardLinkRecord(const std::vector<std::uint8_t>& r) {
+  if (!IsFileRecord(r)) return false;
+  // Older links carry no mode at all.
+  const std::uint16_t type = ModeOf(r) & 0xF000;
+  return (type == kModeRegular || type == 0) &&
+         Common::LoadBe32(r.data() + file::kFinderType) == kTypeHardLink &&
+         Common::LoadBe32(r.data() + file::kCreator) == kCreatorHfsPlus;
+}
+bool IsSymlinkRecord(const std::vector<std::uint8_t>& r) {
+  return IsFileRecord(r) && (ModeOf(r) & 0xF000) == kModeSymlink;
+}
+bool IsSpecialNodeRecord(const std::vector<std::uint8_t>& r) {
+  if (!IsFileRecord(r)) return false;
+  const std::uint16_t type = ModeOf(r) & 0xF000;
+  return type == 0x1000 || type == 0x2000 || type == 0x6000 || type == 0xC000;
+}
 
 std::uint16_t CatalogEntry::Type() const {
   return record.size() >= 2 ? Common::LoadBe16(record.data()) : 0;
@@ -108,6 +132,36 @@ CatalogEntry CatalogFile::GetRecordById(std::uint32_t id) {
 
 std::uint32_t CatalogFile::GetParentId(std::uint32_t id) { return GetThread(id).parentId; }
 
+CatalogEntry CatalogFile::ReadFolderRecord(std::uint32_t id) {
+  CatalogEntry e = GetRecordById(id);
+  if (e.Type() != kFolderRecord) Fail(22, kFileCreateError);
+  return e;
+}
+
+CatalogEntry CatalogFile::GetINodeRecord(const CatalogEntry& link) {
+  if (!IsFileRecord(link.record)) Fail(23, kFileCorrupted);
+  if (!IsHardLinkRecord(link.record)) Fail(24, kFileNotFound);
+  CatalogEntry inode = GetRecordById(Common::LoadBe32(link.record.data() + file::kSpecial));
+  if (!IsFileRecord(inode.record)) Fail(25, kFileCorrupted);
+  return inode;
+}
+
+CatalogEntry CatalogFile::GetINodeRecordById(std::uint32_t linkId) {
+  return GetINodeRecord(GetRecordById(linkId));
+}
+
+bool CatalogFile::IsInside(std::uint32_t folderId, std::uint32_t ancestorId) {
+  // Up the threads to the root; a chain longer than the catalog has
+  // records circles.
+  for (std::uint64_t steps = 0; folderId > kRootParentId; ++steps) {
+    if (folderId == ancestorId) return true;
+    if (folderId == kRootFolderId) return false;
+    if (steps > Tree().LeafRecords()) Fail(26, kFileCorrupted);
+    folderId = GetParentId(folderId);
+  }
+  return false;
+}
+
 HFSPlusString CatalogFile::GetRootFolderName() {
   const CatalogEntry thread = GetThread(kRootFolderId);
   if (thread.Type() != kFolderThreadRecord) Fail(18, kFileNotFound);
@@ -121,6 +175,31 @@ std::uint32_t CatalogFile::GetPrivateDataFolderId() {
   if (e.Type() != kFolderRecord) Fail(19, kFileCorrupted);
   return e.Id();
 }
+
+RecordPosition CatalogFile::FindFirstChild(std::uint32_t folderId) {
+  const std::vector<std::uint8_t> start = MakeKey(folderId, HFSPlusString());
+  RecordPosition p = Tree().Search(start.data(), start.size());
+  while (!p.IsNull()) {
+    const CatalogEntry e = ReadEntry(p);
+    if (e.parentId != folderId) return RecordPosition();
+    if (!IsThread(e.Type())) return p;
+    p = Tree().Next(p);
+  }
+  return p;
+}
+
+RecordPosition CatalogFile::FindRecord(std::uint32_t parentId, const HFSPlusString& name) {
+  const std::vector<std::uint8_t> key = MakeKey(parentId, name);
+  const RecordPosition p = Tree().Search(key.data(), key.size());
+  if (p.IsNull()) return p;
+  const CatalogEntry found = ReadEntry(p);
+  if (found.parentId != parentId ||
+      CompareNames(names_, found.name.Units(), found.name.Length(), name.Units(), name.Length()) != 0)
+    return RecordPosition();
+  return p;
+}
+
+RecordPosition CatalogFile::NextPosition(const RecordPosition& p) { return Tree().Next(p); }
 
 void CatalogFile::ForEachChild(std::uint32_t folderId,
                                const std::function<bool(const CatalogEntry&)>& visit) {
@@ -246,14 +325,28 @@ void CatalogFile::InsertEntry(const HFSPlusString& name, std::uint32_t parentId,
   const std::uint32_t id = entry.Id();
   const std::vector<std::uint8_t> key = MakeKey(parentId, name);
   Tree().Insert(key.data(), key.size(), record.data(), record.size());
+  try {
+    InsertThread(id, isFolder, name, parentId, false);
+  } catch (const Common::Error&) {
+    // Without its thread the record would be unreachable by id.
+    Tree().Remove(key.data(), key.size());
+    throw;
+  }
+  AdjustParent(parentId, isFolder, +1);
+  AdjustVolumeCount(isFolder, +1);
+}
+
+void CatalogFile::InsertThread(std::uint32_t id, bool isFolder, const HFSPlusString& name,
+                               std::uint32_t parentId, bool replace) {
   std::vector<std::uint8_t> thread(10 + 2 * std::size_t(name.Length()), 0);
   Common::StoreBe16(thread.data(), isFolder ? kFolderThreadRecord : kFileThreadRecord);
   Common::StoreBe32(thread.data() + 4, parentId);
   std::copy_n(name.Bytes(), thread.size() - 8, thread.data() + 8);
   const std::vector<std::uint8_t> threadKey = MakeKey(id, HFSPlusString());
-  Tree().Insert(threadKey.data(), threadKey.size(), thread.data(), thread.size());
-  AdjustParent(parentId, isFolder, +1);
-  AdjustVolumeCount(isFolder, +1);
+  if (replace)
+    Tree().Replace(threadKey.data(), threadKey.size(), thread.data(), thread.size());
+  else
+    Tree().Insert(threadKey.data(), threadKey.size(), thread.data(), thread.size());
 }
 
 void CatalogFile::RemoveEntry(const CatalogEntry& entry) {
@@ -294,51 +387,11 @@ void CatalogFile::RemoveFolder(const HFSPlusString& name, std::uint32_t parentId
   RequireWritable(80);
   CatalogEntry e;
   if (!Lookup(parentId, name, &e)) Fail(81, kFileNotFound);
-  if (e.Type() != kFolderRecord || (parentId == kRootFolderId && name.IsPrivateDataFolder()))
+  if (e.Type() != kFolderRecord || (parentId == kRootFolderId && name.IsPrivateDataFolder()) ||
+      e.Id() == kRootFolderId)
     Fail(82, kFileDeleteError);
   if (Common::LoadBe32(e.record.data() + folder::kValence) != 0) Fail(83, kFileDeleteError);
   RemoveEntry(e);
-}
-
-namespace {
-
-// The whole extent list of one fork of a file record.
-ExtentList ForkExtents(Volume& volume, const std::uint8_t* fork, std::uint32_t fileId,
-                       std::uint8_t forkType, ExtentsOverflowFile& extents) {
-  ExtentList list(volume.Primary().TotalBlocks());
-  const std::uint32_t total = Common::LoadBe32(fork + 12);
-  list.AppendDescriptors(fork + 16, 8);
-  if (list.TotalBlocks() < total) {
-    ExtentList more(volume.Primary().TotalBlocks());
-    extents.CollectExtents(fileId, forkType, list.TotalBlocks(), more);
-    list.AppendList(more);
-  }
-  if (list.TotalBlocks() != total) Fail(90, kFileCorrupted);
-  return list;
-}
-
-}  // namespace
-
-void CatalogFile::DeleteFile(const HFSPlusString& name, std::uint32_t parentId,
-                             ExtentsOverflowFile& extents) {
-  RequireWritable(91);
-  CatalogEntry e;
-  if (!Lookup(parentId, name, &e)) Fail(92, kFileNotFound);
-  if (e.Type() != kFileRecord) Fail(93, kFileDeleteError);
-  const std::uint8_t* r = e.record.data();
-  if (Common::LoadBe32(r + file::kFinderType) == kTypeHardLink &&
-      Common::LoadBe32(r + file::kCreator) == kCreatorHfsPlus)
-    Fail(94, kFileNotSupported);
-  const std::uint32_t id = e.Id();
-  Volume& volume = File().GetVolume();
-  const ExtentList data = ForkExtents(volume, r + file::kDataFork, id, 0x00, extents);
-  const ExtentList resource = ForkExtents(volume, r + file::kResourceFork, id, 0xFF, extents);
-  RemoveEntry(e);
-  extents.RemoveRecords(id, 0x00);
-  extents.RemoveRecords(id, 0xFF);
-  AllocationFile allocation(volume);
-  allocation.Release(data);
-  allocation.Release(resource);
 }
 
 }  // namespace hfsplus

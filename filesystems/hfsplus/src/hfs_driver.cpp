@@ -1,5 +1,6 @@
 // The HFS+ driver: mount, flush, unmount and the probe.
 #include "filesystems/hfs_driver.h"
+#include "filesystems/hfs_file.h"
 
 #include <algorithm>
 #include <new>
@@ -24,6 +25,8 @@ HFSPlusDriver::HFSPlusDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, st
 }
 
 HFSPlusDriver::~HFSPlusDriver() {
+  if (privateFolder_) privateFolder_->DropUse();
+  privateFolder_ = nullptr;
   DeleteDirectoryObjects();
   // A destructor cannot report: a failed write-back leaves the volume
   // marked in use, which the next mount sees.
@@ -73,6 +76,45 @@ int HFSPlusDriver::CompareIdentifiers(const file_identifier* a, const file_ident
 
 FileSystemDriver::DirectoryObject* HFSPlusDriver::CreateDirectoryObject(std::uint32_t directoryId) {
   return new HFSPlusDirectory(this, directoryId);
+}
+
+std::uint32_t HFSPlusDriver::PrivateDataFolderId() {
+  if (privateFolder_) return privateFolder_->FolderId();
+  try {
+    return metadata_->Catalog().GetPrivateDataFolderId();
+  } catch (const Common::Error& e) {
+    if (e.Code() == kFileNotFound) return 0;
+    throw;
+  }
+}
+
+HFSPlusDirectory* HFSPlusDriver::PrivateDataFolder() {
+  if (privateFolder_) return privateFolder_;
+  std::uint32_t id = PrivateDataFolderId();
+  if (id == 0) {
+    RequireWritable(10);
+    // Made through the root's registered folder object, so that the
+    // root's record and open files stay with the one object of it.
+    auto* root = static_cast<HFSPlusDirectory*>(GetDirectoryObject(0));
+    root->AddUse();
+    try {
+      id = root->CreatePrivateDataFolder();
+    } catch (...) {
+      root->DropUse();
+      throw;
+    }
+    root->DropUse();
+  }
+  auto* folder = static_cast<HFSPlusDirectory*>(GetDirectoryObject(id));
+  // Held for the rest of the mount: its iNodes' file objects live there.
+  folder->AddUse();
+  privateFolder_ = folder;
+  return folder;
+}
+
+HFSPlusFileObjectBase* HFSPlusDriver::NewFileObject(HFSPlusDirectory* directory,
+                                                    std::uint32_t fileId) {
+  return new HFSPlusFileObject(this, directory, fileId);
 }
 
 }  // namespace hfsplus

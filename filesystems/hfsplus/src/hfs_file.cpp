@@ -11,7 +11,6 @@
 #include "filesystems/hfs_allocation.h"
 #include "filesystems/hfs_backup.h"
 #include "filesystems/hfs_driver.h"
-#include "filesystems/hfs_file_table.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
 
@@ -21,8 +20,6 @@ namespace {
 
 constexpr std::uint32_t kModuleId = kHfsFileModuleId;
 constexpr std::uint16_t kLockedFlag = 0x0001;
-constexpr std::uint32_t kTypeHardLink = 0x686C6E6B;    // "hlnk"
-constexpr std::uint32_t kCreatorHfsPlus = 0x6866732B;  // "hfs+"
 // Reads that do not land on whole sectors of an aligned buffer go through
 // a bounce buffer of this size.
 constexpr std::uint32_t kBounceBytes = 256 * 1024;
@@ -33,10 +30,6 @@ constexpr std::uint64_t kMaxOffset = std::uint64_t(std::numeric_limits<std::int6
   ThrowFileError(site, kModuleId, code);
 }
 
-std::uint16_t ModeType(const std::uint8_t* record) {
-  return Common::LoadBe16(record + file::kMode) & 0xF000;
-}
-
 bool IsFileRecord(const CatalogEntry& e) {
   return e.Type() == kFileRecord && e.record.size() >= kFileRecordBytes;
 }
@@ -45,39 +38,24 @@ CatalogFile& CatalogOf(HFSPlusDriver* driver) { return driver->GetMetadata().Cat
 
 }  // namespace
 
-bool IsHardLinkRecord(const std::uint8_t* r) {
-  if (Common::LoadBe16(r) != kFileRecord) return false;
-  if (Common::LoadBe32(r + file::kFinderType) != kTypeHardLink ||
-      Common::LoadBe32(r + file::kCreator) != kCreatorHfsPlus)
-    return false;
-  // Older links carry no mode at all.
-  const std::uint16_t type = ModeType(r);
-  return type == 0x8000 || type == 0;
-}
-
-bool IsSymlinkRecord(const std::uint8_t* r) {
-  return Common::LoadBe16(r) == kFileRecord && ModeType(r) == 0xA000;
-}
-
-bool IsSpecialNodeRecord(const std::uint8_t* r) {
-  if (Common::LoadBe16(r) != kFileRecord) return false;
-  const std::uint16_t type = ModeType(r);
-  return type == 0x1000 || type == 0x2000 || type == 0x6000 || type == 0xC000;
-}
-
 std::u16string ReadSymlinkTarget(HFSPlusDriver* driver, const std::uint8_t* record) {
   if (Common::LoadBe16(record) != kFileRecord) Fail(1, kFileCorrupted);
   // The whole 64-bit size decides: a size whose low 32 bits look small is
-  // still too long.
+  // still too long. A target longer than any path the system takes is
+  // damage, not a reason to read megabytes.
   const std::uint64_t size = Common::LoadBe64(record + file::kDataFork);
-  if (size == 0 || size > kMaxSymlinkTargetBytes) Fail(2, kFileCorrupted);
+  if (size == 0 || size > kMaxSymlinkBytes) Fail(2, kFileCorrupted);
+  // Through the fork's whole extent list, overflow records included: a
+  // target can be spread over several extents.
   FileContent content(driver, Common::LoadBe32(record + file::kId));
   std::string bytes(static_cast<std::size_t>(size), '\0');
   std::uint32_t done = 0;
   content.Read(&bytes[0], 0, std::uint32_t(size), done);
   if (done != size) Fail(3, kFileCorrupted);
+  const auto nul = bytes.find('\0');
+  if (nul != std::string::npos) bytes.resize(nul);
   std::u16string target;
-  Common::Utf8ToUtf16(target, bytes.data(), bytes.size());
+  if (!Common::Utf8ToUtf16(target, bytes.data(), bytes.size())) Fail(4, kFileCorrupted);
   return target;
 }
 
@@ -115,18 +93,6 @@ FileContent::FileContent(HFSPlusDriver* driver, std::uint32_t dataId)
 }
 
 FileContent::~FileContent() = default;
-
-void FileContent::ReleaseHolder() noexcept {
-  if (--holders_ != 0) return;
-  try {
-    Flush();
-  } catch (...) {
-    // Closing cannot report; the blocks stay dirty in the cache and the
-    // driver's flush writes them.
-  }
-  driver_->OpenFiles().RemoveContent(dataId_);
-  delete this;
-}
 
 CatalogEntry FileContent::GetCatalogRecord() {
   CatalogEntry e = CatalogOf(driver_).GetRecordById(dataId_);
@@ -443,12 +409,9 @@ void* FileContent::GetAllocationMap(std::uint64_t offset, std::uint64_t length) 
 // ---------------------------------------------------------------------------
 // HFSPlusFileObject
 
-HFSPlusFileObject* HFSPlusFileObject::Open(HFSPlusDriver* driver,
-                                           FileSystemDriver::DirectoryObject* directory,
-                                           std::uint32_t folderId, std::uint32_t fileId) {
-  OpenFileTable& table = driver->OpenFiles();
-  if (HFSPlusFileObject* open = table.Find(folderId, fileId)) return open;
-
+HFSPlusFileObject::HFSPlusFileObject(HFSPlusDriver* driver, HFSPlusDirectory* folder,
+                                     std::uint32_t fileId)
+    : driver_(driver), folder_(folder), fileId_(fileId) {
   CatalogFile& catalog = CatalogOf(driver);
   CatalogEntry e;
   try {
@@ -458,63 +421,50 @@ HFSPlusFileObject* HFSPlusFileObject::Open(HFSPlusDriver* driver,
     throw;
   }
   if (!IsFileRecord(e)) Fail(121, kFileOpenError);
-  const bool hardLink = IsHardLinkRecord(e.record.data());
-  std::uint32_t dataId = fileId;
-  if (hardLink) {
-    dataId = Common::LoadBe32(e.record.data() + file::kSpecial);
-    CatalogEntry node;
-    try {
-      node = catalog.GetRecordById(dataId);
-    } catch (const Common::Error& error) {
-      if (error.Code() == kFileNotFound) Fail(122, kFileOpenError);
-      throw;
-    }
-    // A link to a link would never end in data.
-    if (!IsFileRecord(node) || IsHardLinkRecord(node.record.data())) Fail(123, kFileOpenError);
+  if (!IsHardLinkRecord(e.record)) {
+    content_.reset(new FileContent(driver, fileId));
+    return;
   }
-
-  FileContent* content = table.FindContent(dataId);
-  if (!content) {
-    std::unique_ptr<FileContent> made(new FileContent(driver, dataId));
-    table.AddContent(dataId, made.get());
-    content = made.release();
-  }
-  content->AddHolder();
-  HFSPlusFileObject* object;
+  const std::uint32_t dataId = Common::LoadBe32(e.record.data() + file::kSpecial);
+  CatalogEntry node;
   try {
-    object = new HFSPlusFileObject(driver, directory, folderId, fileId, hardLink, content);
-    table.AddFile(folderId, fileId, object);
-  } catch (...) {
-    content->ReleaseHolder();
+    node = catalog.GetRecordById(dataId);
+  } catch (const Common::Error& error) {
+    if (error.Code() == kFileNotFound) Fail(122, kFileOpenError);
     throw;
   }
-  return object;
-}
-
-HFSPlusFileObject::HFSPlusFileObject(HFSPlusDriver* driver,
-                                     FileSystemDriver::DirectoryObject* directory,
-                                     std::uint32_t folderId, std::uint32_t fileId, bool hardLink,
-                                     FileContent* content)
-    : driver_(driver),
-      directory_(directory),
-      folderId_(folderId),
-      fileId_(fileId),
-      hardLink_(hardLink),
-      content_(content) {
-  // The directory object stays while this file is open: the framework's
-  // cache drops only objects nobody uses.
-  if (directory_) directory_->AddUse();
+  // A link to a link would never end in data.
+  if (!IsFileRecord(node) || IsHardLinkRecord(node.record)) Fail(123, kFileOpenError);
+  const std::uint32_t privateId = driver->PrivateDataFolderId();
+  if (privateId == 0 || node.parentId != privateId) Fail(124, kFileOpenError);
+  inode_.reset(new HFSPlusFileReference(driver->PrivateDataFolder()->OpenHardLinkTarget(fileId)));
 }
 
 HFSPlusFileObject::~HFSPlusFileObject() {
-  driver_->OpenFiles().RemoveFile(folderId_, fileId_);
-  if (content_) content_->ReleaseHolder();
-  if (directory_) directory_->DropUse();
+  if (content_) {
+    try {
+      content_->Flush();
+    } catch (...) {
+      // Closing cannot report; the blocks stay dirty in the cache and the
+      // driver's flush writes them.
+    }
+  }
+  folder_->RemoveOpenFile(fileId_);
+}
+
+std::uint32_t HFSPlusFileObject::FolderId() const noexcept { return folder_->FolderId(); }
+
+FileContent* HFSPlusFileObject::Content() const noexcept {
+  if (content_) return content_.get();
+  if (!inode_) return nullptr;
+  auto* target = dynamic_cast<HFSPlusFileObject*>(inode_->get());
+  return target ? target->Content() : nullptr;
 }
 
 FileContent& HFSPlusFileObject::Checked() const {
-  if (!content_) Fail(130, kFileNotSupported);
-  return *content_;
+  FileContent* content = Content();
+  if (!content) Fail(130, kFileNotSupported);
+  return *content;
 }
 
 void HFSPlusFileObject::SetPermissions(const void* block, std::uint32_t size) {

@@ -147,7 +147,9 @@ void Volume::FlushAllocation() {
   if (changed || headers_[0].FreeBlocks() != bitmap_->Free()) {
     headers_[0].SetFreeBlocks(bitmap_->Free());
     const std::uint32_t firstFree = bitmap_->GetFirstFree();
-    headers_[0].SetNextAllocation(firstFree == Bitmap::kNone ? headers_[0].TotalBlocks() : firstFree);
+    // A full volume starts the next search at block 0: the checker faults
+    // a next allocation at or past the volume's end.
+    headers_[0].SetNextAllocation(firstFree == Bitmap::kNone ? 0 : firstFree);
     headers_[0].SetModifyDate(LocalHFSPlusTimeNow());
     MarkPrimaryModified();
   }

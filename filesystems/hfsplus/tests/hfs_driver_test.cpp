@@ -191,10 +191,12 @@ TEST(HfsDriver, FoldersListedFromTheCatalogAsTheToolsListThem) {
   EXPECT_EQ(at->GetSize(), 1000u);
   EXPECT_EQ(at->GetObjectType(), 0u);
   EXPECT_EQ(at->GetMode(), 0644u);
-  EXPECT_FALSE(at->Next());
   std::unique_ptr<file_identifier> id(at->GetIdentifier());
+  const std::uint64_t atId = at->GetEntryId();
+  EXPECT_FALSE(at->Next());
+  EXPECT_EQ(CodeOf([&] { at->GetSize(); }), kFileEndOfFile);
   std::unique_ptr<Driver::IteratorObject> again(root->OpenIteratorAt(id.get()));
-  EXPECT_EQ(again->GetEntryId(), at->GetEntryId());
+  EXPECT_EQ(again->GetEntryId(), atId);
   EXPECT_EQ(CodeOf([&] { root->OpenIteratorFor(u"nothing"); }), kFileNotFound);
   // An empty folder has no first entry.
   Driver::DirectoryObject* sub = m.driver->GetDirectoryObject(std::uint32_t(ours.at("docs/sub").id));

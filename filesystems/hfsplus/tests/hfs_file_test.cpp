@@ -254,7 +254,7 @@ TEST(HfsFile, OneObjectPerOpenEntryHoldsItsFolder) {
   hfs::HFSPlusFileObject* second = m.Open("docs/sub/Note.TXT");
   EXPECT_EQ(first.get(), second);
   EXPECT_EQ(sub->Uses(), idle + 1);
-  EXPECT_TRUE(m->OpenFiles().IsOpen(f.ids.at("docs/sub"), f.ids.at("docs/sub/Note.TXT")));
+  EXPECT_TRUE(m->OpenedFiles().IsOpen(f.ids.at("docs/sub"), f.ids.at("docs/sub/Note.TXT")));
   // Walking many other folders would let the framework drop idle folder
   // objects; this one is held.
   for (int i = 0; i < 20; ++i) {
@@ -266,8 +266,8 @@ TEST(HfsFile, OneObjectPerOpenEntryHoldsItsFolder) {
   EXPECT_EQ(CodeOf([&] { sub->DeleteFile(u"Note.TXT"); }), kFileDeleteError);
   first.reset();
   EXPECT_EQ(sub->Uses(), idle);
-  EXPECT_FALSE(m->OpenFiles().IsOpen(f.ids.at("docs/sub"), f.ids.at("docs/sub/Note.TXT")));
-  EXPECT_EQ(m->OpenFiles().OpenCount(), 0u);
+  EXPECT_FALSE(m->OpenedFiles().IsOpen(f.ids.at("docs/sub"), f.ids.at("docs/sub/Note.TXT")));
+  EXPECT_TRUE(static_cast<hfs::HFSPlusDirectory*>(sub)->OpenFiles().empty());
   sub->DeleteFile(u"Note.TXT");
 }
 
@@ -348,7 +348,7 @@ TEST(HfsFile, HardLinksShareTheirINodesData) {
     ASSERT_TRUE(second->IsHardLink());
     EXPECT_NE(second.get(), other.get());
     EXPECT_EQ(second->Content(), other->Content());
-    EXPECT_TRUE(m->OpenFiles().ContentOpen(inode));
+    EXPECT_TRUE(m->OpenedFiles().IsOpen(m->PrivateDataFolderId(), inode));
     EXPECT_EQ(ReadAll(other.get(), 4096), expected);
     // A write through one link is what the other reads.
     WriteAt(second.get(), 8000, Pattern(3000, 'h'));
@@ -361,9 +361,9 @@ TEST(HfsFile, HardLinksShareTheirINodesData) {
               kFileDeleteError);
     other.reset(m.Open("docs/other"));
     second.reset();
-    EXPECT_TRUE(m->OpenFiles().ContentOpen(inode));
+    EXPECT_TRUE(m->OpenedFiles().IsOpen(m->PrivateDataFolderId(), inode));
     other.reset();
-    EXPECT_FALSE(m->OpenFiles().ContentOpen(inode));
+    EXPECT_FALSE(m->OpenedFiles().IsOpen(m->PrivateDataFolderId(), inode));
   }
   EXPECT_TRUE(hfstest::CheckerClean(image, &out)) << out;
   EXPECT_EQ(Icat(image, std::to_string(inode)), expected);

@@ -18,6 +18,9 @@ constexpr std::uint32_t kModuleId = kNtfsAttributeModuleId;
 
 constexpr std::uint32_t kAttributeList = 0x20;
 constexpr std::uint16_t kSparse = 0x8000;
+// Compressed or encrypted values are only ever read here.
+constexpr std::uint16_t kCompressionMask = 0x00FF;
+constexpr std::uint16_t kEncrypted = 0x4000;
 constexpr std::uint32_t kData = 0x80;
 constexpr std::uint32_t kMftBitmap = 0xB0;
 
@@ -74,8 +77,11 @@ FileRecord::FileRecord(NTFSDriver& driver, std::uint64_t number) : driver_(drive
   }
 }
 
-FileRecord::~FileRecord() {
+FileRecord::~FileRecord() { ReleaseAll(); }
+
+void FileRecord::ReleaseAll() noexcept {
   for (std::uint64_t n : held_) driver_.GetMft().ReleaseRecord(n);
+  held_.clear();
 }
 
 std::uint8_t* FileRecord::Image(std::uint64_t record) {
@@ -332,20 +338,15 @@ std::vector<std::uint8_t> FileRecord::SerializeList(const std::vector<ListEntry>
 }
 
 void FileRecord::WriteList() {
-  const std::uint32_t size = driver_.Geometry().recordSize;
   const std::vector<std::uint8_t> bytes = SerializeList(list_);
-  std::uint8_t* base = Image(number_);
-  const FileRecordHeader h = ParseFileRecord(base, size);
-  const AttributeRecord* list = nullptr;
-  for (const AttributeRecord& a : h.attributes)
-    if (a.type == kAttributeList && a.nameLength == 0) list = &a;
+  std::unique_ptr<Attribute> list = Find(kAttributeList, u"");
   if (!list) Corrupted(0x63);
-  // A list kept in clusters is left as other tools wrote it.
-  if (list->nonResident) ThrowFileError(0x64, kModuleId, kFileNotSupported);
-  const std::uint32_t valueStart = list->valueOffset - list->offset;
-  if (!ResizeAttributeRecord(number_, list->offset, RoundUp8(valueStart + bytes.size()))) DiskFull(0x65);
-  std::memcpy(base + list->offset + valueStart, bytes.data(), bytes.size());
-  Common::StoreLe32(base + list->offset + 16, std::uint32_t(bytes.size()));
+  // The list stays in the base record while it has room there and moves
+  // into clusters when it has not; its own runs never leave the base
+  // record.
+  const std::uint32_t size = std::uint32_t(bytes.size());
+  if (list->SetSize(size) != size) DiskFull(0x65);
+  if (list->Write(0, size, bytes.data()) != size) DiskFull(0x64);
   Save(number_);
 }
 
@@ -666,11 +667,23 @@ void GrowMft(NTFSDriver& driver) {
   std::unique_ptr<Attribute> bits = mft.Find(kMftBitmap, u"");
   if (!data || !bits || data->Resident()) Corrupted(0x70);
   const std::uint64_t have = data->GetSize() / g.recordSize;
-  // Whole clusters of records, at least 16 at a time.
+  // Whole clusters of records, at least 16 at a time and an eighth of the
+  // $MFT when that is more (up to 16,384 records), taken at once: growing
+  // in small steps between other allocations would leave the $MFT in so
+  // many runs that record 0 could no longer map them. A volume with too
+  // few free clusters for the larger step still gets the smallest one.
   const std::uint64_t perCluster = std::max<std::uint64_t>(1, g.clusterSize / g.recordSize);
-  const std::uint64_t count = have + (16 + perCluster - 1) / perCluster * perCluster;
+  const std::uint64_t recordsPerCluster = std::max<std::uint64_t>(1, g.clusterSize / g.recordSize);
+  const std::uint64_t clustersPerRecord = std::max<std::uint64_t>(1, g.recordSize / g.clusterSize);
+  std::uint64_t step = std::min<std::uint64_t>(16384, std::max<std::uint64_t>(16, have / 8));
+  const std::uint64_t stepClusters = (step + recordsPerCluster - 1) / recordsPerCluster * clustersPerRecord;
+  if (step > 16 && driver.Clusters().GetFreeCount() < 2 * stepClusters) step = 16;
+  const std::uint64_t count = have + (step + perCluster - 1) / perCluster * perCluster;
   const std::uint64_t bitmapBytes = (count + 63) / 64 * 8;
+  std::uint64_t written = have;
   try {
+    // The clusters first, in one request, so that they lie together.
+    if (data->SetSize(count * g.recordSize) < count * g.recordSize) DiskFull(0x73);
     if (bits->GetSize() < bitmapBytes) {
       const std::uint32_t more = std::uint32_t(bitmapBytes - bits->GetSize());
       if (bits->Write(bits->GetSize(), more, nullptr) != more) DiskFull(0x71);
@@ -684,8 +697,14 @@ void GrowMft(NTFSDriver& driver) {
       Common::StoreLe16(image.data() + file_record::kFlags, 0);
       ProtectUpdateSequence(image.data(), image.size());
       if (data->Write(r * g.recordSize, g.recordSize, image.data()) != g.recordSize) DiskFull(0x72);
+      written = r + 1;
     }
   } catch (...) {
+    // The $MFT keeps only the records written whole.
+    try {
+      if (data->GetSize() > written * g.recordSize) data->SetSize(written * g.recordSize);
+    } catch (const Common::Error&) {
+    }
     driver.GetMft().GatherData();
     throw;
   }
@@ -839,6 +858,7 @@ std::uint32_t Attribute::ReadAligned(std::uint64_t offset, std::uint32_t length,
 
 std::uint32_t Attribute::Write(std::uint64_t offset, std::uint32_t length, const std::uint8_t* source) {
   if (length == 0) return 0;
+  if (value_.header.flags & (kCompressionMask | kEncrypted)) ThrowFileError(0x53, kModuleId, kFileReadOnly);
   if (Resident()) {
     std::uint64_t end = 0;
     if (!Common::CheckedAdd<std::uint64_t>(offset, length, &end)) ThrowFileError(0x50, kModuleId, kFileWriteError);
@@ -859,14 +879,13 @@ std::uint32_t Attribute::Write(std::uint64_t offset, std::uint32_t length, const
     Reload();
     return length;
   }
-  const std::uint32_t clusterSize = driver_.Geometry().clusterSize;
   // Bytes between the initialised size and the write are zeros on disk
   // before the write lands; the gap may be far longer than one call's
   // 32-bit length.
   const std::uint64_t initialized = value_.header.initializedSize;
   if (offset > initialized) {
     if (offset > GetSize() && SetSize(offset) < offset) DiskFull(0x51);
-    driver_.WriteClusters(value_.runs, initialized, nullptr, offset - initialized, false);
+    ZeroRange(initialized, offset - initialized);
     SetSizes(value_.header.allocatedSize, value_.header.dataSize, offset);
   }
   const std::uint64_t oldSize = GetSize();
@@ -875,7 +894,7 @@ std::uint32_t Attribute::Write(std::uint64_t offset, std::uint32_t length, const
     if (reached <= offset) return 0;
     length = std::uint32_t(std::min<std::uint64_t>(length, reached - offset));
   }
-  (void)clusterSize;
+  if (value_.header.flags & kSparse) FillHoles(offset, length);
   driver_.WriteClusters(value_.runs, offset, source, length, offset + length <= oldSize);
   if (offset + length > value_.header.initializedSize)
     SetSizes(value_.header.allocatedSize, value_.header.dataSize, offset + length);
@@ -903,6 +922,7 @@ void Attribute::SetSizes(std::uint64_t allocated, std::uint64_t data, std::uint6
 
 std::uint64_t Attribute::SetSize(std::uint64_t size) {
   if (size == GetSize()) return size;
+  if (value_.header.flags & (kCompressionMask | kEncrypted)) ThrowFileError(0x62, kModuleId, kFileReadOnly);
   return Resident() ? SetResidentSize(size) : SetNonResidentSize(size);
 }
 
@@ -1046,6 +1066,7 @@ std::uint64_t Attribute::GrowAllocation(std::uint64_t clusters) {
     Common::StoreLe64(header + 24, vcn - 1);
     std::uint8_t* first = Header(0);
     Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) + added * g.clusterSize);
+    CountRealClusters(std::int64_t(added));
     SaveAll();
     Reload();
   }
@@ -1053,11 +1074,123 @@ std::uint64_t Attribute::GrowAllocation(std::uint64_t clusters) {
   return added;
 }
 
+void Attribute::ZeroRange(std::uint64_t offset, std::uint64_t length) {
+  const std::uint64_t clusterSize = driver_.Geometry().clusterSize;
+  const std::uint64_t end = offset + length;
+  for (std::uint64_t at = offset; at < end;) {
+    const auto run = value_.runs.Find(at / clusterSize);
+    if (run == value_.runs.end()) Corrupted(0x94);
+    const std::uint64_t runEnd = std::min<std::uint64_t>(end, (run->vcn + run->length) * clusterSize);
+    if (run->HasClusters()) driver_.WriteClusters(value_.runs, at, nullptr, runEnd - at, false);
+    else if ((value_.header.flags & kSparse) == 0) Corrupted(0x95);
+    at = runEnd;
+  }
+}
+
+void Attribute::CountRealClusters(std::int64_t clusters) {
+  if (clusters == 0 || (value_.header.flags & (kSparse | kCompressionMask)) == 0) return;
+  std::uint8_t* first = Header(0);
+  // Only a header long enough to hold the count carries it.
+  if (Common::LoadLe16(first + 32) < 72) return;
+  const std::int64_t bytes = clusters * std::int64_t(driver_.Geometry().clusterSize);
+  Common::StoreLe64(first + 64, std::uint64_t(std::int64_t(Common::LoadLe64(first + 64)) + bytes));
+}
+
+void Attribute::FillHoles(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0 || Resident()) return;
+  const BootGeometry& g = driver_.Geometry();
+  const std::uint64_t firstVcn = offset / g.clusterSize;
+  const std::uint64_t lastVcn = (offset + length - 1) / g.clusterSize;
+  // The joined runs with the holes in range given clusters.
+  RunList joined;
+  std::vector<BitRun> taken;
+  std::uint64_t added = 0;
+  try {
+    for (const Run& run : value_.runs) {
+      const std::uint64_t runLast = run.vcn + run.length - 1;
+      if (run.HasClusters() || runLast < firstVcn || run.vcn > lastVcn) {
+        joined.Append(run);
+        continue;
+      }
+      const std::uint64_t a = std::max(run.vcn, firstVcn), b = std::min(runLast, lastVcn);
+      if (a > run.vcn) joined.Append({kNoClusters, run.vcn, std::uint32_t(a - run.vcn)});
+      const std::uint32_t want = std::uint32_t(b - a + 1);
+      std::uint32_t granted = 0;
+      std::vector<BitRun> bits = driver_.Clusters().Allocate(want, &granted, false);
+      taken.insert(taken.end(), bits.begin(), bits.end());
+      if (granted < want) DiskFull(0x96);
+      std::uint64_t vcn = a;
+      for (const BitRun& bit : bits) {
+        joined.Append({std::int64_t(bit.first), vcn, bit.count});
+        vcn += bit.count;
+      }
+      added += want;
+      if (b < runLast) joined.Append({kNoClusters, b + 1, std::uint32_t(runLast - b)});
+    }
+    if (added == 0) return;
+    // New clusters hold zeros wherever the write does not land.
+    for (const BitRun& bit : taken) {
+      RunList one(std::vector<std::pair<std::int64_t, std::uint32_t>>{{std::int64_t(bit.first), bit.count}}, 0);
+      driver_.WriteClusters(one, 0, nullptr, std::uint64_t(bit.count) * g.clusterSize, false);
+    }
+    // Each piece whose range changed gets its mapping pairs again; the
+    // records are changed only once every piece is known to fit.
+    struct Change {
+      std::size_t piece;
+      RunList runs;
+      std::uint32_t need;
+    };
+    std::vector<Change> changes;
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+      const std::uint8_t* header = Header(i);
+      const std::uint64_t low = Common::LoadLe64(header + 16), high = Common::LoadLe64(header + 24);
+      if (high < firstVcn || low > lastVcn) continue;
+      RunList head, piece, tail;
+      head = joined;
+      head.SplitAt(low, piece);
+      piece.SplitAt(high + 1, tail);
+      const std::uint32_t pairsStart = Common::LoadLe16(header + 32);
+      const std::uint32_t need = RoundUp8(pairsStart + GetMappingPairsSize(piece.begin(), piece.end()));
+      changes.push_back({i, piece, need});
+    }
+    for (const Change& c : changes) {
+      const std::uint8_t* header = Header(c.piece);
+      const std::uint32_t have = Common::LoadLe32(header + 4);
+      const FileRecordHeader h = ParseFileRecord(file_.Image(pieces_[c.piece].record), g.recordSize);
+      std::uint32_t growth = c.need > have ? c.need - have : 0;
+      for (const Change& o : changes)
+        if (&o != &c && pieces_[o.piece].record == pieces_[c.piece].record) {
+          const std::uint32_t other = Common::LoadLe32(Header(o.piece) + 4);
+          if (o.need > other) growth += o.need - other;
+        }
+      if (c.need > file_.MaxAttributeRecordSize() || h.bytesInUse + growth > g.recordSize)
+        DiskFull(0x97);
+    }
+    for (const Change& c : changes) {
+      const std::uint32_t have = Common::LoadLe32(Header(c.piece) + 4);
+      if (c.need > have &&
+          !file_.ResizeAttributeRecord(pieces_[c.piece].record, pieces_[c.piece].offset, c.need))
+        Corrupted(0x98);
+      std::uint8_t* header = Header(c.piece);
+      const std::uint32_t pairsStart = Common::LoadLe16(header + 32);
+      EncodeRunsInto(c.runs, header + pairsStart, Common::LoadLe32(header + 4) - pairsStart);
+    }
+  } catch (...) {
+    driver_.Clusters().FreeRuns(taken);
+    throw;
+  }
+  CountRealClusters(std::int64_t(added));
+  SaveAll();
+  Reload();
+}
+
 std::uint64_t Attribute::AddPieces(std::vector<BitRun> extents, std::uint64_t vcn) {
   const BootGeometry& g = driver_.Geometry();
   std::uint64_t placed = 0;
   std::size_t next = 0;
   try {
+    // The list cannot name pieces of itself.
+    if (type_ == kAttributeList) DiskFull(0x9C);
     if (!file_.HasList()) file_.CreateList(*this);
     const std::uint32_t nameBytes = 2u * std::uint32_t(name_.size());
     const std::uint32_t pairsStart = RoundUp8(64 + nameBytes);
@@ -1122,6 +1255,7 @@ std::uint64_t Attribute::AddPieces(std::vector<BitRun> extents, std::uint64_t vc
       const std::uint64_t clusters = at - vcn;
       std::uint8_t* first = Header(0);
       Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) + clusters * g.clusterSize);
+      CountRealClusters(std::int64_t(clusters));
       SaveAll();
       Reload();
       placed += clusters;
@@ -1137,10 +1271,64 @@ std::uint64_t Attribute::AddPieces(std::vector<BitRun> extents, std::uint64_t vc
   return placed;
 }
 
-void Attribute::FreeTail(std::uint64_t keepClusters) {
-  // Only the last piece gives clusters back: emptying a piece would mean
-  // removing its record from the attribute list.
+void Attribute::DropLastPiece() {
   const BootGeometry& g = driver_.Geometry();
+  const std::size_t lastIndex = pieces_.size() - 1;
+  if (lastIndex == 0) Corrupted(0x99);
+  const Piece piece = pieces_[lastIndex];
+  std::uint8_t* image = file_.Image(piece.record);
+  const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
+  const AttributeRecord* last = HeaderAt(h, piece.offset);
+  if (!last || !last->nonResident) Corrupted(0x9A);
+  RunList runs(image + last->pairsOffset, last->pairsLength, last->lowestVcn, last->highestVcn,
+               g.clusterCount);
+  const std::uint64_t clusters = last->highestVcn + 1 - last->lowestVcn;
+  std::uint64_t real = 0;
+  for (const Run& r : runs)
+    if (r.HasClusters()) real += r.length;
+  // The list stops naming the piece first: a failure after that leaves
+  // clusters taken, never a list entry naming nothing.
+  file_.LoadList();
+  const auto entry = std::find_if(file_.list_.begin(), file_.list_.end(), [&](const ListEntry& e) {
+    return e.type == type_ && e.name == name_ && e.lowestVcn == last->lowestVcn &&
+           RecordNumberOf(e.reference) == piece.record;
+  });
+  if (entry == file_.list_.end()) Corrupted(0x9B);
+  const ListEntry removed = *entry;
+  const std::ptrdiff_t place = entry - file_.list_.begin();
+  file_.list_.erase(entry);
+  try {
+    file_.WriteList();
+  } catch (...) {
+    file_.list_.insert(file_.list_.begin() + place, removed);
+    throw;
+  }
+  pieces_.pop_back();
+  file_.RemoveAttributeRecord(piece.record, piece.offset);
+  std::uint8_t* first = Header(0);
+  Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) - clusters * g.clusterSize);
+  CountRealClusters(-std::int64_t(real));
+  file_.Save(pieces_[0].record);
+  // An extension record left with nothing in it goes back to the $MFT.
+  if (piece.record != file_.number_ &&
+      ParseFileRecord(file_.Image(piece.record), g.recordSize).attributes.empty())
+    file_.ReleaseExtensionRecord(piece.record);
+  else
+    file_.Save(piece.record);
+  runs.FreeClusters([&](std::uint64_t lcn, std::uint32_t count) { driver_.Clusters().FreeRun(lcn, count); });
+}
+
+void Attribute::FreeTail(std::uint64_t keepClusters) {
+  // Pieces that lie wholly past the clusters kept go, with their list
+  // entries and, once empty, their extension records; the last piece left
+  // gives back the rest.
+  const BootGeometry& g = driver_.Geometry();
+  while (pieces_.size() > 1) {
+    const std::uint8_t* header = Header(pieces_.size() - 1);
+    if (Common::LoadLe64(header + 16) < std::max<std::uint64_t>(keepClusters, 1)) break;
+    DropLastPiece();
+  }
+  Reload();
   const std::size_t lastIndex = pieces_.size() - 1;
   std::uint8_t* image = file_.Image(pieces_[lastIndex].record);
   const FileRecordHeader h = ParseFileRecord(image, g.recordSize);
@@ -1162,6 +1350,10 @@ void Attribute::FreeTail(std::uint64_t keepClusters) {
   const std::uint64_t freed = (last->highestVcn + 1) - keepClusters;
   std::uint8_t* first = Header(0);
   Common::StoreLe64(first + 40, Common::LoadLe64(first + 40) - freed * g.clusterSize);
+  std::uint64_t real = 0;
+  for (const Run& r : tail)
+    if (r.HasClusters()) real += r.length;
+  CountRealClusters(-std::int64_t(real));
   SaveAll();
   tail.FreeClusters([&](std::uint64_t lcn, std::uint32_t count) { driver_.Clusters().FreeRun(lcn, count); });
   Reload();

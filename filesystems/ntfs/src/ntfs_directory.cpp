@@ -185,6 +185,17 @@ void VolumeIndexStore::WriteAllocation(std::uint64_t offset, const std::uint8_t*
 
 BitmapStorage& VolumeIndexStore::BlockBitmap() { return *bitmapBytes_; }
 
+void VolumeIndexStore::ShrinkAllocation(std::uint64_t size, std::uint64_t bitmapBytes) {
+  {
+    OpenedAttribute allocation(driver_, record_, kIndexAllocation, name_);
+    if (!allocation.attribute || allocation.attribute->Resident()) Corrupted(0x1C);
+    if (size < allocation.attribute->GetSize()) allocation.attribute->SetSize(size);
+  }
+  OpenedAttribute bits(driver_, record_, kBitmapAttribute, name_);
+  if (!bits.attribute) Corrupted(0x10);
+  if (bitmapBytes < bits.attribute->GetSize()) bits.attribute->SetSize(bitmapBytes);
+}
+
 // ---------------------------------------------------------------------------
 // Directory objects
 

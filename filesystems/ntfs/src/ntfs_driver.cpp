@@ -105,6 +105,11 @@ NTFSDriver::NTFSDriver(Fdisk::SimpleDisk* device, std::uint64_t offset, std::uin
 
 NTFSDriver::~NTFSDriver() {
   DeleteDirectoryObjects();
+  // Files still open let go of their records while the record cache and
+  // the cluster bitmap are alive, and a file whose last name went while it
+  // was open gives its clusters and records back now.
+  const std::map<std::uint64_t, FileObject*> open = openFiles_;
+  for (const auto& entry : open) static_cast<NTFSFile*>(entry.second)->Detach();
   clusters_.reset();
   bitmapStorage_.reset();
   upcase_.reset();

@@ -38,12 +38,19 @@ std::int64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept {
 }
 
 NTFSFile::NTFSFile(NTFSDriver& driver, std::uint64_t record) : driver_(driver), record_(driver, record) {
+  // A record whose names are all gone is a file on its way out.
+  if (record_.LinkCount() == 0) ThrowFileError(0x03, kModuleId, kFileCorrupted);
   data_ = record_.Find(kData, u"");
   if (!data_) ThrowFileError(0x01, kModuleId, kFileCorrupted);
   openedSize_ = data_->GetSize();
 }
 
 NTFSFile::~NTFSFile() {
+  if (detached_) return;
+  if (deletePending_) {
+    Detach();
+    return;
+  }
   if (written_ || data_->GetSize() != openedSize_) {
     try {
       RefreshNames();
@@ -52,6 +59,23 @@ NTFSFile::~NTFSFile() {
     }
   }
   if (listed_) driver_.ForgetFileObject(record_.Number());
+}
+
+void NTFSFile::Detach() noexcept {
+  if (detached_) return;
+  detached_ = true;
+  data_.reset();
+  if (deletePending_) {
+    try {
+      record_.DeleteAll();
+    } catch (const Common::Error&) {
+      // What is left is a record in use without a name, which a checker
+      // finds as an orphan; nothing of another file is touched.
+    }
+  }
+  record_.ReleaseAll();
+  if (listed_) driver_.ForgetFileObject(record_.Number());
+  listed_ = false;
 }
 
 void NTFSFile::RefreshNames() {

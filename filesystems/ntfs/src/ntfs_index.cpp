@@ -376,6 +376,29 @@ void Index::FreeBlock(std::uint64_t vcn) {
   dirty_.erase(vcn);
 }
 
+void Index::TrimAllocation() {
+  if (!store_.CanGrow() || !store_.HasAllocation()) return;
+  BitmapStorage& bits = store_.BlockBitmap();
+  const std::uint64_t bytes = bits.Size();
+  std::vector<std::uint8_t> map(std::size_t(std::min<std::uint64_t>(bytes, 1u << 24)), 0);
+  if (!map.empty() && bits.Read(0, map.data(), std::uint32_t(map.size())) != map.size())
+    ThrowFileError(0x56, kModuleId, kFileReadError);
+  std::uint64_t used = 0;  // blocks up to the last one in use
+  for (std::size_t i = map.size(); i-- > 0;) {
+    if (map[i] == 0) continue;
+    std::uint32_t top = 7;
+    while (((map[i] >> top) & 1) == 0) --top;
+    used = std::uint64_t(i) * 8 + top + 1;
+    break;
+  }
+  const std::uint64_t size = used * blockSize_;
+  if (store_.AllocationSize() <= size) return;
+  // The bitmap keeps whole 8-byte words, as the format lays it out.
+  const std::uint64_t keep = std::max<std::uint64_t>(8, (used + 63) / 64 * 8);
+  store_.ShrinkAllocation(size, keep < bytes ? keep : bytes);
+  bitmap_.reset();
+}
+
 void Index::WriteBlock(std::uint64_t vcn) {
   std::vector<std::uint8_t>& block = blocks_.at(vcn);
   std::vector<std::uint8_t> image(block);
@@ -763,6 +786,7 @@ void Index::Remove(Cursor& cursor) {
     InsertAt(c.at, c.path, entry);
     WriteChanges();
   }
+  TrimAllocation();
 }
 
 }  // namespace ntfs

@@ -206,9 +206,6 @@ void NTFSDirectory::DeleteEntry(const std::vector<std::uint8_t>& entry) {
   const std::uint64_t reference = Common::LoadLe64(entry.data());
   const std::uint64_t number = RecordNumberOf(reference);
   if (number < kFirstUserRecord) ThrowFileError(0x50, kModuleId, kFileDeleteError);
-  // Deleting a file someone holds open would need a deletion pending
-  // until the last close.
-  if (ntfs_->IsFileOpen(number)) ThrowFileError(0x51, kModuleId, kFileAccessDenied);
   const std::vector<std::uint8_t> key(entry.begin() + index_entry::kKey, entry.end());
   const std::uint64_t parent = Common::LoadLe64(key.data() + file_name::kParent);
   const std::uint8_t space = key[file_name::kNamespace];
@@ -216,16 +213,18 @@ void NTFSDirectory::DeleteEntry(const std::vector<std::uint8_t>& entry) {
   bool emptied = false;
   std::vector<std::uint8_t> partner;
   {
-    FileRecord file(*ntfs_, number);
-    if (file.Sequence() != SequenceOf(reference)) ThrowFileError(0x52, kModuleId, kFileCorrupted);
-    file.RemoveResident(kFileNameType, [&](const std::uint8_t* v, std::uint32_t length) {
+    // An open file's own record object makes the change, so that its
+    // attributes follow what moves in the record.
+    RecordAccess file(*ntfs_, number);
+    if (file->Sequence() != SequenceOf(reference)) ThrowFileError(0x52, kModuleId, kFileCorrupted);
+    file->RemoveResident(kFileNameType, [&](const std::uint8_t* v, std::uint32_t length) {
       return length >= file_name::kName && Common::LoadLe64(v) == parent &&
              v[file_name::kNamespace] == space && SameName(v, length, key.data());
     });
     // A Win32 name and its DOS name go together.
     if (space == file_name::kWin32 || space == file_name::kDos) {
       const std::uint8_t other = space == file_name::kWin32 ? file_name::kDos : file_name::kWin32;
-      file.RemoveResident(kFileNameType, [&](const std::uint8_t* v, std::uint32_t length) {
+      file->RemoveResident(kFileNameType, [&](const std::uint8_t* v, std::uint32_t length) {
         if (length < file_name::kName || Common::LoadLe64(v) != parent ||
             v[file_name::kNamespace] != other)
           return false;
@@ -233,9 +232,9 @@ void NTFSDirectory::DeleteEntry(const std::vector<std::uint8_t>& entry) {
         return true;
       });
     }
-    const auto names = file.ResidentValues(kFileNameType);
+    const auto names = file->ResidentValues(kFileNameType);
     emptied = names.empty();
-    if (!emptied) RecountLinks(file);
+    RecountLinks(*file);
   }
   RemoveIndexEntry(key);
   if (!partner.empty()) {
@@ -245,10 +244,15 @@ void NTFSDirectory::DeleteEntry(const std::vector<std::uint8_t>& entry) {
       if (e.Code() != kFileNotFound) throw;
     }
   }
-  if (emptied) {
-    FileRecord file(*ntfs_, number);
-    file.DeleteAll();
+  if (!emptied) return;
+  // A file still open keeps its record and clusters, without a name and
+  // with a link count of 0, until its last close gives them back.
+  if (NTFSFile* open = ntfs_->OpenFileOf(number)) {
+    open->MarkDeletePending();
+    return;
   }
+  FileRecord file(*ntfs_, number);
+  file.DeleteAll();
 }
 
 void NTFSDirectory::DeleteFile(const std::u16string& name) {

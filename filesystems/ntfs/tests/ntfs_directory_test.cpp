@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -121,6 +123,69 @@ TEST(NtfsDirectory, TreeEqualsFlsLessSystemEntries) {
     }
     EXPECT_EQ(m.device->GetCounters().writes, 0u);
   }
+}
+
+// A directory of many entries made through the driver (5,000 in a test
+// run; PURGEKIT_NTFS_LARGE_DIRECTORY=100000 runs the full size): the tree
+// equals fls -r, and the iterator walks the names in the order of the
+// volume's $UpCase table as icat reads it (names differ in case and carry
+// letters beyond ASCII; fls itself reads index blocks in disk order); the
+// volume passes ntfsfix and ntfsresize.
+TEST(NtfsDirectory, ManyEntriesListLikeFlsInUpCaseOrder) {
+  const char* asked = std::getenv("PURGEKIT_NTFS_LARGE_DIRECTORY");
+  const std::uint32_t count = asked ? std::uint32_t(std::strtoul(asked, nullptr, 10)) : 5000;
+  ntfstest::ScratchDir dir;
+  const std::string image = dir.File("v.img");
+  ASSERT_TRUE(ntfstest::MakeImage(image, {512, 4096, 64 + count / 500, ""}));
+  {
+    Mounted m(image, 512, false);
+    ASSERT_NE(m.driver, nullptr);
+    auto* root = dynamic_cast<ntfs::NTFSDirectory*>(m.driver->GetDirectoryObject(0));
+    root->CreateDirectory(u"many");
+    const std::uint32_t id = root->GetChildDirectoryId(u"many");
+    auto* many = dynamic_cast<ntfs::NTFSDirectory*>(m.driver->GetDirectoryObject(id));
+    const char16_t* heads[] = {u"alpha", u"Alpha", u"\u00e9t\u00e9", u"\u00c9T\u00c9", u"zeta", u"\u03a9mega"};
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t n = (i * 7919u) % count;
+      std::u16string name = heads[n % 6];
+      for (char ch : " " + std::to_string(n)) name += char16_t(ch);
+      filesystems::FileSystemDriver::FileObject* file = many->CreateFile(name);
+      if (file->openCount == 0) delete file;
+    }
+  }
+  int status = 0;
+  DiskTest::RunCommand("ntfsfix -n '" + image + "' >/dev/null 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  DiskTest::RunCommand("ntfsresize --check -f '" + image + "' >/dev/null 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  Mounted m(image, 512);
+  ASSERT_NE(m.driver, nullptr);
+  std::vector<Listed> listed;
+  Walk(m.driver, 0, "", listed);
+  EXPECT_EQ(listed.size(), count + 1u);
+  EXPECT_EQ(Paths(listed), FlsVisible(image));
+  std::vector<std::string> walked;
+  for (const Listed& l : listed)
+    if (l.path.rfind("/many/", 0) == 0) walked.push_back(l.path.substr(6));
+  EXPECT_EQ(walked.size(), count);
+  // The order the index keeps: names compared unit by unit through the
+  // volume's own $UpCase table as icat reads it.
+  const std::string table = DiskTest::RunCommand("icat '" + image + "' 10 2>/dev/null");
+  ASSERT_EQ(table.size(), 131072u);
+  auto upcased = [&](const std::string& utf8) {
+    std::u16string name;
+    Common::Utf8ToUtf16(name, utf8);
+    for (char16_t& c : name)
+      c = char16_t(std::uint8_t(table[2 * c]) | std::uint8_t(table[2 * c + 1]) << 8);
+    return name;
+  };
+  std::vector<std::string> sorted = walked;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [&](const std::string& a, const std::string& b) { return upcased(a) < upcased(b); });
+  std::size_t differ = 0;
+  while (differ < walked.size() && walked[differ] == sorted[differ]) ++differ;
+  EXPECT_EQ(differ, walked.size()) << "the walk leaves $UpCase order at "
+                                   << (differ < walked.size() ? walked[differ] + " against " + sorted[differ] : "");
 }
 
 TEST(NtfsDirectory, IteratorValuesEqualIstat) {

@@ -303,6 +303,115 @@ TEST(NtfsFile, GrowthSpillsIntoExtensionRecordsUnderAnAttributeList) {
     }
     EXPECT_EQ(Icat(image, a), modelA);
     EXPECT_EQ(Judge(image), "");
+    // Shrinking into the first piece takes every later piece away: their
+    // list entries, their extension records (the $MFT's bitmap loses
+    // them) and their clusters; growing again starts new pieces.
+    // ntfsinfo dumps each piece of the data, naming its record.
+    auto dataRecords = [&] {
+      return std::stoull("0" + DiskTest::RunCommand("ntfsinfo -v -i " + std::to_string(a) + " '" + image +
+                                                    "' 2>/dev/null | grep -c 'Dumping attribute \\$DATA'"));
+    };
+    auto recordsInUse = [&] {
+      return DiskTest::RunCommand("icat '" + image + "' 0-176 | od -An -v -tu1 | tr -s ' ' '\\n' | "
+                                  "awk 'NF { n = $1; while (n) { c += n % 2; n = int(n / 2) } } END { print c + 0 }'");
+    };
+    const std::uint64_t piecesBefore = dataRecords();
+    const std::uint64_t inUseBefore = std::stoull("0" + recordsInUse());
+    ASSERT_GT(piecesBefore, 1u);
+    {
+      Mounted m(image, g.sector, false);
+      ASSERT_NE(m.driver, nullptr);
+      ntfs::NTFSFile fa(*m.driver, a);
+      fa.SetSize(2 * g.cluster + 7);
+      modelA.resize(2 * g.cluster + 7);
+      EXPECT_EQ(fa.Data().PieceCount(), 1u);
+    }
+    EXPECT_EQ(dataRecords(), 1u);
+    EXPECT_LT(std::stoull("0" + recordsInUse()), inUseBefore);
+    EXPECT_EQ(Icat(image, a), modelA);
+    EXPECT_EQ(Judge(image), "");
+    {
+      Mounted m(image, g.sector, false);
+      ASSERT_NE(m.driver, nullptr);
+      ntfs::NTFSFile fa(*m.driver, a), fb(*m.driver, b);
+      for (int i = 0; i < steps / 2; ++i) {
+        std::uint32_t done = 0;
+        fa.Write(chunk.data(), modelA.size(), g.cluster, done);
+        ASSERT_EQ(done, g.cluster) << i;
+        modelA += chunk;
+        fb.SetSize(modelB.size() + g.cluster);
+        modelB.resize(modelB.size() + g.cluster, '\0');
+      }
+    }
+    EXPECT_EQ(Icat(image, a), modelA);
+    EXPECT_EQ(Icat(image, b), modelB);
+    EXPECT_EQ(Judge(image), "");
+  }
+}
+
+// Writes into the holes of a sparse file (made by ntfsfallocate): the
+// clusters written get clusters of their own, zero-filled where the write
+// does not reach, the rest stays a hole; icat and ntfscat read the model
+// back, the runs stay those of a sparse file in istat, and the checkers
+// and the cluster bitmap agree.
+TEST(NtfsFile, WritesIntoSparseHoles) {
+  for (const Geometry& g : {kGeometries[0], kGeometries[1], kGeometries[3]}) {
+    SCOPED_TRACE(Describe(g));
+    ntfstest::ScratchDir dir;
+    const std::string image = dir.File("v.img");
+    ASSERT_TRUE(ntfstest::MakeImage(image, {g.sector, g.cluster, g.megabytes, ""}));
+    const std::uint64_t c = g.cluster;
+    ntfstest::MakeHostFile(dir.File("s"), 10000, 4);
+    ASSERT_TRUE(ntfstest::CopyIn(image, dir.File("s"), "s"));
+    // Clusters at 90 and 91 and nothing between the copied data and them.
+    ASSERT_EQ(Status("ntfsfallocate -o " + std::to_string(90 * c) + " -l " + std::to_string(2 * c) + " '" +
+                     image + "' s"),
+              0);
+    const std::uint64_t record = RecordOf(image, "s");
+    std::string model = Icat(image, record);
+    ASSERT_EQ(model.size(), 92 * c);
+    auto holeClusters = [&] {
+      std::uint64_t n = 0;
+      for (const auto& attribute : ntfstest::Istat(image, record))
+        for (const auto& run : attribute.runs)
+          if (attribute.type == 0x80 && run.first < 0) n += run.second;
+      return n;
+    };
+    const std::uint64_t holesBefore = holeClusters();
+    ASSERT_GT(holesBefore, 50u) << "the fixture should be sparse";
+    const std::string fresh = ntfstest::MakeHostFile(dir.File("fresh"), 4 * c + 1000, 5);
+    struct Step {
+      const char* what;
+      std::uint64_t offset;
+      std::uint32_t length;
+      std::uint64_t clustersFilled;
+    };
+    const Step steps[] = {
+        {"unaligned, over two clusters of a hole", 20 * c + 100, std::uint32_t(c + c / 2), 2},
+        {"aligned, three whole clusters", 40 * c, std::uint32_t(3 * c), 3},
+        {"from the hole's last cluster into allocated ones", 89 * c + 10, std::uint32_t(2 * c), 1},
+        {"inside a filled cluster, past what was written", 21 * c + c / 2 + 120, 100, 0},
+    };
+    std::uint64_t filled = 0;
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.what);
+      {
+        Mounted m(image, g.sector, false);
+        ASSERT_NE(m.driver, nullptr);
+        ntfs::NTFSFile file(*m.driver, record);
+        std::uint32_t done = 0;
+        file.Write(fresh.data(), s.offset, s.length, done);
+        ASSERT_EQ(done, s.length);
+        model.replace(std::size_t(s.offset), s.length, fresh.data(), s.length);
+        EXPECT_EQ(ReadAll(file, 65536, 0), model);
+      }
+      filled += s.clustersFilled;
+      EXPECT_EQ(holeClusters(), holesBefore - filled);
+      ASSERT_EQ(Icat(image, record), model);
+      ASSERT_EQ(DiskTest::RunCommand("ntfscat '" + image + "' s 2>/dev/null"), model);
+      ASSERT_EQ(Judge(image, false), "");
+    }
+    EXPECT_EQ(BitmapAgainstRuns(image), "");
   }
 }
 

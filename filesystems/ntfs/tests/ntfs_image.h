@@ -80,8 +80,9 @@ inline std::vector<IstatAttribute> Istat(const std::string& image, std::uint64_t
       DiskTest::RunCommand("istat -r '" + image + "' " + std::to_string(record) + " 2>/dev/null");
   std::vector<IstatAttribute> list;
   const std::regex head(
-      R"(Type: \S+ \((\d+)-(\d+)\)\s+Name: (.*?)\s+(Resident|Non-Resident)\s+size: (\d+))");
-  const std::regex run(R"(Starting address: (\d+), length: (\d+)(.*))");
+      R"(Type: \S+ \((\d+)-(\d+)\)\s+Name: (.*?)\s+(Resident|Non-Resident)(?:, [A-Za-z]+)*\s+size: (\d+))");
+  // A run without clusters shows "X" for its address.
+  const std::regex run(R"(Starting address: (\d+|X), length: (\d+)(.*))");
   for (const std::string& line : DiskTest::Lines(out)) {
     std::smatch m;
     if (std::regex_search(line, m, head)) {
@@ -93,7 +94,7 @@ inline std::vector<IstatAttribute> Istat(const std::string& image, std::uint64_t
       a.size = std::stoull(m[5].str());
       list.push_back(a);
     } else if (!list.empty() && std::regex_search(line, m, run)) {
-      const bool sparse = m[3].str().find("Sparse") != std::string::npos;
+      const bool sparse = m[1].str() == "X" || m[3].str().find("Sparse") != std::string::npos;
       list.back().runs.emplace_back(sparse ? -1 : std::stoll(m[1].str()), std::stoull(m[2].str()));
     }
   }

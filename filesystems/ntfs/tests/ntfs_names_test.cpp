@@ -61,6 +61,10 @@ ntfs::NTFSDirectory* Root(Mounted& m) {
   return dynamic_cast<ntfs::NTFSDirectory*>(m.driver->GetDirectoryObject(0));
 }
 
+ntfs::NTFSDirectory* Sub(Mounted& m, const std::u16string& name) {
+  return dynamic_cast<ntfs::NTFSDirectory*>(m.driver->GetDirectoryObject(Root(m)->GetChildDirectoryId(name)));
+}
+
 void Put(ntfs::NTFSDirectory* directory, const std::u16string& name, const std::string& bytes) {
   filesystems::FileSystemDriver::FileObject* file = directory->CreateFile(name);
   std::uint32_t done = 0;
@@ -140,8 +144,8 @@ TEST(NtfsNames, ShortNameBesideLongName) {
 }
 
 // A hard link made while the file is open: the open file goes on writing
-// through the record that now holds two names; deleting a name of an open
-// file is refused, and the last name's deletion frees everything.
+// through the record that now holds three names, and the last name's
+// deletion frees everything.
 TEST(NtfsNames, HardLinksOfAnOpenFile) {
   ntfstest::ScratchDir dir;
   const std::string image = dir.File("v.img");
@@ -162,7 +166,6 @@ TEST(NtfsNames, HardLinksOfAnOpenFile) {
     sub->CreateHardLink(u"g", root, u"f");
     root->CreateHardLink(u"h", root, u"f");
     file->Write(data.data() + 100, 100, std::uint32_t(data.size() - 100), done);
-    EXPECT_EQ(CodeOf([&] { root->DeleteFile(u"f"); }), kFileAccessDenied);
     EXPECT_EQ(CodeOf([&] { root->CreateHardLink(u"d2", root, u"d"); }), kFileCreateError);
     EXPECT_EQ(CodeOf([&] { root->CreateHardLink(u"h", root, u"f"); }), kFileAlreadyExists);
     file->openCount = 0;
@@ -199,9 +202,132 @@ TEST(NtfsNames, HardLinksOfAnOpenFile) {
   EXPECT_EQ(Bitmaps(image, 4096), baseline);
 }
 
+// Deleting every name of a file that is open: the names go at once (fls
+// finds none, the name cannot be opened again), while the open file goes on
+// reading and writing its data, growing into new clusters; its record and
+// every cluster come back only when it closes, or when the volume is
+// unmounted with the file still open. Deleting one of two names of an open
+// file leaves the other working.
+TEST(NtfsNames, DeletingAnOpenFileWaitsForItsClose) {
+  struct Case {
+    const char* what;
+    bool closeBeforeUnmount;
+  } cases[] = {{"closed, then unmounted", true}, {"unmounted while open", false}};
+  std::string data(30000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = char(i * 13 + i / 511);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ntfstest::ScratchDir dir;
+    const std::string image = dir.File("v.img");
+    ASSERT_TRUE(ntfstest::MakeImage(image, {512, 4096, 16, ""}));
+    const std::string baseline = Bitmaps(image, 4096);
+    {
+      Mounted m(image, 512, false);
+      ntfs::NTFSDirectory* root = Root(m);
+      Put(root, u"f", data);
+      root->CreateHardLink(u"g", root, u"f");
+    }
+    const std::uint64_t record = RecordOf(image, "/f");
+    ASSERT_GE(record, 16u);
+    filesystems::FileSystemDriver::FileObject* file = nullptr;
+    {
+      Mounted m(image, 512, false);
+      ntfs::NTFSDirectory* root = Root(m);
+      file = root->OpenFile(u"f");
+      file->openCount = 1;
+      root->DeleteFile(u"f");
+      // One name left: the file is whole, and named by it.
+      EXPECT_EQ(CodeOf([&] { root->OpenFile(u"f"); }), kFileNotFound);
+      EXPECT_EQ(root->OpenFile(u"g"), file);
+      root->DeleteFile(u"g");
+      EXPECT_EQ(CodeOf([&] { root->OpenFile(u"g"); }), kFileNotFound);
+      // Still open: reads give the data, writes grow it into new clusters.
+      std::string back(data.size(), '\0');
+      std::uint32_t done = 0;
+      file->Read(&back[0], 0, std::uint32_t(back.size()), done);
+      EXPECT_EQ(done, data.size());
+      EXPECT_EQ(back, data);
+      file->Write(data.data(), data.size(), std::uint32_t(data.size()), done);
+      EXPECT_EQ(done, data.size());
+      EXPECT_EQ(file->GetSize(), 2 * data.size());
+      m.driver->Flush();
+      // On disk meanwhile: no name, the record still in use with no link.
+      EXPECT_EQ(Tool("fls '" + image + "' 2>/dev/null | grep -c -E '\\s(f|g)$'"), "0\n");
+      EXPECT_NE(Tool("istat '" + image + "' " + std::to_string(record)).find("Links: 0"), std::string::npos);
+      if (c.closeBeforeUnmount) {
+        file->openCount = 0;
+        delete file;
+        file = nullptr;
+      }
+    }
+    // The driver went first: the file no longer touches the volume.
+    delete file;
+    EXPECT_EQ(Judge(image), "");
+    EXPECT_NE(Tool("istat '" + image + "' " + std::to_string(record)).find("Not Allocated"), std::string::npos);
+    EXPECT_EQ(Bitmaps(image, 4096), baseline);
+  }
+}
+
+// A file given so many long names that their list entries outgrow its
+// base record: the attribute list moves into clusters (istat shows it
+// non-resident), every name resolves to the file, the data stays whole,
+// and deleting the names one by one gives every record and cluster back.
+TEST(NtfsNames, AttributeListMovesIntoClusters) {
+  ntfstest::ScratchDir dir;
+  const std::string image = dir.File("v.img");
+  ASSERT_TRUE(ntfstest::MakeImage(image, {512, 4096, 32, ""}));
+  const std::string baseline = Bitmaps(image, 4096);
+  const std::string data(9000, 'd');
+  const int links = 80;
+  auto linkName = [](int i) {
+    std::u16string name = u"a rather long name for a hard link, so that each fills much of a record ";
+    for (char ch : std::to_string(1000 + i)) name += char16_t(ch);
+    return name;
+  };
+  ASSERT_EQ(Where([&] {
+    Mounted m(image, 512, false);
+    Root(m)->CreateDirectory(u"d");
+    ntfs::NTFSDirectory* d = Sub(m, u"d");
+    Put(d, u"f", data);
+    for (int i = 0; i < links; ++i) d->CreateHardLink(linkName(i), d, u"f");
+  }), "");
+  EXPECT_EQ(Judge(image), "");
+  const std::uint64_t record = RecordOf(image, "/d/f");
+  const std::string istat = Tool("istat '" + image + "' " + std::to_string(record));
+  EXPECT_NE(istat.find("Links: " + std::to_string(links + 1)), std::string::npos);
+  bool nonResidentList = false;
+  for (const auto& a : ntfstest::Istat(image, record)) nonResidentList |= a.type == 0x20 && !a.resident;
+  EXPECT_TRUE(nonResidentList) << istat;
+  for (int i = 0; i < links; i += 7) {
+    std::string name;
+    for (char16_t ch : linkName(i)) name += char(ch);
+    EXPECT_EQ(RecordOf(image, "/d/" + name), record) << name;
+  }
+  EXPECT_EQ(Tool("icat '" + image + "' " + std::to_string(record)), data);
+  ASSERT_EQ(Where([&] {
+    Mounted m(image, 512, false);
+    ntfs::NTFSDirectory* d = Sub(m, u"d");
+    for (int i = 0; i < links; i += 2) d->DeleteFile(linkName(i));
+  }), "");
+  EXPECT_EQ(Judge(image), "");
+  EXPECT_NE(Tool("istat '" + image + "' " + std::to_string(record)).find("Links: " + std::to_string(links / 2 + 1)),
+            std::string::npos);
+  EXPECT_EQ(Tool("ntfscat '" + image + "' /d/f 2>/dev/null"), data);
+  ASSERT_EQ(Where([&] {
+    Mounted m(image, 512, false);
+    ntfs::NTFSDirectory* d = Sub(m, u"d");
+    for (int i = 1; i < links; i += 2) d->DeleteFile(linkName(i));
+    d->DeleteFile(u"f");
+    Root(m)->RemoveDirectory(u"d");
+  }), "");
+  EXPECT_EQ(Judge(image), "");
+  EXPECT_EQ(Bitmaps(image, 4096), baseline);
+}
+
 // Enough entries to move a new directory's root into index blocks, on
-// small and large clusters; then every entry goes again and the directory
-// with it, leaving the bitmaps as mkntfs made them.
+// small and large clusters; then every entry goes again, giving every
+// index block's clusters back, and the directory with it, leaving the
+// bitmaps as mkntfs made them.
 TEST(NtfsNames, DirectoryGrowsIntoBlocksAndEmpties) {
   struct Case {
     std::uint32_t sector, cluster;
@@ -241,6 +367,22 @@ TEST(NtfsNames, DirectoryGrowsIntoBlocksAndEmpties) {
         for (char ch : std::to_string(i * 7919 % 100000)) name += char16_t(ch);
         many->DeleteFile(name);
       }
+    }), "");
+    // The emptied directory keeps its record but no index block: its
+    // clusters are all back and its block bitmap is one word again.
+    EXPECT_EQ(Judge(image), "");
+    EXPECT_EQ(Tool("fls '" + image + "' " + std::to_string(record) + " 2>/dev/null | wc -l"), "0\n");
+    EXPECT_EQ(ntfstest::Number(Tool("istat '" + image + "' " + std::to_string(record)),
+                               R"(\$INDEX_ALLOCATION \(160-\d+\)\s+Name: \$I30\s+Non-Resident\s+size: (\d+))"),
+              0u);
+    EXPECT_EQ(ntfstest::Number(Tool("istat '" + image + "' " + std::to_string(record)),
+                               R"(\$BITMAP \(176-\d+\)\s+Name: \$I30\s+Resident\s+size: (\d+))"),
+              8u);
+    const std::string emptied = Bitmaps(image, c.cluster);
+    EXPECT_EQ(emptied.substr(0, emptied.find(" records")), baseline.substr(0, baseline.find(" records")));
+    ASSERT_EQ(Where([&] {
+      Mounted m(image, c.sector, false);
+      ntfs::NTFSDirectory* root = Root(m);
       root->RemoveDirectory(u"many");
     }), "");
     EXPECT_EQ(Judge(image), "");

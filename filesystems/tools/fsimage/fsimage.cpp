@@ -4,7 +4,8 @@
 // the system would.
 //
 //   fsimage [--offset BYTES | --partition N] [--sector-size 512|4096]
-//           [--read-only] [--fake-fs] [--fail-after-writes N] IMAGE COMMAND [ARGS]
+//           [--read-only] [--fake-fs] [--fail-after-writes N] [--count-writes]
+//           IMAGE COMMAND [ARGS]
 //
 // --partition N counts the partitions the disk model finds (MBR, and GPT
 // once its driver is in the model's list), in order of their first sector,
@@ -472,12 +473,16 @@ class FailingVolume : public fstest::ImageVolume {
       if (allowed_ == 0) return Common::Error(0x01, 0x7A1F0003, kDeviceErrorCode);
       --allowed_;
     }
+    if (op == Fdisk::kIoWrite) ++written_;
     return ImageVolume::Io(op, sector, buffer, count);
   }
   static constexpr std::uint64_t kNoLimit = ~std::uint64_t(0);
+  // The device writes that reached the image.
+  std::uint64_t Written() const noexcept { return written_; }
 
  private:
   std::uint64_t allowed_;
+  std::uint64_t written_ = 0;
 };
 
 void Usage() {
@@ -489,7 +494,8 @@ void Usage() {
                "          truncate PATH SIZE, backup PATH, restore PATH, batch,\n"
                "          chmod PATH MODE, chown PATH UID GID, mknod PATH TYPE MODE MAJOR MINOR,\n"
                "          touch PATH MTIME_MS ATIME_MS\n"
-               "--fail-after-writes N: every device write after the first N fails\n");
+               "--fail-after-writes N: every device write after the first N fails\n"
+               "--count-writes: the number of device writes done goes to standard error\n");
 }
 
 filesystems::FileSystemDriver* FakeProbe(Fdisk::SimpleDisk* device, std::uint64_t offset,
@@ -502,7 +508,7 @@ int Run(int argc, char** argv) {
   std::uint64_t offset = 0;
   unsigned partition = 0;
   std::uint32_t sectorSize = 512;
-  bool readOnly = false, fake = false;
+  bool readOnly = false, fake = false, countWrites = false;
   std::uint64_t writesAllowed = FailingVolume::kNoLimit;
   int i = 1;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -517,6 +523,7 @@ int Run(int argc, char** argv) {
     else if (option == "--read-only") readOnly = true;
     else if (option == "--fake-fs") fake = true;
     else if (option == "--fail-after-writes") writesAllowed = std::strtoull(value().c_str(), nullptr, 0);
+    else if (option == "--count-writes") countWrites = true;
     else throw Failure{"unknown option " + option, kFileNotSupported};
   }
   if (argc - i < 2 || (sectorSize != 512 && sectorSize != 4096)) {
@@ -539,6 +546,14 @@ int Run(int argc, char** argv) {
   }
   FailingVolume device(image, sectorSize, offset, readOnly, writesAllowed);
   if (!device.Ok()) throw Failure{"cannot open " + image, kFileOpenError};
+  // Said once the driver is gone, so that its last write-back is counted.
+  struct WriteCount {
+    const FailingVolume& device;
+    bool wanted;
+    ~WriteCount() {
+      if (wanted) std::fprintf(stderr, "writes\t%" PRIu64 "\n", device.Written());
+    }
+  } writeCount{device, countWrites};
   if (!partition) sectors = device.GetSectorCount() + 1;
 
   filesystems::RegisterFileSystemDrivers();

@@ -30,6 +30,9 @@
 //                          terminator; filesraw leaves the terminator out)
 //   fail FUNCTION STATUS [after=N]  every call of FUNCTION answers STATUS
 //                                (after N calls that work normally)
+//   snapshot pending=N           snapshots name pending requests of at most
+//                                N sectors (copy-on-write: see
+//                                src/standin_snapshots.inc)
 //
 // Drives are numbered from 1 in the order of their lines, volumes too.
 // Numbers may be decimal or 0x-hexadecimal.

@@ -29,15 +29,17 @@ class ExtfsAllocator {
   ~ExtfsAllocator();
 
   // The number of the object taken: a block number, or an inode index.
-  // 0x40004 when the volume has none left. `objectType` is the framework's
+  // 0x40004 when the volume has none left (after a write-back that lets
+  // what waits to be freed go). `objectType` is the framework's
   // type of the new inode (directories are counted per group).
   std::uint64_t Allocate(std::uint32_t objectType);
   // Returns one object; 0x4000d for a number out of range or already free.
   // The object stays marked in use, and is not handed out again, until
-  // `ReleasePending` (or a full volume): the inodes and map blocks that
-  // pointed at it reach the disk first.
+  // `ReleasePending` after a complete write-back: the inodes and map
+  // blocks that pointed at it reach the disk first.
   void Free(std::uint64_t number, std::uint32_t objectType);
-  // Frees what `Free` held back; true when there was any.
+  // Frees what `Free` held back (after a complete write-back); true when
+  // there was any.
   bool ReleasePending();
   // True when the object is marked in use (tests and checks).
   bool InUse(std::uint64_t number);

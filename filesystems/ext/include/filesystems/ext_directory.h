@@ -208,6 +208,7 @@ class ExtfsFile : public FileSystemDriver::FileObject {
   ExtfsDriver* driver_;
   InodeRef inode_;
   bool written_ = false;
+  std::vector<std::uint8_t> partial_;  // one block composed for a write
 };
 
 }  // namespace extfs

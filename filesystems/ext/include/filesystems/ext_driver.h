@@ -73,15 +73,35 @@ class ExtfsDriver : public FileSystemDriverPosix {
   ~ExtfsDriver() override;
 
   void Flush() override;
-  // Writes the dirty blocks in an order that leaves the volume sound, at
-  // worst with blocks or inodes marked in use that nothing uses, when the
-  // device stops taking writes part-way: blocks new since the last
-  // write-back first (nothing on disk points at them yet), then the
-  // bitmaps that mark them in use and the descriptors, then the inode
-  // tables that point at them, then the other blocks (existing directory
-  // and map blocks, data written over), the superblock last. It stops at
-  // the first refused write.
+  // Writes the dirty blocks in an order that leaves the volume sound when
+  // the device stops taking writes part-way, at worst with blocks or
+  // inodes marked in use that nothing uses, link counts too high, or
+  // directories no entry reaches: blocks new since the last write-back
+  // first (nothing on disk points at them yet), then the bitmaps that mark
+  // them in use and the descriptors, then the inodes in their early forms
+  // (see InodeStage), then the other blocks (existing directory and map
+  // blocks, data written over), then freed inodes and the inodes whose
+  // link counts fell, the superblock last. It stops at the first refused
+  // write. Any state between operations may be written this way.
   void WriteBackCache() override;
+  // A complete write-back now, for changes that must reach the disk before
+  // the next one is made (a directory move). A failure is kept for the
+  // next Flush to report; false then, and false while write-backs are held.
+  bool WriteBackNow() noexcept;
+  // Holds write-backs the block cache would start while an inode maps
+  // blocks it has not filled or counted in its size yet (a file written, a
+  // directory grown, a link's new target): the cache then runs over its
+  // limit for a moment instead. One guard per scope.
+  class WriteBackHold {
+   public:
+    explicit WriteBackHold(ExtfsDriver* driver) noexcept : driver_(driver) { ++driver_->holds_; }
+    ~WriteBackHold() { --driver_->holds_; }
+    WriteBackHold(const WriteBackHold&) = delete;
+    WriteBackHold& operator=(const WriteBackHold&) = delete;
+
+   private:
+    ExtfsDriver* driver_;
+  };
   // A block just allocated: until the next complete write-back nothing on
   // disk refers to it. `NoteFreedBlock` takes a freed one off again.
   void NoteFreshBlock(std::uint64_t block);
@@ -198,6 +218,8 @@ class ExtfsDriver : public FileSystemDriverPosix {
   void WriteBack() noexcept;
   // The write-back order of a cached block (see WriteBackCache).
   std::uint32_t WriteBackPhaseOf(std::uint64_t firstSector);
+  // Writes the dirty cached blocks that start at one of `sectors`.
+  void WriteBackSectors(const std::set<std::uint64_t>& sectors);
   void FindMetadataBlocks();
 
   const std::uint8_t* filter_;
@@ -232,6 +254,7 @@ class ExtfsDriver : public FileSystemDriverPosix {
   std::unique_ptr<ExtfsAllocator> inodeAllocator_;
   std::map<std::uint32_t, FileObject*> openFiles_;
   std::set<std::uint64_t> freshBlocks_;
+  std::uint32_t holds_ = 0;
   // Bitmap and descriptor blocks; inode tables as first block -> end.
   std::set<std::uint64_t> bitmapBlocks_;
   std::set<std::uint64_t> descriptorBlockSet_;

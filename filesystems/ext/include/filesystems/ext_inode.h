@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -139,10 +140,26 @@ class ExtentsLocationProcessor : public InodeLocationProcessor {
 
 class InodeCache;
 
+// The steps of a write-back at which inodes go to their tables, in order
+// (see ExtfsDriver::WriteBackCache). Until the directory blocks are written
+// an inode goes out in its early form: its link count no lower than the
+// names the disk may show at any point of the write-back, and a directory
+// that was on disk before without the blocks it grew by, whose entries may
+// name inodes of later steps. The current form follows the directory blocks.
+enum class InodeStage {
+  kExisting,  // early forms of inodes that were live on disk, without growth
+  kNew,       // early forms of inodes new since the last write-back
+  kGrown,     // early forms of directories with the blocks they grew by
+  kFreed,     // freed inodes, once no entry on disk names them
+  kCurrent,   // the rest, link counts lowered, once "..", entries are gone
+};
+
 class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
  public:
+  // `fromDisk`: the bytes are the disk's; else the inode is new and the
+  // disk holds it free.
   ExtfsInode(InodeCache* cache, ExtfsDriver* driver, std::uint32_t index,
-             std::vector<std::uint8_t> bytes);
+             std::vector<std::uint8_t> bytes, bool fromDisk);
   ~ExtfsInode() override;
 
   // Drops one use; the inode stays cached.
@@ -184,7 +201,21 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   // Changes; each marks the inode for write-back.
   void MarkDirty() noexcept { dirty_ = true; }
   bool IsDirty() const noexcept { return dirty_; }
-  void WriteBack();
+  // The bytes the inode's table slot should hold at `stage` of a
+  // write-back; false to leave the slot as it is.
+  bool VersionFor(InodeStage stage, std::vector<std::uint8_t>& out) const;
+  // A write-back wrote the current bytes: they are the disk's now.
+  void NoteWrittenBack();
+  // True when the disk holds this inode live, as last read or written.
+  bool OnDisk() const noexcept;
+  // Freed: no links left and a deletion time.
+  bool IsDead() const noexcept;
+  // A second name is about to be stored while the first may still be on
+  // disk (a rename): the early form counts it, the link count does not.
+  void NoteNameAdded() noexcept {
+    ++linksAdded_;
+    dirty_ = true;
+  }
   std::uint32_t GetRawLinkCount() const noexcept;
   void SetModificationTime(std::int64_t ms);
   void SetChangeTime(std::int64_t ms);
@@ -237,6 +268,11 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
   std::string symlink_;
   bool symlinkRead_ = false;
   bool dirty_ = false;
+  // The inode as the disk holds it, and the links and blocks added since
+  // the last complete write-back.
+  std::vector<std::uint8_t> diskBytes_;
+  std::uint32_t linksAdded_ = 0;
+  std::uint64_t blocksAdded_ = 0;
   InodeLocationProcessor* processor_ = nullptr;
   std::unique_ptr<BlockMapState> state_;
 };
@@ -244,6 +280,8 @@ class ExtfsInode : public ReferenceCount, public LRUList<ExtfsInode> {
 class InodeCache {
  public:
   static constexpr std::uint32_t kIdleLimit = 32;
+  // Changed inodes stay until a write-back; past this many, one runs.
+  static constexpr std::uint32_t kChangedLimit = 1024;
   explicit InodeCache(ExtfsDriver* driver);
   ~InodeCache();
 
@@ -254,9 +292,13 @@ class InodeCache {
   ExtfsInode* CreateInode(std::uint32_t index, std::uint32_t objectType,
                           std::uint32_t inheritedFlags, std::uint32_t mode, std::uint32_t major,
                           std::uint32_t minor);
-  // Deletes an unused inode with no links left (written back first).
+  // Deletes an unused inode with no links left once it is written back.
   void Forget(ExtfsInode* inode) noexcept;
-  void FlushAll();
+  // Copies the form of `stage` of every changed inode into its table
+  // block; adds the first sectors of the blocks that changed.
+  void StageVersions(InodeStage stage, std::set<std::uint64_t>& sectors);
+  // Every stage reached the disk: the current forms are the disk's.
+  void NoteWrittenBack();
   std::uint32_t Count() const noexcept { return std::uint32_t(inodes_.size()); }
   InodeLocationProcessor* ProcessorFor(std::uint32_t flags);
 

@@ -11,11 +11,11 @@
 // records always agree after an operation that changed the list.
 //
 // `HFSPlusFileObject` is what a folder hands to the framework: one per
-// (folder, catalog id) while it is open, holding a counted use of the
-// directory object it came from, so that the framework's directory cache
-// cannot delete that object under it, and a counted reference to its
-// content. A hard link's object holds the content of its iNode, shared with
-// every other link of it.
+// (folder, catalog id) while it is open, kept in its folder object's
+// open-file set. A file's object owns its content; a hard link's object
+// holds a counted reference to its iNode's object in the hard-link folder,
+// so every link of an iNode sees one extent list and one pending write
+// set, and the iNode's content lives exactly as long as its last link.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,7 @@
 #include "filesystems/driver.h"
 #include "filesystems/hfs_catalog.h"
 #include "filesystems/hfs_extents.h"
+#include "filesystems/hfs_open_files.h"
 
 namespace filesystems {
 namespace hfsplus {
@@ -34,20 +35,12 @@ namespace hfsplus {
 constexpr std::uint32_t kHfsFileModuleId = 0x7A15A000;
 
 class HFSPlusDriver;
-class OpenFileTable;
-
-// Kinds of file records, from the record bytes (248 of them).
-bool IsHardLinkRecord(const std::uint8_t* record);
-bool IsSymlinkRecord(const std::uint8_t* record);
-// FIFO, character or block device, socket.
-bool IsSpecialNodeRecord(const std::uint8_t* record);
-
-// A symbolic link's target is at most this many bytes of UTF-8.
-constexpr std::uint64_t kMaxSymlinkTargetBytes = 1024;
+class HFSPlusDirectory;
 
 // The target of the symbolic link whose record is `record`: the whole
-// logical size of its data fork (every extent), as UTF-16. An empty target,
-// or one longer than 1,024 bytes: 0x4000d.
+// logical size of its data fork (every extent), up to a NUL, as UTF-16. An
+// empty target, one longer than kMaxSymlinkBytes (1,024) or one that is
+// not UTF-8: 0x4000d.
 std::u16string ReadSymlinkTarget(HFSPlusDriver* driver, const std::uint8_t* record);
 
 class FileContent {
@@ -61,9 +54,6 @@ class FileContent {
   FileContent& operator=(const FileContent&) = delete;
 
   std::uint32_t DataId() const noexcept { return dataId_; }
-  void AddHolder() noexcept { ++holders_; }
-  // The last holder's release flushes, unregisters and deletes the content.
-  void ReleaseHolder() noexcept;
 
   CatalogEntry GetCatalogRecord();
   std::uint64_t GetLogicalSize();
@@ -103,7 +93,6 @@ class FileContent {
 
   HFSPlusDriver* driver_;
   std::uint32_t dataId_;
-  std::uint32_t holders_ = 0;
   std::uint32_t blockSize_;
   std::uint32_t sectorSize_;
   std::uint32_t sectorsPerBlock_;
@@ -113,27 +102,27 @@ class FileContent {
   std::unique_ptr<std::uint8_t[]> bounce_;
 };
 
-class HFSPlusFileObject : public ReferenceCount, public FileSystemDriver::FileObject {
+class HFSPlusFileObject : public HFSPlusFileObjectBase {
  public:
-  // The file object of catalog entry `fileId` in folder `folderId`, opened
-  // through `directory` (may be null when no directory object asks): the
-  // one already open, or a new one registered with the driver. Not a file
-  // record: 0x40007; a hard link whose iNode is missing or not a file:
-  // 0x40007.
-  static HFSPlusFileObject* Open(HFSPlusDriver* driver, FileSystemDriver::DirectoryObject* directory,
-                                 std::uint32_t folderId, std::uint32_t fileId);
+  // The file object of catalog file `fileId` in `folder`'s folder; the
+  // folder object keeps it in its open-file set (see
+  // HFSPlusDirectory::OpenFileObject) and this object leaves the set when
+  // deleted. A hard link's object holds its iNode's object, opened in the
+  // hard-link folder, and serves that one's content. Not a file record:
+  // 0x40007; a hard link whose iNode is missing or not a file: 0x40007.
+  HFSPlusFileObject(HFSPlusDriver* driver, HFSPlusDirectory* folder, std::uint32_t fileId);
   ~HFSPlusFileObject() override;
 
-  std::uint32_t FileId() const noexcept { return fileId_; }
-  std::uint32_t FolderId() const noexcept { return folderId_; }
-  bool IsHardLink() const noexcept { return hardLink_; }
-  FileContent* Content() const noexcept { return content_; }
+  std::uint32_t FileId() const noexcept override { return fileId_; }
+  std::uint32_t FolderId() const noexcept;
+  bool IsHardLink() const noexcept { return inode_ != nullptr; }
+  FileContent* Content() const noexcept;
 
   // The whole 16-byte permission block (owner, group, flags, mode,
   // special), as stored (big-endian); 0x4000d for another size.
-  void SetPermissions(const void* block, std::uint32_t size);
-  void SetMode(std::uint16_t mode);
-  void SetOwner(std::uint32_t owner, std::uint32_t group);
+  void SetPermissions(const void* block, std::uint32_t size) override;
+  void SetMode(std::uint16_t mode) override;
+  void SetOwner(std::uint32_t owner, std::uint32_t group) override;
 
   std::uint64_t GetSize() override;
   std::uint64_t GetVolumeOffset(std::uint64_t offset) override;
@@ -147,17 +136,14 @@ class HFSPlusFileObject : public ReferenceCount, public FileSystemDriver::FileOb
   FileSystemDriver::BackupObject* CreateBackupObject(std::uint32_t option) override;
 
  private:
-  HFSPlusFileObject(HFSPlusDriver* driver, FileSystemDriver::DirectoryObject* directory,
-                    std::uint32_t folderId, std::uint32_t fileId, bool hardLink,
-                    FileContent* content);
   FileContent& Checked() const;
 
   HFSPlusDriver* driver_;
-  FileSystemDriver::DirectoryObject* directory_;
-  std::uint32_t folderId_;
+  HFSPlusDirectory* folder_;
   std::uint32_t fileId_;
-  bool hardLink_;
-  FileContent* content_;
+  // A hard link's iNode object, or null; a file's own content otherwise.
+  std::unique_ptr<HFSPlusFileReference> inode_;
+  std::unique_ptr<FileContent> content_;
 };
 
 }  // namespace hfsplus

@@ -12,9 +12,15 @@
 // goes on in new pieces, each in an extension record taken from the
 // $MFT's free records. The first extension starts an $ATTRIBUTE_LIST in
 // the base record, moving the growing attribute's base piece out when the
-// base record has no room for the list. The list stays resident: when the
-// base record cannot hold it, the growth ends with 0x40004. When no MFT
-// record is free the $MFT grows.
+// base record has no room for the list. A list that outgrows the base
+// record moves into clusters, its runs staying in the base record; only
+// when even those do not fit does the growth end with 0x40004. When no MFT
+// record is free the $MFT grows. Shrinking takes whole pieces away again,
+// with their list entries and emptied extension records.
+//
+// A write into a hole of a sparse attribute gives the clusters it touches
+// clusters of their own (zeros where it does not write); compressed and
+// encrypted values are never written (0x4000c).
 #pragma once
 
 #include <cstdint>
@@ -98,6 +104,10 @@ class FileRecord {
   // which are left not in use with their bits clear. The object must not
   // be used afterwards, other than to be destroyed.
   void DeleteAll();
+  // Lets go of every record held, for an owner that must stop using the
+  // volume early; the object must not be used afterwards, other than to
+  // be destroyed.
+  void ReleaseAll() noexcept;
 
  private:
   friend class Attribute;
@@ -116,7 +126,8 @@ class FileRecord {
   // base record when the list does not fit beside it.
   void CreateList(Attribute& mover);
   void LoadList();
-  // Writes the in-memory list back into its resident attribute.
+  // Writes the in-memory list back into its attribute, moving it into
+  // clusters when the base record cannot hold it.
   void WriteList();
   static std::vector<std::uint8_t> SerializeList(const std::vector<ListEntry>& list);
   // Puts a whole attribute record into a new extension record.
@@ -202,6 +213,20 @@ class Attribute {
   // Adds up to `clusters` clusters at the end; returns those added.
   std::uint64_t GrowAllocation(std::uint64_t clusters);
   void FreeTail(std::uint64_t keepClusters);
+  // Removes the last piece (never the first): its list entry, its
+  // attribute record, its extension record once that is empty, and its
+  // clusters.
+  void DropLastPiece();
+  // Gives clusters to every hole of a sparse attribute that bytes
+  // [offset, offset + length) touch, zero-filled, and writes the pieces'
+  // mapping pairs again. 0x40004, with nothing changed, when the clusters
+  // cannot be had or the changed piece no longer fits its record.
+  void FillHoles(std::uint64_t offset, std::uint64_t length);
+  // Writes zeros over [offset, offset + length), leaving holes as they are.
+  void ZeroRange(std::uint64_t offset, std::uint64_t length);
+  // A sparse or compressed attribute's first piece counts the clusters it
+  // really holds; moves that count by `clusters`.
+  void CountRealClusters(std::int64_t clusters);
   // Puts `extents` (VCNs from `vcn`) into new pieces in extension
   // records; returns the clusters placed, the others freed.
   std::uint64_t AddPieces(std::vector<BitRun> extents, std::uint64_t vcn);

@@ -80,6 +80,7 @@ class VolumeIndexStore : public IndexStore {
   void ReadAllocation(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t length) override;
   void WriteAllocation(std::uint64_t offset, const std::uint8_t* data, std::uint32_t length) override;
   BitmapStorage& BlockBitmap() override;
+  void ShrinkAllocation(std::uint64_t size, std::uint64_t bitmapBytes) override;
 
  private:
   class BitmapBytes;

@@ -22,7 +22,7 @@ std::int64_t FileTimeToMilliseconds(std::uint64_t fileTime) noexcept;
 class NTFSFile : public FileSystemDriver::FileObject {
  public:
   // Opens base record `record`; 0x4000d when it is not an in-use base
-  // record or has no unnamed $DATA. A file that was written, resized or
+  // record, has no name left (a link count of 0) or has no unnamed $DATA. A file that was written, resized or
   // given times refreshes its names when it is destroyed.
   NTFSFile(NTFSDriver& driver, std::uint64_t record);
   ~NTFSFile() override;
@@ -50,6 +50,14 @@ class NTFSFile : public FileSystemDriver::FileObject {
   // every $FILE_NAME of the record and into the directory entries that
   // repeat them.
   void RefreshNames();
+  // The file's last name went while it was open: its clusters, extension
+  // records and record are given back when it closes.
+  void MarkDeletePending() noexcept { deletePending_ = true; }
+  bool DeletePending() const noexcept { return deletePending_; }
+  // For a driver that unmounts while the file is still open: finishes a
+  // pending deletion and lets go of the record, so that the object no
+  // longer touches the volume; it can only be destroyed afterwards.
+  void Detach() noexcept;
 
  private:
   NTFSDriver& driver_;
@@ -57,6 +65,8 @@ class NTFSFile : public FileSystemDriver::FileObject {
   std::unique_ptr<Attribute> data_;
   bool written_ = false;
   bool listed_ = false;
+  bool deletePending_ = false;
+  bool detached_ = false;
   std::uint64_t openedSize_ = 0;
 };
 

@@ -100,6 +100,13 @@ class IndexStore {
   // Whether $INDEX_ALLOCATION and $BITMAP may grow; when not, blocks are
   // only taken inside the present allocation.
   virtual bool CanGrow() { return true; }
+  // Cuts $INDEX_ALLOCATION to `size` bytes, giving its clusters back, and
+  // $BITMAP to `bitmapBytes` (only ever smaller); a store whose allocation
+  // cannot grow keeps it whole.
+  virtual void ShrinkAllocation(std::uint64_t size, std::uint64_t bitmapBytes) {
+    (void)size;
+    (void)bitmapBytes;
+  }
 };
 
 // The geometry of a root built from nothing.
@@ -192,6 +199,9 @@ class Index {
   void MakeEmptyRoot();
   void EnsureAllocation();
   void RequireFreeBlocks(std::uint32_t count);
+  // Gives back the blocks past the last one in use, and the bitmap bytes
+  // that only described them.
+  void TrimAllocation();
   void WriteChanges();
   void WriteBlock(std::uint64_t vcn);
   std::uint32_t RootDepthBound();
