@@ -36,7 +36,10 @@ std::uint16_t ModeOf(const std::vector<std::uint8_t>& r) {
   return r.size() >= folder::kMode + 2 ? Common::LoadBe16(r.data() + folder::kMode) : 0;
 }
 bool IsHardLinkRecord(const std::vector<std::uint8_t>& r) {
-  return IsFileRecord(r) && (ModeOf(r) & 0xF000) == kModeRegular &&
+  if (!IsFileRecord(r)) return false;
+  // Older links carry no mode at all.
+  const std::uint16_t type = ModeOf(r) & 0xF000;
+  return (type == kModeRegular || type == 0) &&
          Common::LoadBe32(r.data() + file::kFinderType) == kTypeHardLink &&
          Common::LoadBe32(r.data() + file::kCreator) == kCreatorHfsPlus;
 }

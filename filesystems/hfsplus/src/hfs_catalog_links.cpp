@@ -47,36 +47,6 @@ std::uint32_t LinkCount(const CatalogEntry& inode) {
 
 }  // namespace
 
-std::string CatalogFile::ReadSymlinkTarget(const CatalogEntry& link) {
-  if (!IsSymlinkRecord(link.record)) Fail(10, kFileNotSupported);
-  const std::uint8_t* fork = link.record.data() + file::kDataFork;
-  const std::uint64_t size = Common::LoadBe64(fork);
-  // A target longer than any path the system takes is damage, not a
-  // reason to read megabytes.
-  if (size == 0 || size > kMaxSymlinkBytes) Fail(11, kFileCorrupted);
-  Volume& volume = File().GetVolume();
-  const std::uint32_t blockSize = volume.Primary().BlockSize();
-  const std::uint32_t sectorSize = volume.SectorSize();
-  if (Common::LoadBe32(fork + 12) < Common::UnitsFor(size, blockSize)) Fail(12, kFileCorrupted);
-  // The whole fork, overflow records included (a target can be spread over
-  // several extents).
-  ExtentList list(volume.Primary().TotalBlocks());
-  list.AppendDescriptors(fork + 16, 8);
-  std::string target(std::size_t(Common::UnitsFor(size, sectorSize)) * sectorSize, '\0');
-  for (std::uint64_t at = 0; at < size; at += sectorSize) {
-    const std::uint32_t block = std::uint32_t(at / blockSize);
-    if (block >= list.TotalBlocks()) Fail(13, kFileCorrupted);
-    const BlockArea area = list.MapBlock(block);
-    const std::uint64_t sector =
-        volume.Primary().BlockToSector(area.first, sectorSize) + (at % blockSize) / sectorSize;
-    volume.Io().ReadSectors(sector, 1, reinterpret_cast<std::uint8_t*>(&target[at]));
-  }
-  target.resize(std::size_t(size));
-  const auto nul = target.find('\0');
-  if (nul != std::string::npos) target.resize(nul);
-  return target;
-}
-
 std::uint32_t CatalogFile::NewSymlink(const HFSPlusString& name, std::uint32_t parentId,
                                       const std::string& target) {
   RequireWritable(20);

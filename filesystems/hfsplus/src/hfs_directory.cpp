@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "files/file_error.h"
+#include "filesystems/hfs_backup.h"
 #include "filesystems/hfs_driver.h"
+#include "filesystems/hfs_file.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
 
@@ -196,7 +198,12 @@ FileSystemDriver::FileObject* HFSPlusDirectory::CreateFile(const std::u16string&
       if (hfs_->OpenedFiles().IsOpen(inode.parentId, inode.Id())) Fail(65, kFileDeleteError);
     }
     FileObject* file = OpenFileObject(e.Id());
-    file->SetSize(0);
+    try {
+      file->SetSize(0);
+    } catch (...) {
+      delete file;
+      throw;
+    }
     return file;
   }
   HFSPlusString key;
@@ -337,6 +344,12 @@ void HFSPlusDirectory::MoveEntry(const std::u16string& name, DirectoryObject* ta
   NotFoundAs(126, kFileRenameError, [&] {
     Catalog().Move(e.name, folderId_, key, to->FolderId(), hfs_->PrivateDataFolderId());
   });
+}
+
+FileSystemDriver::BackupObject* HFSPlusDirectory::CreateBackupObject(IteratorObject* at,
+                                                                     std::uint32_t option) {
+  const std::uint32_t id = at ? std::uint32_t(at->GetEntryId()) : folderId_;
+  return HFSPlusBackupObjectFactory(hfs_).Create(id, option);
 }
 
 // ---------------------------------------------------------------------------

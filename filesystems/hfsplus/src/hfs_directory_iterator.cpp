@@ -1,6 +1,7 @@
 // The iterator over one HFS+ folder's entries and their properties.
 #include "files/file_error.h"
 #include "filesystems/hfs_driver.h"
+#include "filesystems/hfs_file.h"
 #include "foundation/byteorder.h"
 #include "foundation/text.h"
 
@@ -198,9 +199,7 @@ std::uint32_t HFSPlusIterator::GetDeviceMinor() {
 const char16_t* HFSPlusIterator::GetSymlinkTarget() {
   const CatalogEntry& e = Entry();
   if (!IsSymlinkRecord(e.record)) Fail(8, kFileNotSupported);
-  const std::string bytes = hfs_->GetMetadata().Catalog().ReadSymlinkTarget(e);
-  symlinkTarget_.clear();
-  if (!Common::Utf8ToUtf16(symlinkTarget_, bytes)) Fail(9, kFileCorrupted);
+  symlinkTarget_ = ReadSymlinkTarget(hfs_, e.record.data());
   return symlinkTarget_.c_str();
 }
 

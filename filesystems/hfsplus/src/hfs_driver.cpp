@@ -1,5 +1,6 @@
 // The HFS+ driver: mount, flush, unmount and the probe.
 #include "filesystems/hfs_driver.h"
+#include "filesystems/hfs_file.h"
 
 #include <algorithm>
 #include <new>
@@ -111,8 +112,9 @@ HFSPlusDirectory* HFSPlusDriver::PrivateDataFolder() {
   return folder;
 }
 
-HFSPlusFileObjectBase* HFSPlusDriver::NewFileObject(HFSPlusDirectory*, std::uint32_t) {
-  ThrowFileError(11, kModuleId, kFileNotSupported);
+HFSPlusFileObjectBase* HFSPlusDriver::NewFileObject(HFSPlusDirectory* directory,
+                                                    std::uint32_t fileId) {
+  return new HFSPlusFileObject(this, directory, fileId);
 }
 
 }  // namespace hfsplus

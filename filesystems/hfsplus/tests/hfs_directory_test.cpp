@@ -66,6 +66,15 @@ class StandInDriver : public hfs::HFSPlusDriver {
   }
 };
 
+// A driver whose file objects cannot be made, as when memory runs out.
+class RefusingDriver : public hfs::HFSPlusDriver {
+ public:
+  using HFSPlusDriver::HFSPlusDriver;
+  hfs::HFSPlusFileObjectBase* NewFileObject(hfs::HFSPlusDirectory*, std::uint32_t) override {
+    filesystems::ThrowFileError(1, 0x7A1FF300, kFileOutOfMemory);
+  }
+};
+
 // A mount through the probe, or with the stand-in file objects.
 struct Mount {
   explicit Mount(const std::string& path, bool standIn = false,
@@ -199,12 +208,25 @@ TEST(HfsDirectory, AFileThatCannotBeOpenedIsNotLeftBehind) {
   const std::string image = Populated(dir, hfstest::kSampleContents);
   const std::string before = FlsTree(image);
   {
-    Mount m(image);
-    ASSERT_NE(m.driver, nullptr);
-    EXPECT_EQ(CodeOf([&] { m.Root()->CreateFile(u"new.txt"); }), kFileNotSupported);
-    EXPECT_EQ(CodeOf([&] { m.Root()->OpenIteratorFor(u"new.txt"); }), kFileNotFound);
+    fstest::ImageVolume device(image, 512, 0, false);
+    Driver* driver = new RefusingDriver(&device, 0, std::filesystem::file_size(image) / 512,
+                                        hfstest::NextCacheKey(), nullptr, 0);
+    driver->AddUse();
+    auto* root = static_cast<hfs::HFSPlusDirectory*>(driver->GetDirectoryObject(0));
+    EXPECT_EQ(CodeOf([&] { root->CreateFile(u"new.txt"); }), kFileOutOfMemory);
+    EXPECT_EQ(CodeOf([&] { root->OpenIteratorFor(u"new.txt"); }), kFileNotFound);
+    EXPECT_TRUE(root->OpenFiles().empty());
+    driver->Release();
   }
   EXPECT_EQ(FlsTree(image), before);
+  EXPECT_TRUE(Clean(image));
+  // With file objects served, the same name is created, open and empty.
+  {
+    Mount m(image);
+    std::unique_ptr<Driver::FileObject> file(m.Root()->CreateFile(u"new.txt"));
+    EXPECT_EQ(file->GetSize(), 0u);
+  }
+  EXPECT_NE(FlsTree(image).find("\tnew.txt\n"), std::string::npos);
   EXPECT_TRUE(Clean(image));
 }
 

@@ -12,12 +12,20 @@ fsck.hfsplus, sleuthkit and 7zz in the driver's tests, never by the driver.
 Usage: hfs_populate.py IMAGE CONTENTS
 CONTENTS is a text file, one entry a line:
   dir PATH
-  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT]
+  file PATH SIZE [fragments=N] [rsrc=SIZE] [xattr=NAME:TEXT] [symlink=TARGET] [fill=random]
+        [node=char:MAJOR:MINOR|block:MAJOR:MINOR|fifo|socket]
 File content is a byte pattern seeded by the path (see content()); a file
 with fragments=N gets N extents with a free block between each, so that N
-above 8 puts extents into the extents overflow file. Names are ASCII.
+above 8 puts extents into the extents overflow file. A file with
+symlink=TARGET is a symbolic link whose data fork holds TARGET (SIZE is
+ignored). A file with node=... is a device, FIFO or socket with no data
+(its special field holds MAJOR << 16 | MINOR). fill=random fills a file with random bytes instead of the
+pattern (fast for large files). A file with hardlink=TARGET (a file listed before it) is a hard
+link: the target moves into the private folder as its iNode and both
+names become link records. Names are ASCII.
 """
 import mmap
+import os
 import struct
 import sys
 import time
@@ -103,7 +111,9 @@ class Image:
 
 
 def fold(name):
-    return [ord(c.lower()) if "A" <= c <= "Z" else ord(c) for c in name]
+    # The case-folding order puts NUL units last (the private folder's name
+    # starts with four of them).
+    return [0xFFFF if c == "\0" else ord(c.lower()) if "A" <= c <= "Z" else ord(c) for c in name]
 
 
 def uni(name):
@@ -132,10 +142,10 @@ def folder_record(fid, valence, now, has_attrs=False):
             struct.pack(">II", 0, 0))
 
 
-def file_record(fid, now, data, rsrc, has_attrs):
+def file_record(fid, now, data, rsrc, has_attrs, mode=0o100644, finder=bytes(32)):
     flags = 0x2 | (0x4 if has_attrs else 0)  # thread exists, attributes
     return (struct.pack(">HHII", 2, flags, 0, fid) + struct.pack(">5I", now, now, now, now, 0) +
-            perms(0o100644) + bytes(32) + struct.pack(">II", 0, 0) + data + rsrc)
+            perms(mode) + finder + struct.pack(">II", 0, 0) + data + rsrc)
 
 
 def thread_record(kind, parent, name):
@@ -244,6 +254,50 @@ class TreeFile:
         self.img.put_fork_bytes(self.fork_offset, self.raw)
 
 
+PRIVATE_NAME = "\0\0\0\0HFS+ Private Data"
+
+
+def link_record(fid, inode, now):
+    rec = bytearray(file_record(fid, now, fork_data(0, []), fork_data(0, []), False))
+    rec[48:56] = b"hlnkhfs+"
+    struct.pack_into(">I", rec, 44, inode)
+    return bytes(rec)
+
+
+def add_hard_links(leaves, links, ids, children, next_id, folders, now):
+    """Moves each link target into the private folder as iNode<id> and puts
+    link records at its old name and at every link's name."""
+    private = next_id
+    next_id += 1
+    folders += 1
+    children[ROOT_ID] += 1
+    children[private] = 0
+    index = {key: i for i, (key, _) in enumerate(leaves)}
+    targets = {}
+    for path, target, fid, parent, name in links:
+        targets.setdefault(target, []).append((fid, parent, name))
+    for target, named in targets.items():
+        tparent_path, _, tname = target.rpartition("/")
+        tparent, tid = ids[tparent_path], ids[target]
+        i = index[catalog_key(tparent, tname)]
+        rec = bytearray(leaves[i][1])
+        struct.pack_into(">I", rec, 44, len(named) + 1)  # link count
+        inode_name = "iNode%d" % tid
+        leaves[i] = (catalog_key(private, inode_name), bytes(rec))
+        leaves[index[catalog_key(tid, "")]] = (catalog_key(tid, ""), thread_record(4, private, inode_name))
+        children[private] += 1
+        # The target's own name becomes a link too.
+        lid = next_id
+        next_id += 1
+        named = [(lid, tparent, tname)] + named
+        for fid, parent, name in named:
+            leaves.append((catalog_key(parent, name), link_record(fid, tid, now)))
+            leaves.append((catalog_key(fid, ""), thread_record(4, parent, name)))
+    leaves.append((catalog_key(ROOT_ID, PRIVATE_NAME), folder_record(private, children[private], now)))
+    leaves.append((catalog_key(private, ""), thread_record(3, ROOT_ID, PRIVATE_NAME)))
+    return next_id, folders, len(targets)
+
+
 def catalog_order(item):
     key = item[0]
     parent, = struct.unpack(">I", key[2:6])
@@ -279,6 +333,7 @@ def main():
         leaves, ext_leaves, attr_leaves = [], [], []
         files = folders = 0
         pending_folders = []
+        links = []
         for kind, path, size, opts in entries:
             parent_path, _, name = path.rpartition("/")
             parent = ids[parent_path]
@@ -303,10 +358,28 @@ def main():
                 leaves.append((catalog_key(fid, ""), thread_record(3, parent, name)))
                 continue
             files += 1
+            if "hardlink" in opts:
+                links.append((path, opts["hardlink"], fid, parent, name))
+                continue
+            payload = None
+            mode, finder = 0o100644, bytes(32)
+            if "symlink" in opts:
+                payload = opts["symlink"].encode()
+                size = len(payload)
+                mode, finder = 0o120755, b"slnkrhap" + bytes(24)
+            special = 0
+            if "node" in opts:
+                kind, *numbers = opts["node"].split(":")
+                mode = {"char": 0o20644, "block": 0o60644, "fifo": 0o10644, "socket": 0o140644}[kind]
+                if numbers:
+                    special = (int(numbers[0]) << 16) | int(numbers[1])
+                size = 0
             blocks = (size + img.block_size - 1) // img.block_size
             frags = int(opts.get("fragments", "1"))
             extents = img.allocate(blocks, frags) if blocks else []
-            img.write_blocks(extents, content(path, size))
+            if payload is None:
+                payload = os.urandom(size) if opts.get("fill") == "random" else content(path, size)
+            img.write_blocks(extents, payload)
             if len(extents) > 8:
                 for r in range(1, (len(extents) + 7) // 8):
                     group = extents[8 * r:8 * r + 8]
@@ -319,12 +392,16 @@ def main():
             rext = img.allocate(rblocks) if rblocks else []
             img.write_blocks(rext, content(path + "/rsrc", rsize))
             rec = file_record(fid, now, fork_data(size, extents[:8]) if extents else fork_data(0, []),
-                              fork_data(rsize, rext), has_attrs)
+                              fork_data(rsize, rext), has_attrs, mode, finder)
+            rec = rec[:44] + struct.pack(">I", special) + rec[48:] if special else rec
             # The total of the data fork counts every extent, overflow included.
             total = sum(c for _, c in extents)
             rec = rec[:88 + 12] + struct.pack(">I", total) + rec[88 + 16:]
             leaves.append((catalog_key(parent, name), rec))
             leaves.append((catalog_key(fid, ""), thread_record(4, parent, name)))
+        if links:
+            next_id, folders, more = add_hard_links(leaves, links, ids, children, next_id, folders, now)
+            files += more
         for parent, name, fid, has_attrs in pending_folders:
             leaves.append((catalog_key(parent, name), folder_record(fid, children[fid], now, has_attrs)))
         leaves.append((catalog_key(ROOT_PARENT, root_name), folder_record(ROOT_ID, children[ROOT_ID], now)))

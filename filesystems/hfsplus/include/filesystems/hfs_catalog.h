@@ -115,9 +115,6 @@ class CatalogFile : public TreeFile {
   // iNode is not a file record.
   CatalogEntry GetINodeRecord(const CatalogEntry& link);
   CatalogEntry GetINodeRecordById(std::uint32_t linkId);
-  // The data fork's bytes of a symbolic link, read to its logical size and
-  // at most kMaxSymlinkBytes; 0x4000d for an empty or damaged fork.
-  std::string ReadSymlinkTarget(const CatalogEntry& link);
   // True when `folderId` is `ancestorId` or lies below it.
   bool IsInside(std::uint32_t folderId, std::uint32_t ancestorId);
 

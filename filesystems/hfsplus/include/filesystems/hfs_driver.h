@@ -48,7 +48,7 @@ class HFSPlusDriver : public FileSystemDriverPosix {
   void GetVolumeLabel(char16_t* buffer, std::uint32_t capacity) override;
   int CompareIdentifiers(const file_identifier* a, const file_identifier* b) override;
   void NormalizeNameCase(std::u16string&) override {}
-  bool CanBackup() override { return false; }
+  bool CanBackup() override { return true; }
   bool CanRestore() override { return false; }
   DirectoryObject* CreateDirectoryObject(std::uint32_t directoryId) override;
   const char* GetFileSystemName() override { return "HFS+"; }
@@ -60,7 +60,6 @@ class HFSPlusDriver : public FileSystemDriverPosix {
   static std::uint32_t FolderIdOf(std::uint32_t directoryId) noexcept {
     return directoryId == 0 ? kRootFolderId : directoryId;
   }
-
   OpenedFilesInDirectoriesMap& OpenedFiles() noexcept { return openedFiles_; }
   // The folder object of the hard-link folder, kept for the rest of the
   // mount; the folder is made (through the root's folder object) when the
@@ -70,7 +69,8 @@ class HFSPlusDriver : public FileSystemDriverPosix {
   std::uint32_t PrivateDataFolderId();
 
   // A new file object for the catalog file `fileId` of `directory`'s
-  // folder. File content is not served by this driver yet: 0x4000e.
+  // folder (a hard link's reaches its iNode's through the hard-link
+  // folder's object).
   virtual HFSPlusFileObjectBase* NewFileObject(HFSPlusDirectory* directory, std::uint32_t fileId);
 
  private:
@@ -113,6 +113,7 @@ class HFSPlusDirectory : public FileSystemDriver::DirectoryObject {
                 std::uint64_t access) override;
   void CreateNode(const std::u16string& name, std::uint32_t type, std::uint32_t mode,
                   std::uint32_t major, std::uint32_t minor) override;
+  FileSystemDriver::BackupObject* CreateBackupObject(IteratorObject* at, std::uint32_t option) override;
 
   std::uint32_t FolderId() const noexcept { return folderId_; }
   HFSPlusDriver* Hfs() const noexcept { return hfs_; }
